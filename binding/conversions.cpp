@@ -1,0 +1,94 @@
+#include "binding/conversions.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace vornlib::binding {
+
+std::string key_text(py::handle key) { return py::str(key).cast<std::string>(); }
+
+py::str key_object(const std::string& key) { return py::str(key.data(), key.size()); }
+
+py::array as_array(py::handle value) {
+    // py::array keeps an ndarray (subclasses included) and asks numpy to
+    // convert anything else, with the dtype numpy infers.
+    return py::array(py::reinterpret_borrow<py::object>(value));
+}
+
+void check_array(const py::array& array, const std::string& name, int ndim, bool dtype_flag) {
+    if (array.ndim() != ndim) {
+        throw std::runtime_error(name + " is not " + std::to_string(ndim) + "D.");
+    }
+    if (array.size() == 0 || !dtype_flag) {
+        return;
+    }
+    const py::dtype dtype = array.dtype();
+    if (dtype.kind() != 'i' || dtype.itemsize() != 8) {
+        throw std::runtime_error(name + " must have dtype int64.");
+    }
+}
+
+void check_typed_dict(const py::dict& dict, const std::string& label,
+                      const std::vector<std::string>& allowed_keys, int ndim, bool dtype_flag) {
+    for (const auto& [key, value] : dict) {
+        const std::string text = key_text(key);
+        if (std::find(allowed_keys.begin(), allowed_keys.end(), text) == allowed_keys.end()) {
+            throw std::runtime_error("Invalid type '" + text + "' found in " + label + ".");
+        }
+        check_array(as_array(value), "Type '" + text + "' in " + label, ndim, dtype_flag);
+    }
+}
+
+Int64Array int64_view(const py::array& array) {
+    if (array.size() == 0) {
+        return {array, Int64Span{}};
+    }
+    // Returns the array itself when it is already a dense native int64 run;
+    // otherwise numpy makes one contiguous native copy.
+    using DenseInt64 = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+    DenseInt64 dense(array);
+    return {dense, Int64Span{dense.data(), static_cast<std::int64_t>(dense.size())}};
+}
+
+std::int64_t int64_from(py::handle value) { return py::cast<std::int64_t>(value); }
+
+py::array to_int64_array(const std::int64_t* data, std::size_t count) {
+    py::array_t<std::int64_t> result(static_cast<py::ssize_t>(count));
+    if (count > 0) {
+        std::memcpy(result.mutable_data(), data, count * sizeof(std::int64_t));
+    }
+    return result;
+}
+
+py::array to_int64_array(const std::vector<std::int64_t>& values) {
+    return to_int64_array(values.data(), values.size());
+}
+
+void throw_invalid_entity_table(const std::string& entity_table) {
+    throw std::runtime_error("Invalid entity table '" + entity_table + "'.");
+}
+
+void throw_seed_size_mismatch() { throw std::runtime_error("'seed_node' and 'seed_time' size mismatch."); }
+
+void throw_mode_conflict(const std::string& key) {
+    throw std::runtime_error(
+        "'sampling_time_offsets' and 'num_neighbors' may not contain the same edge type. '" + key +
+        "' appears in both.");
+}
+
+void throw_window_without_time(const std::string& key, const std::string& source_type) {
+    throw std::runtime_error("'sampling_time_offsets' contains '" + key + "' but " + source_type +
+                             " is not included in 'node_time'.");
+}
+
+void throw_window_not_pairs(const std::string& key) {
+    throw std::runtime_error("'sampling_time_offsets' at '" + key + "' does not have shape (N, 2).");
+}
+
+void throw_already_sampling() {
+    throw std::runtime_error(
+        "NeighborSampler is already sampling in another call; calls on one sampler must not overlap.");
+}
+
+}  // namespace vornlib::binding

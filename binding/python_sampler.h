@@ -1,0 +1,37 @@
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "sampler/neighbor_sampler.h"
+
+namespace vornlib::binding {
+
+namespace py = pybind11;
+
+using EdgeTypeTuple = std::tuple<std::string, std::string, std::string>;
+using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
+
+// The object behind vornlib.NeighborSampler: the native sampler plus the
+// Python arrays its store reads in place, held for the sampler's whole life.
+class PythonSampler {
+public:
+    PythonSampler(std::vector<std::string> node_types, std::vector<EdgeTypeTuple> edge_types,
+                  const py::dict& colptr, const py::dict& row, const py::dict& node_time, int seed);
+
+    SampleResult sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                        const std::string& entity_table, const py::array& seed_node,
+                        const py::array& seed_time);
+
+private:
+    // Declared before core_ so that the arrays outlive the spans into them.
+    std::vector<py::object> graph_arrays_;
+    NeighborSampler core_;
+    bool sampling_ = false;
+};
+
+}  // namespace vornlib::binding

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "sampler/graph_store.h"
+#include "sampler/local_node_table.h"
+#include "sampler/neighbor_selection.h"
+#include "sampler/sample_request.h"
+#include "sampler/working_tables.h"
+
+namespace vornlib {
+
+// Buffers that live across calls so a call allocates nothing per node.
+struct ExpansionWorkspace {
+    struct Frontier {
+        std::int64_t begin = 0;
+        std::int64_t end = 0;
+    };
+    std::vector<LocalNodeTable> local_index;  // per node type id
+    std::vector<Frontier> frontier;           // per node type id
+    std::vector<std::int64_t> seed_times;
+    std::vector<std::int64_t> positions;
+
+    void start(std::size_t type_count);
+};
+
+// One call's hop-by-hop expansion: plants the seeds, derives their times and
+// expands every edge type of every hop in stored order, filling the tables.
+class HopExpansion {
+public:
+    HopExpansion(const GraphStore& store, const SampleRequest& request, WindowSource& windows,
+                 NeighborChooser& chooser, ExpansionWorkspace& workspace, WorkingTables& tables)
+        : store_(store), request_(request), windows_(windows), chooser_(chooser),
+          workspace_(workspace), tables_(tables) {}
+
+    void run();
+
+private:
+    void plant_seeds();
+    void derive_seed_times();
+    void expand_edge_type(std::size_t entry, std::size_t hop);
+    HopParameter hop_parameter(KeyId key, std::size_t hop);
+    void record(KeyId key, TypeId source, std::int64_t column, std::int64_t batch, std::int64_t position);
+    void advance_frontiers();
+
+    const GraphStore& store_;
+    const SampleRequest& request_;
+    WindowSource& windows_;
+    NeighborChooser& chooser_;
+    ExpansionWorkspace& workspace_;
+    WorkingTables& tables_;
+};
+
+}  // namespace vornlib

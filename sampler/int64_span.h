@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+namespace vornlib {
+
+// A borrowed, read-only run of int64 values: the first element and the count.
+// Whoever hands one out keeps the memory alive; the sampler only reads it.
+struct Int64Span {
+    const std::int64_t* data = nullptr;
+    std::int64_t size = 0;
+
+    bool contains(std::int64_t index) const { return index >= 0 && index < size; }
+    std::int64_t operator[](std::int64_t index) const { return data[index]; }
+};
+
+}  // namespace vornlib

@@ -1,0 +1,54 @@
+#include "sampler/local_node_table.h"
+
+#include <algorithm>
+
+namespace vornlib {
+
+namespace {
+
+constexpr std::size_t kMinCapacity = 64;
+
+std::size_t capacity_for(std::size_t entries) {
+    std::size_t capacity = kMinCapacity;
+    while (capacity < 2 * entries) {
+        capacity *= 2;
+    }
+    return capacity;
+}
+
+}  // namespace
+
+void LocalNodeTable::reset() {
+    high_water_ = std::max(high_water_ / 2, size_);
+    const std::size_t wanted = capacity_for(high_water_);
+    if (slots_.size() > 4 * wanted) {
+        slots_.assign(wanted, Slot{0, 0, 0});
+        slots_.shrink_to_fit();
+        mask_ = wanted - 1;
+    } else if (size_ > 0) {
+        std::fill(slots_.begin(), slots_.end(), Slot{0, 0, 0});
+    }
+    size_ = 0;
+}
+
+void LocalNodeTable::grow() {
+    rehash(slots_.empty() ? kMinCapacity : 2 * slots_.size());
+}
+
+void LocalNodeTable::rehash(std::size_t capacity) {
+    std::vector<Slot> old(capacity, Slot{0, 0, 0});
+    old.swap(slots_);
+    mask_ = capacity - 1;
+    for (const Slot& entry : old) {
+        if (entry.index_plus_one == 0) {
+            continue;
+        }
+        std::size_t slot = hash(entry.batch, entry.node) & mask_;
+        while (slots_[slot].index_plus_one != 0) {
+            slot = (slot + 1) & mask_;
+        }
+        slots_[slot] = entry;
+    }
+}
+
+}  // namespace vornlib

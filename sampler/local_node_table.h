@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace vornlib {
+
+// De-duplication of one node type's sampled nodes within a call: an
+// open-addressing (linear probing) map from the (batch, node) pair to its
+// local index. Storage is kept between calls; reset() empties it.
+class LocalNodeTable {
+public:
+    static constexpr std::uint32_t kMaxIndex = 0xFFFFFFFEu;
+
+    // Empties the table, shrinking storage that an earlier, larger call left behind.
+    void reset();
+
+    // The local index of (batch, node), or next_index after entering the pair
+    // under it; .second tells whether it was entered now.
+    std::pair<std::uint32_t, bool> find_or_insert(std::uint32_t batch, std::int64_t node,
+                                                  std::uint32_t next_index) {
+        if (2 * (size_ + 1) > slots_.size()) {
+            grow();
+        }
+        std::size_t slot = hash(batch, node) & mask_;
+        for (;;) {
+            Slot& entry = slots_[slot];
+            if (entry.index_plus_one == 0) {
+                entry = Slot{node, batch, next_index + 1};
+                ++size_;
+                return {next_index, true};
+            }
+            if (entry.node == node && entry.batch == batch) {
+                return {entry.index_plus_one - 1, false};
+            }
+            slot = (slot + 1) & mask_;
+        }
+    }
+
+    std::size_t size() const { return size_; }
+
+private:
+    struct Slot {
+        std::int64_t node;
+        std::uint32_t batch;
+        std::uint32_t index_plus_one;  // 0 marks an empty slot
+    };
+
+    static std::size_t hash(std::uint32_t batch, std::int64_t node) {
+        std::uint64_t h = static_cast<std::uint64_t>(node) * 0x9E3779B97F4A7C15ULL;
+        h ^= (static_cast<std::uint64_t>(batch) + 0x632BE59BD9B4E019ULL) * 0xC2B2AE3D27D4EB4FULL;
+        h ^= h >> 31;
+        return static_cast<std::size_t>(h);
+    }
+
+    void grow();
+    void rehash(std::size_t capacity);
+
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
+    std::size_t high_water_ = 0;
+};
+
+}  // namespace vornlib

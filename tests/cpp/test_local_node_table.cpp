@@ -1,0 +1,48 @@
+// The de-duplication table against a reference map, across growth and reuse.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <random>
+#include <utility>
+
+#include "sampler/local_node_table.h"
+
+namespace vornlib {
+namespace {
+
+TEST(LocalNodeTable, MatchesAReferenceMapAcrossGrowthAndResets) {
+    LocalNodeTable table;
+    std::mt19937_64 random(5);
+    for (int call = 0; call < 4; ++call) {
+        table.reset();
+        std::map<std::pair<std::uint32_t, std::int64_t>, std::uint32_t> reference;
+        // Later calls are smaller, exercising the shrink path of reset().
+        const int inserts = call == 0 ? 200000 : 3000;
+        for (int i = 0; i < inserts; ++i) {
+            const auto batch = static_cast<std::uint32_t>(random() % 64);
+            // Extreme and colliding node values: the key is the exact pair.
+            std::int64_t node = static_cast<std::int64_t>(random() % 5000) - 2500;
+            if (i % 97 == 0) node = std::numeric_limits<std::int64_t>::min() + (i % 3);
+            const auto next = static_cast<std::uint32_t>(reference.size());
+            const auto [index, inserted] = table.find_or_insert(batch, node, next);
+            const auto [it, fresh] = reference.emplace(std::make_pair(batch, node), next);
+            ASSERT_EQ(inserted, fresh);
+            ASSERT_EQ(index, it->second);
+        }
+        EXPECT_EQ(table.size(), reference.size());
+    }
+}
+
+TEST(LocalNodeTable, SameNodeInDifferentBatchesStaysApart) {
+    LocalNodeTable table;
+    table.reset();
+    EXPECT_EQ(table.find_or_insert(0, 7, 0), std::make_pair(0u, true));
+    EXPECT_EQ(table.find_or_insert(1, 7, 1), std::make_pair(1u, true));
+    EXPECT_EQ(table.find_or_insert(0, 7, 2), std::make_pair(0u, false));
+}
+
+}  // namespace
+}  // namespace vornlib
