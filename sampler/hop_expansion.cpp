@@ -3,8 +3,25 @@
 #include <algorithm>
 
 #include "sampler/errors.h"
+#include "sampler/timed_frontier.h"
 
 namespace vornlib {
+
+namespace {
+
+// How far ahead the loops ask for memory they will read: far enough to hide
+// a cache miss behind the work on the nodes in between.
+constexpr std::size_t kColptrPrefetchDistance = 8;
+constexpr std::size_t kRowPrefetchDistance = 16;
+constexpr std::size_t kSlotPrefetchDistance = 8;
+
+void prefetch_colptr(const EdgeView& edge, std::int64_t node) {
+    if (edge.colptr.contains(node)) {
+        __builtin_prefetch(edge.colptr.data + node);
+    }
+}
+
+}  // namespace
 
 void ExpansionWorkspace::start(std::size_t type_count) {
     local_index.resize(type_count);
@@ -100,43 +117,102 @@ void HopExpansion::expand_edge_type(std::size_t entry, std::size_t hop) {
                         with_time ? source_time : nullptr};
 
     const ExpansionWorkspace::Frontier frontier = workspace_.frontier[destination];
+    choose_frontier(edge, destination, frontier, parameter, with_time);
+    record_frontier(key, source, destination, frontier);
+}
+
+// Choose phase: every frontier node's selection, in local-index order (which
+// fixes the order of random draws). Nothing is recorded yet, so the
+// destination's tables cannot move under the loop.
+void HopExpansion::choose_frontier(const EdgeView& edge, TypeId destination,
+                                   ExpansionWorkspace::Frontier frontier, const HopParameter& parameter,
+                                   bool with_time) {
+    const std::vector<std::int64_t>& batches = tables_.nodes[destination].batches;
+    const std::vector<std::int64_t>& ids = tables_.nodes[destination].ids;
+    const std::vector<std::int64_t>& seed_times = workspace_.seed_times;
     std::vector<std::int64_t>& positions = workspace_.positions;
-    for (std::int64_t column = frontier.begin; column < frontier.end; ++column) {
-        // Copies, not references: recording may grow these vectors when the
-        // source and destination types coincide.
-        const auto local = static_cast<std::size_t>(column);
-        const std::int64_t batch = tables_.nodes[destination].batches[local];
-        const std::int64_t node = tables_.nodes[destination].ids[local];
-        const std::int64_t* seed_time = nullptr;
-        if (with_time && static_cast<std::size_t>(batch) < seed_times.size()) {
-            seed_time = &seed_times[static_cast<std::size_t>(batch)];
+    std::vector<std::size_t>& node_ends = workspace_.node_ends;
+    const auto count = static_cast<std::size_t>(frontier.end - frontier.begin);
+    const auto first = static_cast<std::size_t>(frontier.begin);
+    positions.clear();
+    node_ends.clear();
+    node_ends.reserve(count);
+
+    const bool count_mode = parameter.mode == HopParameter::Mode::count;
+    if ((count_mode && parameter.k == 0) || (!count_mode && !with_time)) {
+        node_ends.assign(count, 0);  // nothing to read, nothing to draw
+        return;
+    }
+    if (with_time && seed_times.size() == request_.seed_node.size_as_count()) {
+        const FrontierNodes nodes{ids.data() + first, batches.data() + first, count};
+        choose_timed_frontier(chooser_, edge, parameter, nodes, seed_times, positions, node_ends);
+        return;
+    }
+    for (std::size_t i = first; i < first + count; ++i) {
+        if (i + kColptrPrefetchDistance < first + count) {
+            prefetch_colptr(edge, ids[i + kColptrPrefetchDistance]);
         }
-        positions.clear();
-        chooser_.choose_neighbors(edge, node, parameter, seed_time, positions);
-        for (const std::int64_t position : positions) {
-            record(key, source, column, batch, position);
+        const auto batch = static_cast<std::size_t>(batches[i]);
+        const std::int64_t* seed_time = with_time && batch < seed_times.size() ? &seed_times[batch] : nullptr;
+        chooser_.choose_neighbors(edge, ids[i], parameter, seed_time, positions);
+        node_ends.push_back(positions.size());
+    }
+}
+
+// Record phase: one edge per chosen position and one de-duplication lookup
+// per reached (batch, node) pair, in the order the positions were chosen.
+void HopExpansion::record_frontier(KeyId key, TypeId source, TypeId destination,
+                                   ExpansionWorkspace::Frontier frontier) {
+    const std::vector<std::int64_t>& positions = workspace_.positions;
+    const std::vector<std::size_t>& node_ends = workspace_.node_ends;
+    const Int64Span row = store_.row(key);
+    EdgeTables& edges = tables_.edges[key];
+    edges.rows.reserve(edges.rows.size() + positions.size());
+    edges.cols.reserve(edges.cols.size() + positions.size());
+    edges.num_sampled.back() += static_cast<std::int64_t>(positions.size());
+
+    const std::vector<std::int64_t>& batches = tables_.nodes[destination].batches;
+    LocalNodeTable& index = workspace_.local_index[source];
+    std::size_t chosen = 0;
+    std::int64_t column_ahead = frontier.begin;  // frontier node owning position chosen + distance
+    for (std::int64_t column = frontier.begin; column < frontier.end; ++column) {
+        const std::size_t node_end = node_ends[static_cast<std::size_t>(column - frontier.begin)];
+        for (; chosen < node_end; ++chosen) {
+            if (chosen + kRowPrefetchDistance < positions.size()) {
+                __builtin_prefetch(row.data + positions[chosen + kRowPrefetchDistance]);
+            }
+            if (chosen + kSlotPrefetchDistance < positions.size()) {
+                const std::size_t ahead = chosen + kSlotPrefetchDistance;
+                while (node_ends[static_cast<std::size_t>(column_ahead - frontier.begin)] <= ahead) {
+                    ++column_ahead;
+                }
+                index.prefetch(static_cast<std::uint32_t>(batches[static_cast<std::size_t>(column_ahead)]),
+                               row[positions[ahead]]);
+            }
+            // Read by index each time: recording grows the destination's
+            // tables when source and destination types coincide.
+            const std::int64_t batch = batches[static_cast<std::size_t>(column)];
+            // Positions come from the chooser, which checked them against row.
+            const std::int64_t local = record_node(source, batch, row[positions[chosen]]);
+            edges.rows.push_back(local);
+            edges.cols.push_back(column);
         }
     }
 }
 
-void HopExpansion::record(KeyId key, TypeId source, std::int64_t column, std::int64_t batch,
-                          std::int64_t position) {
-    const std::int64_t neighbor = store_.row(key)[position];  // position checked by the chooser
+std::int64_t HopExpansion::record_node(TypeId source, std::int64_t batch, std::int64_t node) {
     NodeTables& nodes = tables_.nodes[source];
     const std::size_t next = nodes.ids.size();
     if (next > LocalNodeTable::kMaxIndex) {
         errors::too_many_nodes("sampled nodes");
     }
     const auto [local, inserted] = workspace_.local_index[source].find_or_insert(
-        static_cast<std::uint32_t>(batch), neighbor, static_cast<std::uint32_t>(next));
+        static_cast<std::uint32_t>(batch), node, static_cast<std::uint32_t>(next));
     if (inserted) {
         nodes.batches.push_back(batch);
-        nodes.ids.push_back(neighbor);
+        nodes.ids.push_back(node);
     }
-    EdgeTables& edges = tables_.edges[key];
-    ++edges.num_sampled.back();
-    edges.rows.push_back(local);
-    edges.cols.push_back(column);
+    return local;
 }
 
 void HopExpansion::advance_frontiers() {

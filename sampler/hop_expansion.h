@@ -21,7 +21,8 @@ struct ExpansionWorkspace {
     std::vector<LocalNodeTable> local_index;  // per node type id
     std::vector<Frontier> frontier;           // per node type id
     std::vector<std::int64_t> seed_times;
-    std::vector<std::int64_t> positions;
+    std::vector<std::int64_t> positions;  // chosen row positions of one edge type's frontier
+    std::vector<std::size_t> node_ends;    // per frontier node: end of its positions
 
     void start(std::size_t type_count);
 };
@@ -42,7 +43,10 @@ private:
     void derive_seed_times();
     void expand_edge_type(std::size_t entry, std::size_t hop);
     HopParameter hop_parameter(KeyId key, std::size_t hop);
-    void record(KeyId key, TypeId source, std::int64_t column, std::int64_t batch, std::int64_t position);
+    void choose_frontier(const EdgeView& edge, TypeId destination, ExpansionWorkspace::Frontier frontier,
+                         const HopParameter& parameter, bool with_time);
+    void record_frontier(KeyId key, TypeId source, TypeId destination, ExpansionWorkspace::Frontier frontier);
+    std::int64_t record_node(TypeId source, std::int64_t batch, std::int64_t node);
     void advance_frontiers();
 
     const GraphStore& store_;

@@ -11,6 +11,7 @@ struct Int64Span {
     std::int64_t size = 0;
 
     bool contains(std::int64_t index) const { return index >= 0 && index < size; }
+    std::size_t size_as_count() const { return size > 0 ? static_cast<std::size_t>(size) : 0; }
     std::int64_t operator[](std::int64_t index) const { return data[index]; }
 };
 

@@ -39,6 +39,13 @@ public:
         }
     }
 
+    // A hint that (batch, node) will be looked up soon.
+    void prefetch(std::uint32_t batch, std::int64_t node) const {
+        if (!slots_.empty()) {
+            __builtin_prefetch(&slots_[hash(batch, node) & mask_]);
+        }
+    }
+
     std::size_t size() const { return size_; }
 
 private:
