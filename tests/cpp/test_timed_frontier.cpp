@@ -20,7 +20,6 @@ struct Outcome {
     std::vector<std::int64_t> positions;
     std::vector<std::size_t> node_ends;
     std::string error;
-
 };
 
 struct RandomCase {
