@@ -42,6 +42,7 @@ class ShardReport:
     edges: int
     started: float  # time.monotonic(), comparable across processes on one machine
     finished: float
+    cpu_seconds: float  # this worker's own CPU time while sampling
 
     @property
     def seconds(self) -> float:
@@ -61,13 +62,14 @@ def sample_shard(directory: Path, worker: int, num_workers: int, batch_size: int
     seed_node, seed_time = seeds["seed_node"][shard], seeds["seed_time"][shard]
     num_neighbors = {edge_key(e): np.array(fanouts, dtype=np.int64) for e in EDGE_TYPES}
 
-    started = time.monotonic()
+    started, cpu_started = time.monotonic(), time.process_time()
     edges = 0
     for start in range(0, len(seed_node), batch_size):
         batch = slice(start, start + batch_size)
         *_, edge_counts = sampler.sample(num_neighbors, {}, "customers", seed_node[batch], seed_time[batch])
         edges += int(sum(counts.sum() for counts in edge_counts.values()))
-    return ShardReport(worker, len(seed_node), edges, started, time.monotonic())
+    return ShardReport(worker, len(seed_node), edges, started, time.monotonic(),
+                       time.process_time() - cpu_started)
 
 
 def run_workers(directory: Path, num_workers: int, batch_size: int, fanouts: list[int],
@@ -106,7 +108,7 @@ def main() -> None:
 
     for r in reports:
         print(f"worker {r.worker} (sampler seed {123 + r.worker}): {r.seeds:,} seeds, {r.edges:,} edges "
-              f"in {r.seconds:.2f} s")
+              f"in {r.seconds:.2f} s ({r.cpu_seconds:.2f} s of CPU)")
     seeds, edges = sum(r.seeds for r in reports), sum(r.edges for r in reports)
     print(f"{args.workers} worker processes: {seeds:,} seeds in {wall:.2f} s = {seeds / wall:,.0f} seeds/s, "
           f"{edges / wall:,.0f} sampled edges/s")
