@@ -319,7 +319,7 @@ def run_size(size: str, args: argparse.Namespace) -> bool:
     started = time.perf_counter()
     metadata, arrays = synthetic_graph.load(data_dir)
     touch_pages(arrays)
-    print(f"\n[{size}] graph mapped and paged in in {time.perf_counter() - started:.2f} s")
+    print(f"\n[{size}] graph mapped and paged in: {time.perf_counter() - started:.2f} s")
     total_batches = args.warmup + args.measured
     rows = []
     for name in args.workloads:
