@@ -1,0 +1,94 @@
+"""Throughput of 1 vs 2 sampler worker processes over one memory-mapped graph.
+
+Each worker process maps the same .npy files, builds its own NeighborSampler
+and samples its shard of one epoch of seeds (see examples/parallel_sampling.py).
+The figure of merit is the wall time of the sampling phase, from the first
+worker's start to the last worker's end; process start-up is excluded. Runs
+alternate between the worker counts and the best of --repeats is kept, which
+filters out interference from other load on the machine. The CPU seconds
+summed over the workers show whether the workers slow each other down (they
+stay flat when they do not): on a busy machine the wall-clock speed-up is
+bounded by the cores left idle, the CPU seconds are not.
+
+    python bench/parallel_scaling.py [--repeats 3] [--workers 1 2] [--json PATH]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "examples"))  # also seen by the spawned workers
+
+import parallel_sampling  # noqa: E402  (needs the path above)
+
+
+def dataset_directory(base: Path, customers: int, products: int, transactions: int) -> Path:
+    """The generated graph is cached per size: generating it costs more than a run."""
+    directory = base / f"ecommerce-{customers}c-{products}p-{transactions}t"
+    if not (directory / parallel_sampling.SEEDS_FILE).exists():
+        print(f"generating the graph into {directory} ...", flush=True)
+        parallel_sampling.write_dataset(directory, customers, products, transactions, seed=0)
+    return directory
+
+
+def best_runs(directory: Path, worker_counts: list[int], repeats: int, batch_size: int,
+              fanouts: list[int]) -> dict[int, dict]:
+    best: dict[int, dict] = {}
+    for repeat in range(repeats):
+        for workers in worker_counts:
+            reports, wall = parallel_sampling.run_workers(directory, workers, batch_size, fanouts)
+            seeds = sum(r.seeds for r in reports)
+            edges = sum(r.edges for r in reports)
+            cpu = sum(r.cpu_seconds for r in reports)
+            print(f"  run {repeat + 1}/{repeats}, {workers} worker(s): {wall:.2f} s wall, {cpu:.2f} s CPU",
+                  flush=True)
+            if workers not in best or wall < best[workers]["seconds"]:
+                best[workers] = {"workers": workers, "seconds": wall, "cpu_seconds": cpu, "seeds": seeds,
+                                 "edges": edges, "seeds_per_s": seeds / wall, "edges_per_s": edges / wall}
+    return best
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--customers", type=int, default=100_000)
+    parser.add_argument("--products", type=int, default=10_000)
+    parser.add_argument("--transactions", type=int, default=2_000_000)
+    parser.add_argument("--batch-size", type=int, default=512)
+    parser.add_argument("--fanouts", type=int, nargs="+", default=[16, 8, 8])
+    parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--data-dir", type=Path, default=ROOT / "bench" / "data")
+    parser.add_argument("--json", type=Path, default=ROOT / "bench" / "out" / "parallel_scaling.json")
+    args = parser.parse_args()
+
+    load = os.getloadavg()[0]
+    print(f"{os.cpu_count()} cores, load average {load:.2f} before the runs")
+    if load > 0.5:
+        print("note: other work is running; expect the figures to be low and noisy")
+    directory = dataset_directory(args.data_dir, args.customers, args.products, args.transactions)
+    best = best_runs(directory, args.workers, args.repeats, args.batch_size, args.fanouts)
+
+    base = best[min(best)]
+    print(f"\n{'workers':>7} {'seconds':>8} {'CPU s':>8} {'seeds/s':>10} {'edges/s':>12} {'speed-up':>9} "
+          f"{'efficiency':>10}")
+    for workers, run in sorted(best.items()):
+        run["speedup"] = base["seconds"] / run["seconds"]
+        run["efficiency"] = run["speedup"] * base["workers"] / workers
+        print(f"{workers:>7} {run['seconds']:>8.2f} {run['cpu_seconds']:>8.2f} {run['seeds_per_s']:>10,.0f} "
+              f"{run['edges_per_s']:>12,.0f} "
+              f"{run['speedup']:>8.2f}x {run['efficiency']:>9.0%}")
+
+    args.json.parent.mkdir(parents=True, exist_ok=True)
+    args.json.write_text(json.dumps({"benchmark": "parallel_scaling", "load_before": load,
+                                     "batch_size": args.batch_size, "fanouts": args.fanouts,
+                                     "runs": [best[w] for w in sorted(best)]}, indent=1))
+    print(f"\nresults written to {args.json}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,385 @@
+"""Sampling benchmark: NeighborSampler.sample() against a C++ speed-of-light traversal.
+
+Normally started by scripts/run_bench.sh, which builds the extension and the
+speed-of-light tool in Release and generates the graphs first:
+
+    python bench/run_bench.py --sol build/bench/vornlib_sol [1m] [20m]
+
+For every graph size and workload (bench/workloads.py) it
+
+- runs WARMUP batches, then times MEASURED further batches one sample() call
+  each (distinct seeds every batch, fixed seeds throughout), reporting median
+  and minimum wall time, median thread CPU time and sampled edges per second
+  (all measured edges over all measured wall time);
+- reports peak memory as the process's resident-set high-water mark (VmHWM,
+  the figure getrusage's ru_maxrss reports, reset before each workload through
+  /proc/self/clear_refs), which includes the whole memory-mapped graph (paged
+  in before the first workload), plus its growth over the resident set at the
+  start of the workload, and the mean size of one call's returned arrays;
+- hashes the complete results of the first CHECKSUM_BATCHES calls of a fresh
+  sampler and compares them with bench/expected_checksums.json: an optimised
+  sampler must reproduce them exactly (--record-checksums rewrites the file);
+- runs the speed-of-light tool on the same arrays and seeds and prints the
+  ratios of sample() time to traversal time (median, minimum, CPU median),
+  after checking that both reached exactly the same nodes in the same order.
+
+Results are also written to bench/out/results-SIZE.json.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import asdict, dataclass
+from pathlib import Path
+
+import numpy as np
+
+import build_check
+import synthetic_graph
+from digests import ReachDigest, ResultChecksum, reached_node_ids
+from synthetic_graph import edge_type_key
+from workloads import SOL_COMPARABLE, WORKLOADS, Workload
+
+import vornlib
+
+BENCH_DIR = Path(__file__).resolve().parent
+EXPECTED_CHECKSUMS = BENCH_DIR / "expected_checksums.json"
+SAMPLER_SEED = 123
+CHECKSUM_BATCHES = 32
+
+
+# ---- memory -------------------------------------------------------------------
+
+def _status_kib(field: str) -> int:
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    raise RuntimeError(f"/proc/self/status has no {field}")
+
+
+def touch_pages(arrays: dict[str, np.ndarray]) -> None:
+    """Reads one value per memory page of every mapped array, so that the graph is
+    resident before any workload: no timed call pays a first-touch page fault, and
+    the resident-set growth of a workload is the sampler's own."""
+    values_per_page = 4096 // 8
+    for values in arrays.values():
+        int(np.asarray(values[::values_per_page]).sum())
+
+
+def reset_peak_rss() -> bool:
+    """Resets VmHWM to the current RSS; False where the kernel does not allow it."""
+    try:
+        Path("/proc/self/clear_refs").write_text("5")
+        return True
+    except OSError:
+        return False
+
+
+# ---- one workload ---------------------------------------------------------------
+
+@dataclass
+class SamplerRun:
+    construct_ms: float
+    median_ms: float
+    min_ms: float
+    cpu_median_ms: float
+    edges_per_batch: float
+    edges_per_second: float
+    peak_rss_mib: float
+    rss_growth_mib: float
+    result_kib: float
+    checksum: str
+    reach_digest: str
+
+
+@dataclass
+class SolRun:
+    median_ms: float
+    min_ms: float
+    cpu_median_ms: float
+    edges_per_second: float
+    reach_digest: str
+
+
+def make_sampler(workload: Workload, metadata: dict, arrays: dict[str, np.ndarray]) -> vornlib.NeighborSampler:
+    keys = [edge_type_key(tuple(edge_type)) for edge_type in metadata["edge_types"]]
+    node_time = {name: arrays[f"{name}.time"] for name in metadata["node_types"]} if workload.with_time else {}
+    return vornlib.NeighborSampler(
+        node_types=metadata["node_types"],
+        edge_types=[tuple(edge_type) for edge_type in metadata["edge_types"]],
+        colptr={key: arrays[f"{key}.colptr"] for key in keys},
+        row={key: arrays[f"{key}.row"] for key in keys},
+        node_time=node_time,
+        seed=SAMPLER_SEED,
+    )
+
+
+def hop_arguments(workload: Workload) -> tuple[dict, dict]:
+    counts = {key: np.array(per_hop, dtype=np.int64) for key, per_hop in workload.counts.items()}
+    windows = {key: np.array(per_hop, dtype=np.int64 if all(s is not None for s, _ in per_hop) else object)
+               for key, per_hop in workload.windows.items()}
+    return counts, windows
+
+
+def measure_sampler(workload: Workload, metadata: dict, arrays: dict[str, np.ndarray], seeds: np.ndarray,
+                    times: np.ndarray, warmup: int) -> SamplerRun:
+    edge_types = [tuple(edge_type) for edge_type in metadata["edge_types"]]
+    num_neighbors, offsets = hop_arguments(workload)
+    no_times = np.empty(0, dtype=np.int64)
+    checksum, reach = ResultChecksum(), ReachDigest()
+    call_ns, cpu_ns, edges, result_bytes = [], [], 0, 0
+
+    peak_resettable = reset_peak_rss()
+    rss_start_kib = _status_kib("VmRSS")
+    started = time.perf_counter()
+    sampler = make_sampler(workload, metadata, arrays)
+    construct_ms = (time.perf_counter() - started) * 1e3
+    gc.collect()
+    gc.disable()
+    try:
+        for batch in range(seeds.shape[0]):
+            seed_time = times[batch] if workload.with_time else no_times
+            cpu_started_ns = time.thread_time_ns()
+            started_ns = time.perf_counter_ns()
+            result = sampler.sample(num_neighbors, offsets, "customers", seeds[batch], seed_time)
+            elapsed_ns = time.perf_counter_ns() - started_ns
+            cpu_elapsed_ns = time.thread_time_ns() - cpu_started_ns
+            if batch >= warmup:
+                call_ns.append(elapsed_ns)
+                cpu_ns.append(cpu_elapsed_ns)
+                edges += sum(rows.size for rows in result[0].values())
+                result_bytes += sum(array.nbytes for table in result for array in table.values())
+            if batch < CHECKSUM_BATCHES:
+                checksum.update(result)
+            reach.update(reached_node_ids(result, edge_types))
+            del result  # freed outside the timed region
+    finally:
+        gc.enable()
+    peak_kib = _status_kib("VmHWM")
+    if not peak_resettable:
+        import resource
+        peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    measured = len(call_ns)
+    return SamplerRun(
+        construct_ms=construct_ms,
+        median_ms=statistics.median(call_ns) / 1e6,
+        min_ms=min(call_ns) / 1e6,
+        cpu_median_ms=statistics.median(cpu_ns) / 1e6,
+        edges_per_batch=edges / measured,
+        edges_per_second=edges / (sum(call_ns) / 1e9),
+        peak_rss_mib=peak_kib / 1024,
+        rss_growth_mib=(peak_kib - rss_start_kib) / 1024,
+        result_kib=result_bytes / measured / 1024,
+        checksum=checksum.hexdigest(),
+        reach_digest=reach.hexdigest(),
+    )
+
+
+def write_sol_workload(workload: Workload, metadata: dict, data_dir: Path, out_dir: Path, seeds: np.ndarray,
+                       times: np.ndarray, warmup: int) -> Path:
+    out_dir.mkdir(parents=True, exist_ok=True)
+    seeds_path = out_dir / f"{workload.name}.seeds.npy"
+    times_path = out_dir / f"{workload.name}.times.npy"
+    np.save(seeds_path, seeds)
+    np.save(times_path, times)
+    lines = [f"name {workload.name}", f"rng_seed {SAMPLER_SEED}", f"warmup {warmup}"]
+    for name in metadata["node_types"]:
+        time_file = data_dir / f"{name}.time.npy" if workload.with_time else "-"
+        lines.append(f"node_type {name} {metadata['node_counts'][name]} {time_file}")
+    lines += ["entity customers", f"seeds {seeds_path}", f"times {times_path if workload.with_time else '-'}"]
+    for source, relation, destination in metadata["edge_types"]:
+        key = edge_type_key((source, relation, destination))
+        files = f"{data_dir / (key + '.colptr.npy')} {data_dir / (key + '.row.npy')}"
+        if key in workload.counts:
+            params = "count " + " ".join(str(k) for k in workload.counts[key])
+        else:
+            params = "window " + " ".join(f"{'-' if start is None else start} {end}"
+                                          for start, end in workload.windows[key])
+        lines.append(f"edge {source} {destination} {files} {params}")
+    text = "\n".join(lines) + "\n"
+    if any(char.isspace() for char in str(data_dir) + str(out_dir)):
+        raise SystemExit("error: the speed-of-light tool needs data and output paths without blanks")
+    path = out_dir / f"{workload.name}.sol.txt"
+    path.write_text(text)
+    return path
+
+
+def measure_sol(sol: Path, workload_file: Path) -> SolRun:
+    completed = subprocess.run([str(sol), str(workload_file)], check=True, capture_output=True, text=True)
+    report = json.loads(completed.stdout)
+    return SolRun(median_ms=report["median_ns"] / 1e6, min_ms=report["min_ns"] / 1e6,
+                  cpu_median_ms=report["cpu_median_ns"] / 1e6,
+                  edges_per_second=report["edges_per_second"], reach_digest=report["digest"])
+
+
+# ---- reporting -------------------------------------------------------------------
+
+def print_rows(header: list[tuple[str, int]], rows: list[list[str]]) -> None:
+    def line(cells: list[str]) -> str:
+        first, *rest = zip(cells, header)
+        return " ".join([f"{first[0]:<{first[1][1]}}"] + [f"{cell:>{width}}" for cell, (_, width) in rest])
+
+    print(line([title for title, _ in header]))
+    print("-" * (sum(width for _, width in header) + len(header) - 1))
+    for row in rows:
+        print(line(row))
+
+
+def print_table(size: str, metadata: dict, rows: list[tuple[Workload, SamplerRun, SolRun]], measured: int) -> None:
+    print(f"\n== graph {size}: {metadata['edges']:,} edges, nodes {metadata['node_counts']}, "
+          f"max in-degree customers {metadata['max_in_degree']['transactions__rev_made__customers']:,}, "
+          f"products {metadata['max_in_degree']['transactions__rev_in__products']:,}; "
+          f"{measured} timed batches per workload ==")
+    print("sample():")
+    print_rows([("workload", 8), ("batch", 5), ("hops", 4), ("edges/call", 10), ("median ms", 9), ("min ms", 8),
+                ("cpu med ms", 10), ("Medges/s", 8), ("peak RSS MiB", 12), ("+RSS MiB", 8), ("result KiB", 10)],
+               [[w.name, str(w.batch_size), str(w.hops), f"{r.edges_per_batch:.0f}", f"{r.median_ms:.3f}",
+                 f"{r.min_ms:.3f}", f"{r.cpu_median_ms:.3f}", f"{r.edges_per_second / 1e6:.2f}",
+                 f"{r.peak_rss_mib:.1f}", f"{r.rss_growth_mib:.1f}", f"{r.result_kib:.1f}"] for w, r, _ in rows])
+    print("speed-of-light traversal (C++) and sample() / traversal time:")
+    table = []
+    for w, r, sol in rows:
+        comparable = w.name in SOL_COMPARABLE
+        ratios = [f"{a / b:.2f}x" if comparable else "n/a" for a, b in
+                  ((r.median_ms, sol.median_ms), (r.min_ms, sol.min_ms), (r.cpu_median_ms, sol.cpu_median_ms))]
+        table.append([w.name, f"{sol.median_ms:.3f}", f"{sol.min_ms:.3f}", f"{sol.cpu_median_ms:.3f}",
+                      f"{sol.edges_per_second / 1e6:.2f}", *ratios])
+    print_rows([("workload", 8), ("median ms", 9), ("min ms", 8), ("cpu med ms", 10), ("Medges/s", 8),
+                ("ratio median", 12), ("ratio min", 9), ("ratio cpu median", 16)], table)
+    print("ratios compare sample() with the traversal on the same batches; deep has none: without "
+          "de-duplication the\ntraversal re-expands every seed reached again at hop 2, so it does more work "
+          "than the sampler.")
+
+
+def check_checksums(size: str, rows: list[tuple[Workload, SamplerRun, SolRun]], record: bool) -> bool:
+    expected = json.loads(EXPECTED_CHECKSUMS.read_text()) if EXPECTED_CHECKSUMS.exists() else {}
+    ok = True
+    for workload, run, sol in rows:
+        reference = expected.get(size, {}).get(workload.name)
+        if record:
+            expected.setdefault(size, {})[workload.name] = run.checksum
+            verdict = "recorded"
+        elif reference is None:
+            verdict = "no reference recorded"
+        elif reference == run.checksum:
+            verdict = "matches reference"
+        else:
+            verdict = f"MISMATCH, reference {reference}"
+            ok = False
+        if workload.name in SOL_COMPARABLE:
+            same = run.reach_digest == sol.reach_digest
+            agreement = "same nodes as speed-of-light" if same else "DIFFERENT nodes from speed-of-light"
+            ok &= same
+        else:
+            agreement = "(speed-of-light not comparable)"
+        print(f"checksum {size} {workload.name:<8} first {CHECKSUM_BATCHES} calls {run.checksum}: {verdict}; "
+              f"reach digest {run.reach_digest} {agreement}")
+    if record:
+        EXPECTED_CHECKSUMS.write_text(json.dumps(expected, indent=2, sort_keys=True) + "\n")
+    return ok
+
+
+# ---- driver ------------------------------------------------------------------------
+
+def build_problems(sol_info: dict) -> list[str]:
+    return build_check.extension_problems(Path(vornlib.__file__)) + build_check.sol_problems(sol_info)
+
+
+def warn_build(problems: list[str]) -> None:
+    banner = "!" * 78
+    print(f"{banner}\n!! NOT A RELEASE BUILD: these timings are meaningless\n"
+          + "".join(f"!!   {problem}\n" for problem in problems) + banner)
+
+
+def report_load(when: str) -> None:
+    """Other processes on the machine inflate medians far more than minima."""
+    load = os.getloadavg()[0]
+    warning = "  <-- busy machine: wall-time medians are unreliable, compare minima and CPU medians" if load >= 1.0 else ""
+    print(f"load average {when}: {load:.2f} on {os.cpu_count()} cpus{warning}")
+
+
+def print_environment(sol_info: dict) -> None:
+    cpu = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
+                if line.startswith("model name")), platform.processor())
+    print(f"python {platform.python_version()}, numpy {np.__version__}, vornlib {vornlib.__file__}")
+    print(f"cpu {cpu}; speed-of-light build {sol_info}")
+    report_load("at start")
+
+
+def run_size(size: str, args: argparse.Namespace) -> bool:
+    data_dir = (args.data / size).resolve()
+    started = time.perf_counter()
+    metadata, arrays = synthetic_graph.load(data_dir)
+    touch_pages(arrays)
+    print(f"\n[{size}] graph mapped and paged in: {time.perf_counter() - started:.2f} s")
+    total_batches = args.warmup + args.measured
+    rows = []
+    for name in args.workloads:
+        workload = WORKLOADS[name]
+        seeds, times = synthetic_graph.seed_batches(metadata, workload.batch_size, total_batches)
+        phase = time.perf_counter()
+        run = measure_sampler(workload, metadata, arrays, seeds, times, args.warmup)
+        sampler_s = time.perf_counter() - phase
+        phase = time.perf_counter()
+        workload_file = write_sol_workload(workload, metadata, data_dir, (args.out / size).resolve(), seeds, times,
+                                           args.warmup)
+        sol = measure_sol(args.sol, workload_file)
+        print(f"[{size}] {name}: sampler {sampler_s:.1f} s (construction {run.construct_ms:.1f} ms), "
+              f"speed-of-light {time.perf_counter() - phase:.1f} s")
+        rows.append((workload, run, sol))
+    print_table(size, metadata, rows, args.measured)
+    report_load(f"after {size}")
+    ok = check_checksums(size, rows, args.record_checksums)
+    args.out.mkdir(parents=True, exist_ok=True)
+    (args.out / f"results-{size}.json").write_text(json.dumps(
+        {"size": size, "warmup": args.warmup, "measured": args.measured,
+         "workloads": {w.name: {"sampler": asdict(r), "sol": asdict(s)} for w, r, s in rows}}, indent=2) + "\n")
+    return ok
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("sizes", nargs="*", help="graph sizes: 1m, 20m (default: both)")
+    parser.add_argument("--sol", type=Path, required=True, help="the vornlib_sol executable")
+    parser.add_argument("--workloads", nargs="+", default=list(WORKLOADS), choices=list(WORKLOADS))
+    parser.add_argument("--warmup", type=int, default=CHECKSUM_BATCHES,
+                        help=f"untimed batches first (default {CHECKSUM_BATCHES})")
+    parser.add_argument("--measured", type=int, default=128, help="timed batches (default 128, at least 100)")
+    parser.add_argument("--data", type=Path, default=BENCH_DIR / "data")
+    parser.add_argument("--out", type=Path, default=BENCH_DIR / "out")
+    parser.add_argument("--record-checksums", action="store_true",
+                        help=f"store this run's checksums in {EXPECTED_CHECKSUMS.name}")
+    parser.add_argument("--allow-debug", action="store_true", help="run on a debug build, with a loud warning")
+    args = parser.parse_args(argv)
+    args.sizes = args.sizes or list(synthetic_graph.SIZES)
+    if unknown := [size for size in args.sizes if size not in synthetic_graph.SIZES]:
+        parser.error(f"unknown size {unknown[0]}; choose from {', '.join(synthetic_graph.SIZES)}")
+    if args.warmup + args.measured < CHECKSUM_BATCHES or args.measured < 1:
+        parser.error(f"need at least {CHECKSUM_BATCHES} batches in all and one timed batch")
+
+    sol_info = build_check.sol_build(args.sol)
+    problems = build_problems(sol_info)
+    if problems:
+        warn_build(problems)
+        if not args.allow_debug:
+            raise SystemExit("error: refusing to benchmark a debug or sanitizer build "
+                             "(rebuild in Release, or pass --allow-debug)")
+    print_environment(sol_info)
+    ok = all([run_size(size, args) for size in args.sizes])
+    if problems:
+        warn_build(problems)
+    if not ok:
+        print("FAILED: a checksum differs from its reference or from the speed-of-light traversal")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,66 @@
+"""The benchmark's sampling workloads over the synthetic customer/product/transaction graph.
+
+Seeds are customers, one timestamp each. Per edge type a workload gives either
+a count per hop or a time window per hop (relative to the seed time):
+
+- last-k:  count mode with time, two hops: 16 then 8 transactions per customer,
+           1 customer and 1 product per transaction, 8 transactions per product.
+- uniform: the same counts on a sampler built without timestamps, so every
+           choice of k < n candidates is a uniform random (Floyd) draw.
+- window:  every transaction of the last 30 days on the two transaction edge
+           types, count mode (1 and 1) on the other two.
+- deep:    last-k extended to three hops, batch 512.
+
+With customer seeds the first hop reaches only transactions and the second only
+customers and products, so at two hops the second-hop counts for customers and
+products apply to empty frontiers; at three hops the products reached in hop 2
+are expanded (the customers reached in hop 2 are the seeds themselves, so none
+are new).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+from synthetic_graph import DAY
+
+CUSTOMER_TO_TX = "transactions__rev_made__customers"
+TX_TO_CUSTOMER = "customers__made__transactions"
+TX_TO_PRODUCT = "products__in__transactions"
+PRODUCT_TO_TX = "transactions__rev_in__products"
+
+
+@dataclass(frozen=True)
+class Workload:
+    name: str
+    batch_size: int
+    with_time: bool  # sampler built with node_time, seeds carry times
+    counts: dict[str, list[int]]
+    windows: dict[str, list[tuple[int | None, int]]] = field(default_factory=dict)
+
+    @property
+    def hops(self) -> int:
+        return max(len(per_hop) for per_hop in [*self.counts.values(), *self.windows.values()])
+
+
+def _counts(hops: int) -> dict[str, list[int]]:
+    first_hop = {CUSTOMER_TO_TX: 16, TX_TO_CUSTOMER: 1, TX_TO_PRODUCT: 1, PRODUCT_TO_TX: 8}
+    later_hops = {CUSTOMER_TO_TX: 8, TX_TO_CUSTOMER: 1, TX_TO_PRODUCT: 1, PRODUCT_TO_TX: 8}
+    return {key: [first_hop[key]] + [later_hops[key]] * (hops - 1) for key in first_hop}
+
+
+_LAST_30_DAYS = (-30 * DAY, 0)
+
+WORKLOADS = {
+    "last-k": Workload("last-k", 1024, True, _counts(2)),
+    "uniform": Workload("uniform", 1024, False, _counts(2)),
+    "window": Workload("window", 1024, True,
+                       counts={TX_TO_CUSTOMER: [1, 1], TX_TO_PRODUCT: [1, 1]},
+                       windows={CUSTOMER_TO_TX: [_LAST_30_DAYS] * 2, PRODUCT_TO_TX: [_LAST_30_DAYS] * 2}),
+    "deep": Workload("deep", 512, True, _counts(3)),
+}
+
+# Workloads whose speed-of-light traversal reaches exactly the nodes the sampler
+# reaches (no hop expands a node that de-duplication would have merged), so the
+# two can be compared node for node and time for time.
+SOL_COMPARABLE = ("last-k", "uniform", "window")

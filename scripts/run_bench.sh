@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Runs the sampling benchmark (see bench/README.md):
+#   scripts/run_bench.sh [1m] [20m] [run_bench.py options, e.g. --workloads last-k --measured 200]
+# Builds the extension in Release into the virtual environment (VORNLIB_VENV,
+# default .venv), builds the speed-of-light tool in Release into build/bench,
+# generates the synthetic graphs that are missing (bench/data/SIZE) and runs
+# every workload on the sizes given (default: 1m and 20m).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+venv="${VORNLIB_VENV:-$root/.venv}"
+cd "$root"
+
+sizes=()
+options=()
+for argument in "$@"; do
+    case "$argument" in
+        -*) options+=("$argument") ;;
+        *) if [ "${#options[@]}" -eq 0 ]; then sizes+=("$argument"); else options+=("$argument"); fi ;;
+    esac
+done
+[ "${#sizes[@]}" -eq 0 ] && sizes=(1m 20m)
+
+if [ -n "${VORNLIB_CMAKE_DEFINES:-}" ]; then
+    echo "warning: VORNLIB_CMAKE_DEFINES=$VORNLIB_CMAKE_DEFINES is passed to the extension build;" \
+         "the benchmark refuses debug and sanitizer builds" >&2
+fi
+
+phase_started=$SECONDS
+phase() {
+    echo "[phase] $1: $((SECONDS - phase_started)) s"
+    phase_started=$SECONDS
+}
+
+# The test extra brings cmake and ninja; numpy comes with the project itself.
+"$root/scripts/make_venv.sh" "$venv" test
+phase "extension build (Release) into $venv"
+
+export PATH="$venv/bin:$PATH"
+cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNLIB_SANITIZE=OFF \
+    -DVORNLIB_BUILD_PYTHON=OFF -DVORNLIB_BUILD_TESTS=OFF -DVORNLIB_BUILD_BENCH=ON >/dev/null
+cmake --build "$root/build/bench" --target vornlib_sol
+phase "speed-of-light tool build (Release) into build/bench"
+
+for size in "${sizes[@]}"; do
+    "$venv/bin/python" "$root/bench/synthetic_graph.py" --size "$size" --if-missing
+done
+phase "graph generation"
+
+status=0
+"$venv/bin/python" "$root/bench/run_bench.py" --sol "$root/build/bench/vornlib_sol" \
+    "${sizes[@]}" ${options[@]+"${options[@]}"} || status=$?
+phase "measurement"
+exit "$status"

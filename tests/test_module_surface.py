@@ -1,0 +1,185 @@
+"""What Python sees of the module: names, signatures, argument matching, seeding."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import vornlib
+from conftest import plain, random_graph, random_request, timed_graph, timed_request
+
+NeighborSampler = vornlib.NeighborSampler
+
+INIT_DOC = (
+    "__init__(self: vornlib.NeighborSampler, node_types: list[str], "
+    "edge_types: list[tuple[str, str, str]], colptr: dict, row: dict, node_time: object, "
+    "seed: int = 123) -> None\n"
+)
+SAMPLE_DOC = (
+    "sample(self: vornlib.NeighborSampler, num_neighbors: dict, sampling_time_offsets: dict, "
+    "entity_table: str, seed_node: numpy.ndarray, seed_time: numpy.ndarray) "
+    "-> tuple[dict, dict, dict, dict, dict, dict]\n"
+)
+
+
+def mt19937(seed):
+    """Reference 32-bit Mersenne Twister seeded like std::mt19937(seed)."""
+    state = [seed % 2**32]
+    for i in range(1, 624):
+        prev = state[-1]
+        state.append((1812433253 * (prev ^ (prev >> 30)) + i) & 0xFFFFFFFF)
+    while True:
+        for i in range(624):
+            y = (state[i] & 0x80000000) | (state[(i + 1) % 624] & 0x7FFFFFFF)
+            state[i] = state[(i + 397) % 624] ^ (y >> 1) ^ (0x9908B0DF if y & 1 else 0)
+        for y in state:
+            y ^= y >> 11
+            y ^= (y << 7) & 0x9D2C5680
+            y ^= (y << 15) & 0xEFC60000
+            yield y ^ (y >> 18)
+
+
+def floyd(draws, n, k):
+    chosen = []
+    for j in range(n - k, n):
+        r = next(draws) % (j + 1)
+        chosen.append(j if r in chosen else r)
+    return chosen
+
+
+def test_module_exports_only_the_sampler_class():
+    public = [name for name in dir(vornlib) if not name.startswith("_")]
+    assert public == ["NeighborSampler"]
+    assert vornlib.__doc__ is None
+    assert NeighborSampler.__module__ == "vornlib"
+    assert NeighborSampler.__qualname__ == "NeighborSampler"
+    assert NeighborSampler.__doc__ is None
+    own = {name for name in vars(NeighborSampler) if not name.startswith("__")}
+    assert own == {"sample", "_pybind11_conduit_v1_"}
+
+
+def test_rendered_signatures_are_pinned():
+    assert NeighborSampler.__init__.__doc__ == INIT_DOC
+    assert NeighborSampler.sample.__doc__ == SAMPLE_DOC
+
+
+def test_importing_does_not_import_numpy():
+    code = "import sys, vornlib; sys.exit('numpy' in sys.modules)"
+    assert subprocess.run([sys.executable, "-c", code]).returncode == 0
+
+
+def test_keywords_in_any_order_match_positional_call():
+    graph, request = timed_graph(), timed_request()
+    positional = NeighborSampler(*graph.values(), 7).sample(*request.values())
+    by_keyword = NeighborSampler(seed=7, **dict(reversed(graph.items())))
+    assert plain(by_keyword.sample(**dict(reversed(request.items())))) == plain(positional)
+
+
+@pytest.mark.parametrize("missing", list(timed_request()))
+def test_sample_without_one_argument_is_refused(timed_sampler, missing):
+    request = timed_request()
+    del request[missing]
+    with pytest.raises(TypeError, match=r"^sample\(\): incompatible function arguments"):
+        timed_sampler.sample(**request)
+
+
+def test_unknown_keyword_is_refused(timed_sampler):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        timed_sampler.sample(**timed_request(), seed=1)
+
+
+@pytest.mark.parametrize("name", ["node_types", "edge_types", "colptr", "row", "seed"])
+def test_constructor_refuses_none(name):
+    graph = {**timed_graph(), "seed": 1, name: None}
+    with pytest.raises(TypeError, match="incompatible constructor arguments"):
+        NeighborSampler(**graph)
+
+
+@pytest.mark.parametrize("name", list(timed_request()))
+def test_sample_refuses_none(timed_sampler, name):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        timed_sampler.sample(**dict(timed_request(), **{name: None}))
+
+
+def test_seed_node_given_as_list_is_refused(timed_sampler):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        timed_sampler.sample(**dict(timed_request(), seed_node=[0]))
+
+
+@pytest.mark.parametrize("seed", [2**31, -(2**31) - 1, 1.0, np.float64(1.0), "1"])
+def test_seed_outside_int32_or_not_integral_is_refused(seed):
+    with pytest.raises(TypeError, match="incompatible constructor arguments"):
+        NeighborSampler(**random_graph(), seed=seed)
+
+
+def test_default_seed_is_123():
+    default = NeighborSampler(**random_graph(10)).sample(**random_request(3, [0] * 4))
+    explicit = NeighborSampler(**random_graph(10), seed=123).sample(**random_request(3, [0] * 4))
+    other = NeighborSampler(**random_graph(10), seed=124).sample(**random_request(3, [0] * 4))
+    assert plain(default) == plain(explicit) != plain(other)
+
+
+@pytest.mark.parametrize(
+    "seed, stream_seed",
+    [(123, 123), (0, 0), (-1, 4294967295), (-(2**31), 2**31), (2**31 - 1, 2**31 - 1),
+     (True, 1), (np.int32(7), 7)],
+)
+def test_seed_selects_the_mt19937_stream(seed, stream_seed):
+    # Four seed copies of node 0: each draws 3 of its 10 neighbours (1..10),
+    # so the new nodes list every choice in draw order; the stream continues
+    # into the second call.
+    sampler = NeighborSampler(**random_graph(10), seed=seed)
+    draws = mt19937(stream_seed)
+    for _ in range(2):
+        nodes = sampler.sample(**random_request(3, [0] * 4))[2]["U"].tolist()
+        expected = [0] * 4 + [1 + r for _ in range(4) for r in floyd(draws, 10, 3)]
+        assert nodes == expected
+
+
+def test_reference_generator_reproduces_the_known_draw():
+    # std::mt19937 with the default seed 5489 yields 4123659995 as its 10000th value.
+    draws = mt19937(5489)
+    assert [next(draws) for _ in range(10000)][-1] == 4123659995
+
+
+def test_instances_take_no_new_attributes(timed_sampler):
+    with pytest.raises(AttributeError):
+        timed_sampler.extra = 1
+    assert not hasattr(timed_sampler, "__dict__")
+
+
+def test_subclass_must_call_the_base_constructor():
+    class Complete(NeighborSampler):
+        def __init__(self):
+            super().__init__(**timed_graph())
+
+    class Incomplete(NeighborSampler):
+        def __init__(self):
+            pass
+
+    assert plain(Complete().sample(**timed_request()))
+    with pytest.raises(TypeError, match="must be called when overriding __init__"):
+        Incomplete()
+
+
+def test_sample_returns_a_tuple_of_six_dicts_even_with_nothing_to_sample():
+    sampler = NeighborSampler(["U"], [], {}, {}, {})
+    result = sampler.sample({}, {}, "U", np.array([], dtype=np.int64), np.array([], dtype=np.int64))
+    assert type(result) is tuple and [type(table) for table in result] == [dict] * 6
+    assert plain(result) == [{}, {}, {"U": []}, {"U": []}, {"U": [0]}, {}]
+
+
+@pytest.mark.parametrize(
+    "item", [("a", "r", "b"), ["a", "r", "b"], "arb", (b"a", "r", bytearray(b"b"))], ids=repr
+)
+def test_edge_type_item_forms_accepted(item):
+    sampler = NeighborSampler(["a", "b"], [item], {"a__r__b": [0, 1]}, {"a__r__b": [0]}, {})
+    result = sampler.sample({"a__r__b": [1]}, {}, "b", np.array([0]), np.array([], dtype=np.int64))
+    assert plain(result)[0] == {"a__r__b": [0]}
+
+
+@pytest.mark.parametrize("item", [("a", "r"), ("a", "r", "b", "c"), "ab", ("a", "r", 1)], ids=repr)
+def test_edge_type_item_of_wrong_form_refused(item):
+    with pytest.raises(TypeError, match="incompatible constructor arguments"):
+        NeighborSampler(["a", "b"], [item], {}, {}, {})
