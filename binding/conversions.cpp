@@ -31,7 +31,11 @@ void check_array(const py::array& array, const std::string& name, int ndim, bool
 
 void check_typed_dict(const py::dict& dict, const std::string& label,
                       const std::vector<std::string>& allowed_keys, int ndim, bool dtype_flag) {
-    for (const auto& [key, value] : dict) {
+    for (const auto& [borrowed_key, borrowed_value] : dict) {
+        // The iterator lends its entry; str() of the key runs Python code that
+        // may remove that entry from the dict, so own both before calling it.
+        const auto key = py::reinterpret_borrow<py::object>(borrowed_key);
+        const auto value = py::reinterpret_borrow<py::object>(borrowed_value);
         const std::string text = key_text(key);
         if (std::find(allowed_keys.begin(), allowed_keys.end(), text) == allowed_keys.end()) {
             throw std::runtime_error("Invalid type '" + text + "' found in " + label + ".");
