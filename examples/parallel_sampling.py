@@ -50,9 +50,9 @@ class ShardReport:
 
 
 def sample_shard(directory: Path, worker: int, num_workers: int, batch_size: int, fanouts: list[int],
-                 base_seed: int = 123) -> ShardReport:
+                 base_seed: int = 123, epochs: int = 1) -> ShardReport:
     """Runs in a worker process: map the graph, build a private sampler, sample
-    every batch of this worker's contiguous shard of the seed set."""
+    every batch of this worker's contiguous shard of the seed set (epochs times)."""
     graph = TemporalGraph.load(directory, mmap=True)
     # A distinct seed per worker: identical seeds would repeat the same random
     # choices in every worker (for edge types sampled without time).
@@ -64,24 +64,25 @@ def sample_shard(directory: Path, worker: int, num_workers: int, batch_size: int
 
     started, cpu_started = time.monotonic(), time.process_time()
     edges = 0
-    for start in range(0, len(seed_node), batch_size):
-        batch = slice(start, start + batch_size)
-        *_, edge_counts = sampler.sample(num_neighbors, {}, "customers", seed_node[batch], seed_time[batch])
-        edges += int(sum(counts.sum() for counts in edge_counts.values()))
-    return ShardReport(worker, len(seed_node), edges, started, time.monotonic(),
+    for _ in range(epochs):
+        for start in range(0, len(seed_node), batch_size):
+            batch = slice(start, start + batch_size)
+            *_, edge_counts = sampler.sample(num_neighbors, {}, "customers", seed_node[batch], seed_time[batch])
+            edges += int(sum(counts.sum() for counts in edge_counts.values()))
+    return ShardReport(worker, len(seed_node) * epochs, edges, started, time.monotonic(),
                        time.process_time() - cpu_started)
 
 
 def run_workers(directory: Path, num_workers: int, batch_size: int, fanouts: list[int],
-                base_seed: int = 123) -> tuple[list[ShardReport], float]:
+                base_seed: int = 123, epochs: int = 1) -> tuple[list[ShardReport], float]:
     """Samples the whole seed set with num_workers processes. Returns the
     per-worker reports and the wall time of the sampling phase (first worker
     start to last worker end, process start-up excluded)."""
     # spawn: workers start clean and open the maps themselves, as they would on any platform.
     context = multiprocessing.get_context("spawn")
     with ProcessPoolExecutor(max_workers=num_workers, mp_context=context) as pool:
-        futures = [pool.submit(sample_shard, directory, worker, num_workers, batch_size, fanouts, base_seed)
-                   for worker in range(num_workers)]
+        futures = [pool.submit(sample_shard, directory, worker, num_workers, batch_size, fanouts, base_seed,
+                               epochs) for worker in range(num_workers)]
         reports = [future.result() for future in futures]
     wall = max(r.finished for r in reports) - min(r.started for r in reports)
     return reports, wall
