@@ -174,10 +174,12 @@ def draw_subgraph(result: SampleResult, batch: int, seed_customer: int, seed_tim
     position = radial_layout(picked, edges)
     colours = {"customers": "#1f77b4", "products": "#ff7f0e", "transactions": "#2ca02c"}
     hop_styles = {1: ("#222222", "-", 1.6), 2: ("#7b3294", "--", 1.2), 3: ("#999999", ":", 1.2)}
+    later_hops = ("#4dac26", "-.", 1.0)
+    hops_drawn = sorted({int(hop) for *_, hop in edges})
 
     fig, ax = plt.subplots(figsize=(11, 11), dpi=110)
     for (source, _, destination), row, col, hop in edges:
-        colour, style, width = hop_styles.get(int(hop), ("#bbbbbb", ":", 1.0))
+        colour, style, width = hop_styles.get(int(hop), later_hops)
         # Arrows point the way information flows: from the reached node to the expanded one.
         ax.annotate("", xy=position[(destination, col)], xytext=position[(source, row)],
                     arrowprops=dict(arrowstyle="-|>", color=colour, linestyle=style, lw=width,
@@ -209,8 +211,9 @@ def draw_subgraph(result: SampleResult, batch: int, seed_customer: int, seed_tim
         ax.text(0.01, 0.01, note, transform=ax.transAxes, fontsize=10, va="bottom")
     legend = [Line2D([], [], marker="o", linestyle="", color=c, markersize=10, label=n)
               for n, c in colours.items()]
-    legend += [Line2D([], [], color=c, linestyle=s, lw=w, label=f"hop {h} edge")
-               for h, (c, s, w) in hop_styles.items()]
+    for hop in hops_drawn:
+        colour, style, width = hop_styles.get(hop, later_hops)
+        legend.append(Line2D([], [], color=colour, linestyle=style, lw=width, label=f"hop {hop} edge"))
     ax.legend(handles=legend, loc="upper right", fontsize=10, framealpha=0.9)
     ax.set_aspect("equal")
     ax.axis("off")
