@@ -216,9 +216,19 @@ std::int64_t HopExpansion::record_node(TypeId source, std::int64_t batch, std::i
 }
 
 void HopExpansion::advance_frontiers() {
-    // In node_types order: a type listed twice gets a second count of 0.
+    // In node_types order. A type listed again gets a count of 0 for the
+    // extra listing but keeps its frontier: advancing it a second time would
+    // leave it empty, and nodes reached this hop would never be expanded.
+    // Type ids are numbered by first listing, so a listing is the first of
+    // its type exactly when its id is the next one not yet seen.
+    TypeId next_unseen = 0;
     for (std::size_t entry = 0; entry < store_.node_types().size(); ++entry) {
         const TypeId type = store_.type_of_entry(entry);
+        if (type != next_unseen) {
+            tables_.nodes[type].num_sampled.push_back(0);
+            continue;
+        }
+        ++next_unseen;
         ExpansionWorkspace::Frontier& frontier = workspace_.frontier[type];
         const auto reached = static_cast<std::int64_t>(tables_.nodes[type].ids.size());
         frontier = {frontier.end, reached};

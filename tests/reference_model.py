@@ -160,7 +160,12 @@ class ReferenceSampler:
                         edge_counts[k][-1] += 1
                         rows[k].append(index[source][q])
                         cols[k].append(i)
+            advanced = set()
             for t in self.node_types:
+                if t in advanced:  # a repeated listing counts 0 and keeps the frontier
+                    node_counts[t].append(0)
+                    continue
+                advanced.add(t)
                 old, new = frontier[t][1], len(local[t])
                 frontier[t] = (old, new)
                 node_counts[t].append(new - old)

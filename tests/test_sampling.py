@@ -151,12 +151,14 @@ def test_later_hops_use_the_seed_time():
         assert graph.sample({"U__f__U": [-1, -1]}, times=times)[2] == {"U": nodes}
 
 
-def test_duplicated_node_type_adds_a_second_zero_count_per_hop():
+def test_duplicated_node_type_adds_a_second_zero_count_per_hop_and_keeps_expanding():
     graph = Graph(["U", "U"], [("U", "f", "U")], {"U__f__U": ([0, 2, 4, 5, 5], [1, 2, 0, 3, 3])})
     got = graph.sample({"U__f__U": [-1, -1]})
-    # The second occurrence closes the frontier, so hop 2 has nothing to expand.
-    assert got[2] == {"U": [0, 1, 2]} and got[4] == {"U": [1, 2, 0, 0, 0]}
-    assert got[5] == {"U__f__U": [2, 0]}
+    # The repeated listing only adds a 0; nodes 1 and 2 are still expanded at hop 2.
+    assert got[2] == {"U": [0, 1, 2, 3]} and got[4] == {"U": [1, 2, 0, 1, 0]}
+    assert got[5] == {"U__f__U": [2, 3]}
+    listed_once = Graph(["U"], [("U", "f", "U")], {"U__f__U": ([0, 2, 4, 5, 5], [1, 2, 0, 3, 3])})
+    assert got[:4] == listed_once.sample({"U__f__U": [-1, -1]})[:4]
 
 
 def test_duplicated_edge_type_is_expanded_twice_per_hop():
