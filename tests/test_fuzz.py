@@ -47,7 +47,8 @@ CLEAR_MESSAGES = {
         r"Node index -?\d+ is out of range for 'colptr' of '.+' \(\d+ entries\)\.",
         r"Edge position -?\d+ \(colptr range \[-?\d+, -?\d+\) of node \d+\) is out of range for 'row' of '.+' "
         r"\(\d+ entries\)\.",
-        r"Node index -?\d+ at position \d+ of 'row' of '.+' is out of range for 'node_time' of '.+' \(\d+ entries\)\.",
+        r"Node index -?\d+ at position \d+ of 'row' of '.+' is out of range for 'node_time' of '.+' "
+        r"\(\d+ entries\)\.",
         r"Seed node index -?\d+ at position \d+ is out of range for 'node_time' of '.+' \(\d+ entries\)\.",
         r"Edge type '.+' has source type '.+', which is not included in 'node_types'\.",
         r"Unable to cast Python instance of type <class '[\w.]+'> to C\+\+ type '\?' \(#define "
@@ -214,8 +215,9 @@ class Graph:
 def graphs(draw, hostile):
     type_name = rarely(hostile, st.sampled_from(["A", "B"]), ["Z"], one_in=16)
     orders = [["A", "B"], ["B", "A"]]
-    node_types = draw(rarely(hostile, st.sampled_from(orders), [["A"], ["B"], ["A", "B", "A"], ["B", "B"], ["A", "Z"]])
-                      if hostile else st.sampled_from(orders + [["A"], ["B"]]))
+    odd_lists = [["A"], ["B"], ["A", "B", "A"], ["B", "B"], ["A", "Z"]]
+    node_types = draw(rarely(hostile, st.sampled_from(orders), odd_lists) if hostile
+                      else st.sampled_from(orders + [["A"], ["B"]]))
     edge_types = draw(st.lists(st.tuples(type_name, st.sampled_from(["r", "s"]), type_name), min_size=1,
                                max_size=3))
     if not hostile:
@@ -286,12 +288,8 @@ def requests(draw, graph, hostile, deterministic=False):
     entity = draw(rarely(hostile, st.sampled_from(types), ["Z", b"A", b"B"]))
     entity_size = graph.sizes[entity.decode() if isinstance(entity, bytes) else entity]
     count = draw(rarely(hostile, st.integers(1, 4), [0]))
-    seed = st.integers(0, max(entity_size - 1, 0))
-    if hostile:
-        seed = rarely(hostile, seed, [-1, entity_size, *EXTREMES])
+    seed = rarely(hostile, st.integers(0, max(entity_size - 1, 0)), [-1, entity_size, *EXTREMES])
     seeds = draw(st.lists(seed, min_size=count, max_size=count))
-    if entity_size == 0 and not hostile:
-        seeds = []
     times = draw(rarely(hostile, st.sampled_from(["none", "same"]), ["other"]))
     time_values = wild_ints(-60, 60) if hostile else st.integers(-60, 60)
     length = {"none": 0, "same": len(seeds), "other": len(seeds) + 1}[times]
@@ -352,8 +350,8 @@ def assert_well_formed(result, graph, call):
         assert len(nodes[node_type]) == len(batches[node_type]) == node_counts[node_type].sum()
         assert all(0 <= b < len(seeds) for b in batches[node_type].tolist())
 
-    for source, _, destination in graph.edge_types:
-        key = f"{source}__{_}__{destination}"
+    for source, relation, destination in graph.edge_types:
+        key = f"{source}__{relation}__{destination}"
         assert len(rows[key]) == len(cols[key]) == edge_counts[key].sum()
         colptr, row = graph.colptr[key], graph.row[key]
         for r, c in zip(rows[key].tolist(), cols[key].tolist()):
