@@ -6,6 +6,8 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
+# shellcheck source=common.sh
+source "$here/common.sh"
 venv="$1"; shift
 extras="$(IFS=,; echo "$*")"
 
@@ -13,25 +15,11 @@ if [ ! -x "$venv/bin/python" ]; then
     python="$("$here/find_python.sh")"
     "$python" -m venv "$venv"
 fi
-# Runs pip quietly; on failure shows its output and stops, so a failed build
-# never leaves an older installed extension looking like a fresh one.
-run_pip() {
-    local log status=0
-    log="$(mktemp)"
-    "$venv/bin/python" -m pip --disable-pip-version-check "$@" >"$log" 2>&1 || status=$?
-    grep -v '^WARNING: Location' "$log" >&2 || true
-    rm -f "$log"
-    if [ "$status" -ne 0 ]; then
-        echo "error: pip $1 failed (exit $status)" >&2
-        exit "$status"
-    fi
-}
-
-run_pip install --quiet --upgrade pip
+run_pip "$venv" install --quiet --upgrade pip
 spec="$root"
 [ -n "$extras" ] && spec="$root[$extras]"
 args=()
 [ -n "${VORNLIB_BUILD_DIR:-}" ] && args+=(-C "build-dir=$VORNLIB_BUILD_DIR")
 [ -n "${VORNLIB_CMAKE_DEFINES:-}" ] && args+=(-C "cmake.define.$VORNLIB_CMAKE_DEFINES")
-run_pip install --quiet "${args[@]}" "$spec"
+run_pip "$venv" install --quiet "${args[@]}" "$spec"
 "$venv/bin/python" -c 'import vornlib' || { echo "error: vornlib did not install into $venv" >&2; exit 1; }

@@ -9,24 +9,16 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 venv="${VORNLIB_SANITIZE_VENV:-$root/.venv-sanitize}"
 cd "$root"
+# shellcheck source=common.sh
+source "$root/scripts/common.sh"
 
 # ---- instrumented extension in its own venv --------------------------------
 if [ ! -x "$venv/bin/python" ]; then
     "$("$root/scripts/find_python.sh")" -m venv "$venv"
 fi
-# Quiet pip; on failure its output is shown and the run stops, so a failed
-# build never leaves an older instrumented extension to be tested.
-pip_install() {
-    local log status=0
-    log="$(mktemp)"
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$@" >"$log" 2>&1 || status=$?
-    grep -v '^WARNING: Location' "$log" >&2 || true
-    rm -f "$log"
-    [ "$status" -eq 0 ] || { echo "error: pip install failed (exit $status)" >&2; exit "$status"; }
-}
-pip_install --upgrade pip
+run_pip "$venv" install --quiet --upgrade pip
 # Debug info keeps sanitizer stacks readable; the build dir makes reruns incremental.
-pip_install -C build-dir="$root/build/python-sanitize" -C cmake.build-type=RelWithDebInfo \
+run_pip "$venv" install --quiet -C build-dir="$root/build/python-sanitize" -C cmake.build-type=RelWithDebInfo \
     -C cmake.define.VORNLIB_SANITIZE=ON "$root[test]"
 
 # ---- sanitizer runtime and options -----------------------------------------
@@ -56,15 +48,7 @@ fail_on_reports() {
 }
 
 # ---- C++ unit tests under the sanitizers ------------------------------------
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "installing GoogleTest (libgtest-dev) for the C++ unit tests"
-        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
-    else
-        echo "error: GoogleTest headers missing; install libgtest-dev (sudo apt-get install libgtest-dev)" >&2
-        exit 1
-    fi
-fi
+ensure_gtest
 export PATH="$venv/bin:$PATH"
 cmake -S "$root" -B "$root/build/cpp-sanitize" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVORNLIB_BUILD_PYTHON=OFF -DVORNLIB_BUILD_TESTS=ON -DVORNLIB_SANITIZE=ON -DVORNLIB_WERROR=ON >/dev/null

@@ -5,18 +5,12 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 venv="${VORNLIB_VENV:-$root/.venv}"
 cd "$root"
+# shellcheck source=common.sh
+source "$root/scripts/common.sh"
 
 "$root/scripts/make_venv.sh" "$venv" test
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "installing GoogleTest (libgtest-dev) for the C++ unit tests"
-        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
-    else
-        echo "error: GoogleTest headers missing; install libgtest-dev (sudo apt-get install libgtest-dev)" >&2
-        exit 1
-    fi
-fi
+ensure_gtest
 
 export PATH="$venv/bin:$PATH"
 cmake -S "$root" -B "$root/build/cpp-tests" -G Ninja -DVORNLIB_BUILD_PYTHON=OFF \
