@@ -15,12 +15,6 @@ constexpr std::size_t kColptrPrefetchDistance = 8;
 constexpr std::size_t kRowPrefetchDistance = 16;
 constexpr std::size_t kSlotPrefetchDistance = 8;
 
-void prefetch_colptr(const EdgeView& edge, std::int64_t node) {
-    if (edge.colptr.contains(node)) {
-        __builtin_prefetch(edge.colptr.data + node);
-    }
-}
-
 }  // namespace
 
 void ExpansionWorkspace::start(std::size_t type_count) {
@@ -150,7 +144,7 @@ void HopExpansion::choose_frontier(const EdgeView& edge, TypeId destination,
     }
     for (std::size_t i = first; i < first + count; ++i) {
         if (i + kColptrPrefetchDistance < first + count) {
-            prefetch_colptr(edge, ids[i + kColptrPrefetchDistance]);
+            edge.prefetch_candidates_of(ids[i + kColptrPrefetchDistance]);
         }
         const auto batch = static_cast<std::size_t>(batches[i]);
         const std::int64_t* seed_time = with_time && batch < seed_times.size() ? &seed_times[batch] : nullptr;

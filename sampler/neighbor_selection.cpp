@@ -51,12 +51,11 @@ void check_time_order(const EdgeView& edge, std::int64_t begin, std::int64_t end
 // ---- NeighborChooser -------------------------------------------------------
 
 NeighborChooser::Range NeighborChooser::candidate_range(const EdgeView& edge, std::int64_t node) {
-    // colptr[node + 1] must exist; written so that node + 1 cannot overflow.
-    if (node < 0 || node >= edge.colptr.size - 1) {
+    if (!edge.has_candidates_of(node)) {
         errors::node_outside_colptr(edge.key, node, edge.colptr.size);
     }
     const Range range{edge.colptr[node], edge.colptr[node + 1]};
-    if (range.hi > range.lo && (range.lo < 0 || range.hi > edge.row.size)) {
+    if (!edge.range_inside_row(range.lo, range.hi)) {
         errors::range_outside_row(edge.key, node, range.lo, range.hi, edge.row.size);
     }
     return range;

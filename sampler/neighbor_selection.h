@@ -19,6 +19,20 @@ struct EdgeView {
     Int64Span colptr;
     Int64Span row;
     const Int64Span* source_time = nullptr;  // nullptr: sampling without time
+
+    // colptr[node] and colptr[node + 1] both exist; written so that node + 1
+    // cannot overflow.
+    bool has_candidates_of(std::int64_t node) const { return node >= 0 && node < colptr.size - 1; }
+    // A candidate range is empty or lies inside row.
+    bool range_inside_row(std::int64_t lo, std::int64_t hi) const {
+        return hi <= lo || (lo >= 0 && hi <= row.size);
+    }
+    // Asks for colptr[node] ahead of use; a node without entries is skipped.
+    void prefetch_candidates_of(std::int64_t node) const {
+        if (has_candidates_of(node)) {
+            __builtin_prefetch(colptr.data + node);
+        }
+    }
 };
 
 // One hop's parameter of one edge type.

@@ -34,9 +34,9 @@ struct Search {
     bool reading_time;  // false: row[middle] requested; true: its timestamp requested
 };
 
-// Runs the exact bisection of neighbor_time-based upper bounds for every
-// lane with needs_search set, interleaving the lanes' loads. A row entry
-// without a timestamp marks the lane for redo instead of throwing here.
+// Runs the exact upper-bound bisection of every added lane at once,
+// interleaving the lanes' loads. A row entry without a timestamp marks the
+// lane for redo instead of throwing here.
 class InterleavedBisection {
 public:
     explicit InterleavedBisection(const EdgeView& edge) : edge_(edge) {}
@@ -50,7 +50,7 @@ public:
         searches_[lane] = search;
     }
 
-    // Returns the bound for each lane in results (untouched for redo lanes).
+    // Writes each added lane's bound to results; a redo lane's value is meaningless.
     void run(std::array<Lane, kLanes>& lanes, std::array<std::int64_t, kLanes>& results) {
         for (std::size_t lane = 0; lane < kLanes; ++lane) {
             results[lane] = searches_[lane].first;
@@ -123,9 +123,7 @@ bool safe_time(const EdgeView& edge, std::int64_t position, Lane& lane, std::int
 void prefetch_colptr(const EdgeView& edge, const FrontierNodes& frontier, std::size_t first) {
     const std::size_t end = std::min(frontier.count, first + kLanes);
     for (std::size_t i = first; i < end; ++i) {
-        if (edge.colptr.contains(frontier.ids[i])) {
-            __builtin_prefetch(edge.colptr.data + frontier.ids[i]);
-        }
+        edge.prefetch_candidates_of(frontier.ids[i]);
     }
 }
 
@@ -133,15 +131,13 @@ void prefetch_colptr(const EdgeView& edge, const FrontierNodes& frontier, std::s
 void load_ranges(const EdgeView& edge, std::array<Lane, kLanes>& lanes, std::size_t used) {
     for (std::size_t i = 0; i < used; ++i) {
         Lane& lane = lanes[i];
-        if (lane.node < 0 || lane.node >= edge.colptr.size - 1) {
+        if (!edge.has_candidates_of(lane.node)) {
             lane.redo = true;
             continue;
         }
         lane.lo = edge.colptr[lane.node];
         lane.hi = edge.colptr[lane.node + 1];
-        if (lane.hi > lane.lo && (lane.lo < 0 || lane.hi > edge.row.size)) {
-            lane.redo = true;
-        }
+        lane.redo = !edge.range_inside_row(lane.lo, lane.hi);
     }
 }
 

@@ -8,6 +8,7 @@ import pytest
 
 import vornlib
 from conftest import plain, random_graph, random_request, timed_graph, timed_request
+from reference_model import MT19937
 
 NeighborSampler = vornlib.NeighborSampler
 
@@ -23,27 +24,10 @@ SAMPLE_DOC = (
 )
 
 
-def mt19937(seed):
-    """Reference 32-bit Mersenne Twister seeded like std::mt19937(seed)."""
-    state = [seed % 2**32]
-    for i in range(1, 624):
-        prev = state[-1]
-        state.append((1812433253 * (prev ^ (prev >> 30)) + i) & 0xFFFFFFFF)
-    while True:
-        for i in range(624):
-            y = (state[i] & 0x80000000) | (state[(i + 1) % 624] & 0x7FFFFFFF)
-            state[i] = state[(i + 397) % 624] ^ (y >> 1) ^ (0x9908B0DF if y & 1 else 0)
-        for y in state:
-            y ^= y >> 11
-            y ^= (y << 7) & 0x9D2C5680
-            y ^= (y << 15) & 0xEFC60000
-            yield y ^ (y >> 18)
-
-
 def floyd(draws, n, k):
     chosen = []
     for j in range(n - k, n):
-        r = next(draws) % (j + 1)
+        r = draws() % (j + 1)
         chosen.append(j if r in chosen else r)
     return chosen
 
@@ -130,7 +114,7 @@ def test_seed_selects_the_mt19937_stream(seed, stream_seed):
     # so the new nodes list every choice in draw order; the stream continues
     # into the second call.
     sampler = NeighborSampler(**random_graph(10), seed=seed)
-    draws = mt19937(stream_seed)
+    draws = MT19937(stream_seed)
     for _ in range(2):
         nodes = sampler.sample(**random_request(3, [0] * 4))[2]["U"].tolist()
         expected = [0] * 4 + [1 + r for _ in range(4) for r in floyd(draws, 10, 3)]
@@ -139,8 +123,8 @@ def test_seed_selects_the_mt19937_stream(seed, stream_seed):
 
 def test_reference_generator_reproduces_the_known_draw():
     # std::mt19937 with the default seed 5489 yields 4123659995 as its 10000th value.
-    draws = mt19937(5489)
-    assert [next(draws) for _ in range(10000)][-1] == 4123659995
+    draws = MT19937(5489)
+    assert [draws() for _ in range(10000)][-1] == 4123659995
 
 
 def test_instances_take_no_new_attributes(timed_sampler):
