@@ -137,8 +137,12 @@ void HopExpansion::choose_frontier(const EdgeView& edge, TypeId destination,
         node_ends.assign(count, 0);  // nothing to read, nothing to draw
         return;
     }
-    if (with_time && seed_times.size() == request_.seed_node.size_as_count()) {
-        const FrontierNodes nodes{ids.data() + first, batches.data() + first, count};
+    const FrontierNodes nodes{ids.data() + first, batches.data() + first, count};
+    if (!with_time) {
+        choose_untimed_frontier(chooser_, edge, parameter, nodes, workspace_.ranges, positions, node_ends);
+        return;
+    }
+    if (seed_times.size() == request_.seed_node.size_as_count()) {
         choose_timed_frontier(chooser_, edge, parameter, nodes, seed_times, positions, node_ends);
         return;
     }

@@ -8,6 +8,7 @@
 #include "sampler/local_node_table.h"
 #include "sampler/neighbor_selection.h"
 #include "sampler/sample_request.h"
+#include "sampler/untimed_frontier.h"
 #include "sampler/working_tables.h"
 
 namespace vornlib {
@@ -23,6 +24,7 @@ struct ExpansionWorkspace {
     std::vector<std::int64_t> seed_times;
     std::vector<std::int64_t> positions;  // chosen row positions of one edge type's frontier
     std::vector<std::size_t> node_ends;    // per frontier node: end of its positions
+    std::vector<CandidateRange> ranges;    // per frontier node, count mode without time
 
     void start(std::size_t type_count);
 };

@@ -62,6 +62,14 @@ public:
     void choose_neighbors(const EdgeView& edge, std::int64_t node, const HopParameter& hop,
                           const std::int64_t* seed_time, std::vector<std::int64_t>& out);
 
+    // The uniform choice of k among the candidates [lo, hi), which the caller
+    // has already checked against edge.row (count mode without time).
+    void choose_uniform_between(std::int64_t lo, std::int64_t hi, std::int64_t k, std::vector<std::int64_t>& out) {
+        if (hi > lo && k != 0) {
+            choose_uniform({lo, hi}, k, out);
+        }
+    }
+
 private:
     struct Range {
         std::int64_t lo;

@@ -1,5 +1,6 @@
-// The interleaved frontier selection must be indistinguishable from choosing
-// node by node: same positions, and on bad data the same error at the same node.
+// The whole-frontier selections must be indistinguishable from choosing node
+// by node: same positions, same random draws, and on bad data the same error
+// at the same node.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "sampler/timed_frontier.h"
+#include "sampler/untimed_frontier.h"
 
 namespace vornlib {
 namespace {
@@ -111,6 +113,43 @@ TEST(TimedFrontier, AgreesWithNodeByNodeSelection) {
         errors_seen += expected.error.empty() ? 0 : 1;
     }
     EXPECT_GT(errors_seen, 100);  // the hostile half really exercises the redo path
+}
+
+TEST(UntimedFrontier, AgreesWithNodeByNodeSelection) {
+    std::mt19937_64 random(7);
+    int errors_seen = 0;
+    std::vector<CandidateRange> ranges;  // reused across cases, as across calls
+    for (int iteration = 0; iteration < 4000; ++iteration) {
+        RandomCase c = make_case(random, iteration % 2 == 1);
+        if (c.hop.mode == HopParameter::Mode::window || c.hop.k == 0) {
+            c.hop = HopParameter::count(1 + iteration % 12);
+        }
+        const EdgeView edge{"S__r__D", "S", span_of(c.colptr), span_of(c.row), nullptr};
+        std::mt19937 expected_generator(static_cast<std::uint32_t>(iteration));
+        std::mt19937 actual_generator(static_cast<std::uint32_t>(iteration));
+        NeighborChooser expected_chooser(expected_generator);
+        NeighborChooser actual_chooser(actual_generator);
+
+        const Outcome expected = run([&](auto& positions, auto& node_ends) {
+            for (const std::int64_t id : c.ids) {
+                expected_chooser.choose_neighbors(edge, id, c.hop, nullptr, positions);
+                node_ends.push_back(positions.size());
+            }
+        });
+        const Outcome actual = run([&](auto& positions, auto& node_ends) {
+            const FrontierNodes nodes{c.ids.data(), c.batches.data(), c.ids.size()};
+            choose_untimed_frontier(actual_chooser, edge, c.hop, nodes, ranges, positions, node_ends);
+        });
+        ASSERT_EQ(actual.error, expected.error) << "iteration " << iteration;
+        // The generator carries over to the next call, failed or not.
+        ASSERT_TRUE(actual_generator == expected_generator) << "iteration " << iteration;
+        if (expected.error.empty()) {
+            ASSERT_EQ(actual.positions, expected.positions) << "iteration " << iteration;
+            ASSERT_EQ(actual.node_ends, expected.node_ends) << "iteration " << iteration;
+        }
+        errors_seen += expected.error.empty() ? 0 : 1;
+    }
+    EXPECT_GT(errors_seen, 100);
 }
 
 }  // namespace
