@@ -12,7 +12,7 @@ namespace {
 // How far ahead the loops ask for memory they will read: far enough to hide
 // a cache miss behind the work on the nodes in between.
 constexpr std::size_t kColptrPrefetchDistance = 8;
-constexpr std::size_t kRowPrefetchDistance = 16;
+constexpr std::size_t kRowPrefetchDistance = 32;
 constexpr std::size_t kSlotPrefetchDistance = 8;
 
 }  // namespace
@@ -161,40 +161,49 @@ void HopExpansion::choose_frontier(const EdgeView& edge, TypeId destination,
 // per reached (batch, node) pair, in the order the positions were chosen.
 void HopExpansion::record_frontier(KeyId key, TypeId source, TypeId destination,
                                    ExpansionWorkspace::Frontier frontier) {
-    const std::vector<std::int64_t>& positions = workspace_.positions;
+    std::vector<std::int64_t>& reached = workspace_.positions;
+    gather_neighbors(store_.row(key), reached);
     const std::vector<std::size_t>& node_ends = workspace_.node_ends;
-    const Int64Span row = store_.row(key);
     EdgeTables& edges = tables_.edges[key];
-    edges.rows.reserve(edges.rows.size() + positions.size());
-    edges.cols.reserve(edges.cols.size() + positions.size());
-    edges.num_sampled.back() += static_cast<std::int64_t>(positions.size());
+    edges.rows.reserve(edges.rows.size() + reached.size());
+    edges.cols.reserve(edges.cols.size() + reached.size());
+    edges.num_sampled.back() += static_cast<std::int64_t>(reached.size());
 
     const std::vector<std::int64_t>& batches = tables_.nodes[destination].batches;
     LocalNodeTable& index = workspace_.local_index[source];
     std::size_t chosen = 0;
-    std::int64_t column_ahead = frontier.begin;  // frontier node owning position chosen + distance
+    std::int64_t column_ahead = frontier.begin;  // frontier node owning entry chosen + distance
     for (std::int64_t column = frontier.begin; column < frontier.end; ++column) {
         const std::size_t node_end = node_ends[static_cast<std::size_t>(column - frontier.begin)];
         for (; chosen < node_end; ++chosen) {
-            if (chosen + kRowPrefetchDistance < positions.size()) {
-                __builtin_prefetch(row.data + positions[chosen + kRowPrefetchDistance]);
-            }
-            if (chosen + kSlotPrefetchDistance < positions.size()) {
+            if (chosen + kSlotPrefetchDistance < reached.size()) {
                 const std::size_t ahead = chosen + kSlotPrefetchDistance;
                 while (node_ends[static_cast<std::size_t>(column_ahead - frontier.begin)] <= ahead) {
                     ++column_ahead;
                 }
                 index.prefetch(static_cast<std::uint32_t>(batches[static_cast<std::size_t>(column_ahead)]),
-                               row[positions[ahead]]);
+                               reached[ahead]);
             }
             // Read by index each time: recording grows the destination's
             // tables when source and destination types coincide.
             const std::int64_t batch = batches[static_cast<std::size_t>(column)];
-            // Positions come from the chooser, which checked them against row.
-            const std::int64_t local = record_node(source, batch, row[positions[chosen]]);
+            const std::int64_t local = record_node(source, batch, reached[chosen]);
             edges.rows.push_back(local);
             edges.cols.push_back(column);
         }
+    }
+}
+
+// Replaces every chosen position by the neighbour it names, in one pass whose
+// row misses overlap. Positions come from the chooser, which checked them
+// against row.
+void HopExpansion::gather_neighbors(Int64Span row, std::vector<std::int64_t>& positions) {
+    const std::size_t count = positions.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + kRowPrefetchDistance < count) {
+            __builtin_prefetch(row.data + positions[i + kRowPrefetchDistance]);
+        }
+        positions[i] = row[positions[i]];
     }
 }
 

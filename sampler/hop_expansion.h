@@ -22,7 +22,7 @@ struct ExpansionWorkspace {
     std::vector<LocalNodeTable> local_index;  // per node type id
     std::vector<Frontier> frontier;           // per node type id
     std::vector<std::int64_t> seed_times;
-    std::vector<std::int64_t> positions;  // chosen row positions of one edge type's frontier
+    std::vector<std::int64_t> positions;  // one edge type's chosen row positions, then their neighbours
     std::vector<std::size_t> node_ends;    // per frontier node: end of its positions
     std::vector<CandidateRange> ranges;    // per frontier node, count mode without time
 
@@ -48,6 +48,7 @@ private:
     void choose_frontier(const EdgeView& edge, TypeId destination, ExpansionWorkspace::Frontier frontier,
                          const HopParameter& parameter, bool with_time);
     void record_frontier(KeyId key, TypeId source, TypeId destination, ExpansionWorkspace::Frontier frontier);
+    static void gather_neighbors(Int64Span row, std::vector<std::int64_t>& positions);
     std::int64_t record_node(TypeId source, std::int64_t batch, std::int64_t node);
     void advance_frontiers();
 
