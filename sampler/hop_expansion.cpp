@@ -11,7 +11,6 @@ namespace {
 
 // How far ahead the loops ask for memory they will read: far enough to hide
 // a cache miss behind the work on the nodes in between.
-constexpr std::size_t kColptrPrefetchDistance = 8;
 constexpr std::size_t kRowPrefetchDistance = 32;
 constexpr std::size_t kSlotPrefetchDistance = 8;
 
@@ -146,12 +145,10 @@ void HopExpansion::choose_frontier(const EdgeView& edge, TypeId destination,
         choose_timed_frontier(chooser_, edge, parameter, nodes, seed_times, positions, node_ends);
         return;
     }
+    // Seed times that do not cover every batch: node by node, each checked.
     for (std::size_t i = first; i < first + count; ++i) {
-        if (i + kColptrPrefetchDistance < first + count) {
-            edge.prefetch_candidates_of(ids[i + kColptrPrefetchDistance]);
-        }
         const auto batch = static_cast<std::size_t>(batches[i]);
-        const std::int64_t* seed_time = with_time && batch < seed_times.size() ? &seed_times[batch] : nullptr;
+        const std::int64_t* seed_time = batch < seed_times.size() ? &seed_times[batch] : nullptr;
         chooser_.choose_neighbors(edge, ids[i], parameter, seed_time, positions);
         node_ends.push_back(positions.size());
     }

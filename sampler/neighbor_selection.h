@@ -27,6 +27,16 @@ struct EdgeView {
     bool range_inside_row(std::int64_t lo, std::int64_t hi) const {
         return hi <= lo || (lo >= 0 && hi <= row.size);
     }
+    // Reads node's candidates [lo, hi) when both checks above pass; false
+    // otherwise, leaving the error to the checked single-node path.
+    bool try_candidates_of(std::int64_t node, std::int64_t& lo, std::int64_t& hi) const {
+        if (!has_candidates_of(node)) {
+            return false;
+        }
+        lo = colptr[node];
+        hi = colptr[node + 1];
+        return range_inside_row(lo, hi);
+    }
     // Asks for colptr[node] ahead of use; a node without entries is skipped.
     void prefetch_candidates_of(std::int64_t node) const {
         if (has_candidates_of(node)) {

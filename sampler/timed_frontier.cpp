@@ -131,13 +131,7 @@ void prefetch_colptr(const EdgeView& edge, const FrontierNodes& frontier, std::s
 void load_ranges(const EdgeView& edge, std::array<Lane, kLanes>& lanes, std::size_t used) {
     for (std::size_t i = 0; i < used; ++i) {
         Lane& lane = lanes[i];
-        if (!edge.has_candidates_of(lane.node)) {
-            lane.redo = true;
-            continue;
-        }
-        lane.lo = edge.colptr[lane.node];
-        lane.hi = edge.colptr[lane.node + 1];
-        lane.redo = !edge.range_inside_row(lane.lo, lane.hi);
+        lane.redo = !edge.try_candidates_of(lane.node, lane.lo, lane.hi);
     }
 }
 

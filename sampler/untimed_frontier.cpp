@@ -8,25 +8,16 @@ namespace {
 // which does almost nothing else, reaches them.
 constexpr std::size_t kColptrPrefetchDistance = 32;
 
-CandidateRange read_range(const EdgeView& edge, std::int64_t node) {
-    if (!edge.has_candidates_of(node)) {
-        return {CandidateRange::kRecheck, 0};
-    }
-    const std::int64_t lo = edge.colptr[node];
-    const std::int64_t hi = edge.colptr[node + 1];
-    if (!edge.range_inside_row(lo, hi)) {
-        return {CandidateRange::kRecheck, 0};
-    }
-    return {lo, hi};
-}
-
 void read_ranges(const EdgeView& edge, const FrontierNodes& frontier, std::vector<CandidateRange>& ranges) {
     ranges.resize(frontier.count);
     for (std::size_t i = 0; i < frontier.count; ++i) {
         if (i + kColptrPrefetchDistance < frontier.count) {
             edge.prefetch_candidates_of(frontier.ids[i + kColptrPrefetchDistance]);
         }
-        ranges[i] = read_range(edge, frontier.ids[i]);
+        CandidateRange& range = ranges[i];
+        if (!edge.try_candidates_of(frontier.ids[i], range.lo, range.hi)) {
+            range.lo = CandidateRange::kRecheck;
+        }
     }
 }
 
