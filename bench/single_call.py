@@ -13,7 +13,9 @@ from pathlib import Path
 import numpy as np
 
 import synthetic_graph
-import vornlib
+from run_bench import make_sampler
+from synthetic_graph import edge_type_key
+from workloads import Workload
 
 
 def main() -> None:
@@ -27,13 +29,9 @@ def main() -> None:
     args = parser.parse_args()
 
     metadata, arrays = synthetic_graph.load(Path(__file__).parent / "data" / args.size)
-    node_types = sorted(name[: -len(".time")] for name in arrays if name.endswith(".time"))
-    keys = sorted(name[: -len(".colptr")] for name in arrays if name.endswith(".colptr"))
-    sampler = vornlib.NeighborSampler(
-        node_types, [tuple(key.split("__")) for key in keys],
-        {key: arrays[key + ".colptr"] for key in keys}, {key: arrays[key + ".row"] for key in keys},
-        {t: arrays[t + ".time"] for t in node_types})
+    keys = [edge_type_key(tuple(edge_type)) for edge_type in metadata["edge_types"]]
     counts = {key: [args.fanout] * args.hops for key in keys}
+    sampler = make_sampler(Workload("single call", args.batch, True, counts), metadata, arrays)
     seeds, times = synthetic_graph.seed_batches(metadata, args.batch, args.warmup + args.calls)
 
     elapsed, edges = [], 0
