@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
+#include <utility>
+
+#include "binding/errors.h"
 
 namespace vornlib::binding {
 
@@ -18,14 +20,14 @@ py::array as_array(py::handle value) {
 
 void check_array(const py::array& array, const std::string& name, int ndim, bool dtype_flag) {
     if (array.ndim() != ndim) {
-        throw std::runtime_error(name + " is not " + std::to_string(ndim) + "D.");
+        errors::wrong_dimensions(name, ndim);
     }
     if (array.size() == 0 || !dtype_flag) {
         return;
     }
     const py::dtype dtype = array.dtype();
     if (dtype.kind() != 'i' || dtype.itemsize() != 8) {
-        throw std::runtime_error(name + " must have dtype int64.");
+        errors::not_int64(name);
     }
 }
 
@@ -38,7 +40,7 @@ void check_typed_dict(const py::dict& dict, const std::string& label,
         const auto value = py::reinterpret_borrow<py::object>(borrowed_value);
         const std::string text = key_text(key);
         if (std::find(allowed_keys.begin(), allowed_keys.end(), text) == allowed_keys.end()) {
-            throw std::runtime_error("Invalid type '" + text + "' found in " + label + ".");
+            errors::invalid_type(text, label);
         }
         check_array(as_array(value), "Type '" + text + "' in " + label, ndim, dtype_flag);
     }
@@ -55,6 +57,12 @@ Int64Array int64_view(const py::array& array) {
     return {dense, Int64Span{dense.data(), static_cast<std::int64_t>(dense.size())}};
 }
 
+Int64Span keep_int64_view(py::handle value, std::vector<py::object>& keep_alive) {
+    Int64Array view = int64_view(as_array(value));
+    keep_alive.push_back(std::move(view.owner));
+    return view.span;
+}
+
 std::int64_t int64_from(py::handle value) { return py::cast<std::int64_t>(value); }
 
 py::array to_int64_array(const std::int64_t* data, std::size_t count) {
@@ -67,32 +75,6 @@ py::array to_int64_array(const std::int64_t* data, std::size_t count) {
 
 py::array to_int64_array(const std::vector<std::int64_t>& values) {
     return to_int64_array(values.data(), values.size());
-}
-
-void throw_invalid_entity_table(const std::string& entity_table) {
-    throw std::runtime_error("Invalid entity table '" + entity_table + "'.");
-}
-
-void throw_seed_size_mismatch() { throw std::runtime_error("'seed_node' and 'seed_time' size mismatch."); }
-
-void throw_mode_conflict(const std::string& key) {
-    throw std::runtime_error(
-        "'sampling_time_offsets' and 'num_neighbors' may not contain the same edge type. '" + key +
-        "' appears in both.");
-}
-
-void throw_window_without_time(const std::string& key, const std::string& source_type) {
-    throw std::runtime_error("'sampling_time_offsets' contains '" + key + "' but " + source_type +
-                             " is not included in 'node_time'.");
-}
-
-void throw_window_not_pairs(const std::string& key) {
-    throw std::runtime_error("'sampling_time_offsets' at '" + key + "' does not have shape (N, 2).");
-}
-
-void throw_already_sampling() {
-    throw std::runtime_error(
-        "NeighborSampler is already sampling in another call; calls on one sampler must not overlap.");
 }
 
 }  // namespace vornlib::binding

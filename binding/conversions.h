@@ -1,8 +1,8 @@
 #pragma once
 
-// Every conversion between Python objects and the sampler's native forms, and
-// every argument check with its fixed message. Nothing else in the module
-// builds a message a caller sees.
+// Every conversion between Python objects and the sampler's native forms:
+// keys, arrays, int64 views, scalars and result arrays, and the array and
+// typed-dictionary checks. Their messages are built in binding/errors.
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -42,19 +42,15 @@ struct Int64Array {
 };
 Int64Array int64_view(const py::array& array);
 
+// The int64 view of any value as_array accepts; the array that owns the
+// elements is appended to keep_alive, which must outlive every use of the span.
+Int64Span keep_int64_view(py::handle value, std::vector<py::object>& keep_alive);
+
 // An int64 from a Python object, as pybind11's int64 caster converts it.
 std::int64_t int64_from(py::handle value);
 
 // A new 1-D int64 array owning a copy of the elements.
 py::array to_int64_array(const std::int64_t* data, std::size_t count);
 py::array to_int64_array(const std::vector<std::int64_t>& values);
-
-// ---- request checks of sample, with their fixed messages ----
-[[noreturn]] void throw_invalid_entity_table(const std::string& entity_table);
-[[noreturn]] void throw_seed_size_mismatch();
-[[noreturn]] void throw_mode_conflict(const std::string& key);
-[[noreturn]] void throw_window_without_time(const std::string& key, const std::string& source_type);
-[[noreturn]] void throw_window_not_pairs(const std::string& key);
-[[noreturn]] void throw_already_sampling();
 
 }  // namespace vornlib::binding

@@ -1,5 +1,5 @@
-// Registers vornlib.NeighborSampler; every conversion and check lives in
-// conversions.cpp and python_sampler.cpp.
+// Registers vornlib.NeighborSampler: its constructor and sample method. The
+// work behind them starts in python_sampler.cpp.
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>

@@ -1,23 +1,24 @@
 #pragma once
 
+// The object behind vornlib.NeighborSampler: construction and one sample call
+// from start to finish, with the guards that keep a call whole.
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <string>
-#include <tuple>
 #include <vector>
 
+#include "binding/result_builder.h"
+#include "binding/store_builder.h"
 #include "sampler/neighbor_sampler.h"
 
 namespace vornlib::binding {
 
 namespace py = pybind11;
 
-using EdgeTypeTuple = std::tuple<std::string, std::string, std::string>;
-using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
-
-// The object behind vornlib.NeighborSampler: the native sampler plus the
-// Python arrays its store reads in place, held for the sampler's whole life.
+// The native sampler plus the Python arrays its store reads in place, held
+// for the sampler's whole life.
 class PythonSampler {
 public:
     PythonSampler(std::vector<std::string> node_types, std::vector<EdgeTypeTuple> edge_types,

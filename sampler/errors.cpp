@@ -44,6 +44,8 @@ void neighbor_outside_node_time(std::string_view edge_key, std::int64_t position
                              std::to_string(node_time_size) + " entries).");
 }
 
+void seed_size_mismatch() { throw std::runtime_error("'seed_node' and 'seed_time' size mismatch."); }
+
 void seed_outside_node_time(std::string_view node_type, std::int64_t seed_position, std::int64_t node,
                             std::int64_t node_time_size) {
     throw std::runtime_error("Seed node index " + std::to_string(node) + " at position " +

@@ -22,6 +22,9 @@ namespace vornlib::errors {
                                              std::int64_t neighbor, std::string_view source_type,
                                              std::int64_t node_time_size);
 
+// seed_time given with another length than seed_node while timestamps exist.
+[[noreturn]] void seed_size_mismatch();
+
 // A seed index with no timestamp in its entity type's node_time.
 [[noreturn]] void seed_outside_node_time(std::string_view node_type, std::int64_t seed_position,
                                          std::int64_t node, std::int64_t node_time_size);

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "sampler/errors.h"
-#include "sampler/timed_frontier.h"
 
 namespace vornlib {
 
@@ -13,6 +12,23 @@ namespace {
 // a cache miss behind the work on the nodes in between.
 constexpr std::size_t kRowPrefetchDistance = 32;
 constexpr std::size_t kSlotPrefetchDistance = 8;
+
+// Chunks of a frontier: the number of nodes adapts so that one chunk chooses
+// about kChunkPositions positions (scratch that stays in cache, and a short
+// wait for an interrupt), between 1 and kMaxChunkNodes nodes.
+constexpr std::size_t kChunkPositions = std::size_t{1} << 15;
+constexpr std::int64_t kFirstChunkNodes = 256;
+constexpr std::int64_t kMaxChunkNodes = 4096;
+
+std::int64_t next_chunk_nodes(std::int64_t nodes, std::size_t positions) {
+    if (positions > kChunkPositions) {
+        return std::max<std::int64_t>(1, nodes / 2);
+    }
+    if (positions < kChunkPositions / 2) {
+        return std::min(kMaxChunkNodes, nodes * 2);
+    }
+    return nodes;
+}
 
 }  // namespace
 
@@ -24,12 +40,14 @@ void ExpansionWorkspace::start(std::size_t type_count) {
     }
     seed_times.clear();
     positions.clear();
+    node_ends.clear();
 }
 
 void HopExpansion::run() {
     plant_seeds();
     derive_seed_times();
     for (std::size_t hop = 0; hop < request_.num_hops; ++hop) {
+        interrupts_.check();
         for (std::size_t entry = 0; entry < store_.edge_types().size(); ++entry) {
             expand_edge_type(entry, hop);
         }
@@ -43,10 +61,10 @@ void HopExpansion::plant_seeds() {
     if (seeds.size > static_cast<std::int64_t>(LocalNodeTable::kMaxIndex)) {
         errors::too_many_nodes("seed nodes");
     }
-    NodeTables& nodes = tables_.nodes[entity];
+    NodeTables& nodes = tables_.node(entity);
     LocalNodeTable& index = workspace_.local_index[entity];
-    nodes.batches.reserve(static_cast<std::size_t>(seeds.size));
-    nodes.ids.reserve(static_cast<std::size_t>(seeds.size));
+    nodes.batches.reserve(seeds.size_as_count());
+    nodes.ids.reserve(seeds.size_as_count());
     for (std::int64_t i = 0; i < seeds.size; ++i) {
         // Batches are distinct, so seeds naming the same node never merge.
         const auto local = static_cast<std::uint32_t>(i);
@@ -58,21 +76,25 @@ void HopExpansion::plant_seeds() {
     workspace_.frontier[entity] = {0, seeds.size};
 }
 
+// Leaves one time per seed, or none when no hop of this call samples with time.
 void HopExpansion::derive_seed_times() {
+    if (!store_.has_node_time()) {
+        return;  // no node type has timestamps; seed_time, if given, goes unused
+    }
     const Int64Span seeds = request_.seed_node;
     std::vector<std::int64_t>& times = workspace_.seed_times;
     if (request_.seed_time.size > 0) {
-        // Never read past a seed_time shorter than seed_node (possible only
-        // when the sampler has no timestamps, and then the times go unused).
-        const std::int64_t count = std::min(seeds.size, request_.seed_time.size);
-        times.assign(request_.seed_time.data, request_.seed_time.data + count);
+        if (request_.seed_time.size != seeds.size) {
+            errors::seed_size_mismatch();  // ruled out by the request checks
+        }
+        times.assign(request_.seed_time.data, request_.seed_time.data + request_.seed_time.size);
         return;
     }
     const Int64Span* entity_time = store_.node_time(request_.entity_type);
     if (entity_time == nullptr) {
         return;
     }
-    times.reserve(static_cast<std::size_t>(seeds.size));
+    times.reserve(seeds.size_as_count());
     for (std::int64_t i = 0; i < seeds.size; ++i) {
         if (!entity_time->contains(seeds[i])) {
             errors::seed_outside_node_time(store_.type_name(request_.entity_type), i, seeds[i],
@@ -83,11 +105,12 @@ void HopExpansion::derive_seed_times() {
 }
 
 HopParameter HopExpansion::hop_parameter(KeyId key, std::size_t hop) {
-    const EdgeMode& mode = request_.modes[key];
-    if (mode.window) {
+    const KeyRequest& given = request_.keys[key];
+    if (given.mode == HopParameter::Mode::window) {
         return windows_.window_at(key, hop);
     }
-    return HopParameter::count(mode.count_at(hop));
+    const auto index = static_cast<std::int64_t>(hop);
+    return HopParameter::count(index < given.counts.size ? given.counts[index] : 0);
 }
 
 void HopExpansion::expand_edge_type(std::size_t entry, std::size_t hop) {
@@ -100,82 +123,83 @@ void HopExpansion::expand_edge_type(std::size_t entry, std::size_t hop) {
     if (source == kNoType) {
         errors::unknown_source_type(store_.key_name(key), store_.edge_types()[entry].source);
     }
-    tables_.edges[key].num_sampled.push_back(0);
+    tables_.edge(key).num_sampled.push_back(0);
     const HopParameter parameter = hop_parameter(key, hop);
 
-    const std::vector<std::int64_t>& seed_times = workspace_.seed_times;
     const Int64Span* source_time = store_.node_time(source);
-    const bool with_time = source_time != nullptr && !seed_times.empty();
+    const bool timed = source_time != nullptr && !workspace_.seed_times.empty();
+    const Selection selection = selection_of(parameter, timed);
+    if (selection == Selection::none) {
+        return;
+    }
     const EdgeView edge{store_.key_name(key), store_.type_name(source), store_.colptr(key), store_.row(key),
-                        with_time ? source_time : nullptr};
+                        timed ? source_time : nullptr};
 
     const ExpansionWorkspace::Frontier frontier = workspace_.frontier[destination];
-    choose_frontier(edge, destination, frontier, parameter, with_time);
-    record_frontier(key, source, destination, frontier);
+    std::int64_t chunk_nodes = kFirstChunkNodes;
+    for (std::int64_t begin = frontier.begin; begin < frontier.end;) {
+        const Chunk chunk{begin, std::min(frontier.end, begin + chunk_nodes)};
+        choose_chunk(edge, selection, parameter, destination, chunk);
+        record_chunk(key, source, destination, chunk);
+        interrupts_.check();
+        chunk_nodes = next_chunk_nodes(chunk.end - chunk.begin, workspace_.positions.size());
+        begin = chunk.end;
+    }
 }
 
-// Choose phase: every frontier node's selection, in local-index order (which
-// fixes the order of random draws). Nothing is recorded yet, so the
-// destination's tables cannot move under the loop.
-void HopExpansion::choose_frontier(const EdgeView& edge, TypeId destination,
-                                   ExpansionWorkspace::Frontier frontier, const HopParameter& parameter,
-                                   bool with_time) {
-    const std::vector<std::int64_t>& batches = tables_.nodes[destination].batches;
-    const std::vector<std::int64_t>& ids = tables_.nodes[destination].ids;
-    const std::vector<std::int64_t>& seed_times = workspace_.seed_times;
+// Choose phase of one chunk: every node's selection, in local-index order
+// (which fixes the order of random draws). The one place that picks the
+// routine for a selection.
+void HopExpansion::choose_chunk(const EdgeView& edge, Selection selection, const HopParameter& parameter,
+                                TypeId destination, Chunk chunk) {
+    // Taken afresh for every chunk: recording the previous chunk may have
+    // grown the destination's tables (when source and destination coincide).
+    const NodeTables& nodes = tables_.node(destination);
+    const auto first = static_cast<std::size_t>(chunk.begin);
+    const FrontierNodes frontier{nodes.ids.data() + first, nodes.batches.data() + first,
+                                 static_cast<std::size_t>(chunk.end - chunk.begin)};
     std::vector<std::int64_t>& positions = workspace_.positions;
     std::vector<std::size_t>& node_ends = workspace_.node_ends;
-    const auto count = static_cast<std::size_t>(frontier.end - frontier.begin);
-    const auto first = static_cast<std::size_t>(frontier.begin);
     positions.clear();
     node_ends.clear();
-    node_ends.reserve(count);
-
-    const bool count_mode = parameter.mode == HopParameter::Mode::count;
-    if ((count_mode && parameter.k == 0) || (!count_mode && !with_time)) {
-        node_ends.assign(count, 0);  // nothing to read, nothing to draw
-        return;
-    }
-    const FrontierNodes nodes{ids.data() + first, batches.data() + first, count};
-    if (!with_time) {
-        choose_untimed_frontier(chooser_, edge, parameter, nodes, workspace_.ranges, positions, node_ends);
-        return;
-    }
-    if (seed_times.size() == request_.seed_node.size_as_count()) {
-        choose_timed_frontier(chooser_, edge, parameter, nodes, seed_times, positions, node_ends);
-        return;
-    }
-    // Seed times that do not cover every batch: node by node, each checked.
-    for (std::size_t i = first; i < first + count; ++i) {
-        const auto batch = static_cast<std::size_t>(batches[i]);
-        const std::int64_t* seed_time = batch < seed_times.size() ? &seed_times[batch] : nullptr;
-        chooser_.choose_neighbors(edge, ids[i], parameter, seed_time, positions);
-        node_ends.push_back(positions.size());
+    node_ends.reserve(frontier.count);
+    switch (selection) {
+        case Selection::none:
+            node_ends.assign(frontier.count, 0);
+            return;
+        case Selection::uniform:
+            choose_uniform_frontier(chooser_, edge, parameter, frontier, workspace_.runs, positions, node_ends);
+            return;
+        case Selection::latest:
+        case Selection::window:
+            choose_timed_frontier(chooser_, edge, parameter, frontier, workspace_.seed_times, positions,
+                                  node_ends);
+            return;
     }
 }
 
-// Record phase: one edge per chosen position and one de-duplication lookup
-// per reached (batch, node) pair, in the order the positions were chosen.
-void HopExpansion::record_frontier(KeyId key, TypeId source, TypeId destination,
-                                   ExpansionWorkspace::Frontier frontier) {
+// Record phase of one chunk: one edge per chosen position and one
+// de-duplication lookup per reached (batch, node) pair, in the order the
+// positions were chosen.
+void HopExpansion::record_chunk(KeyId key, TypeId source, TypeId destination, Chunk chunk) {
     std::vector<std::int64_t>& reached = workspace_.positions;
     gather_neighbors(store_.row(key), reached);
     const std::vector<std::size_t>& node_ends = workspace_.node_ends;
-    EdgeTables& edges = tables_.edges[key];
+    EdgeTables& edges = tables_.edge(key);
     edges.rows.reserve(edges.rows.size() + reached.size());
     edges.cols.reserve(edges.cols.size() + reached.size());
     edges.num_sampled.back() += static_cast<std::int64_t>(reached.size());
 
-    const std::vector<std::int64_t>& batches = tables_.nodes[destination].batches;
+    const std::vector<std::int64_t>& batches = tables_.node(destination).batches;
     LocalNodeTable& index = workspace_.local_index[source];
     std::size_t chosen = 0;
-    std::int64_t column_ahead = frontier.begin;  // frontier node owning entry chosen + distance
-    for (std::int64_t column = frontier.begin; column < frontier.end; ++column) {
-        const std::size_t node_end = node_ends[static_cast<std::size_t>(column - frontier.begin)];
+    std::int64_t column_ahead = chunk.begin;  // chunk node owning entry chosen + distance
+    for (std::int64_t column = chunk.begin; column < chunk.end; ++column) {
+        const std::size_t node_end = node_ends[static_cast<std::size_t>(column - chunk.begin)];
         for (; chosen < node_end; ++chosen) {
             if (chosen + kSlotPrefetchDistance < reached.size()) {
                 const std::size_t ahead = chosen + kSlotPrefetchDistance;
-                while (node_ends[static_cast<std::size_t>(column_ahead - frontier.begin)] <= ahead) {
+                while (node_ends[static_cast<std::size_t>(column_ahead - chunk.begin)] <= ahead) {
                     ++column_ahead;
                 }
                 index.prefetch(static_cast<std::uint32_t>(batches[static_cast<std::size_t>(column_ahead)]),
@@ -205,7 +229,7 @@ void HopExpansion::gather_neighbors(Int64Span row, std::vector<std::int64_t>& po
 }
 
 std::int64_t HopExpansion::record_node(TypeId source, std::int64_t batch, std::int64_t node) {
-    NodeTables& nodes = tables_.nodes[source];
+    NodeTables& nodes = tables_.node(source);
     const std::size_t next = nodes.ids.size();
     if (next > LocalNodeTable::kMaxIndex) {
         errors::too_many_nodes("sampled nodes");
@@ -228,15 +252,16 @@ void HopExpansion::advance_frontiers() {
     TypeId next_unseen = 0;
     for (std::size_t entry = 0; entry < store_.node_types().size(); ++entry) {
         const TypeId type = store_.type_of_entry(entry);
+        NodeTables& nodes = tables_.node(type);
         if (type != next_unseen) {
-            tables_.nodes[type].num_sampled.push_back(0);
+            nodes.num_sampled.push_back(0);
             continue;
         }
         ++next_unseen;
         ExpansionWorkspace::Frontier& frontier = workspace_.frontier[type];
-        const auto reached = static_cast<std::int64_t>(tables_.nodes[type].ids.size());
+        const auto reached = static_cast<std::int64_t>(nodes.ids.size());
         frontier = {frontier.end, reached};
-        tables_.nodes[type].num_sampled.push_back(reached - frontier.begin);
+        nodes.num_sampled.push_back(reached - frontier.begin);
     }
 }
 

@@ -7,15 +7,9 @@ namespace vornlib {
 NeighborSampler::NeighborSampler(GraphStore store, std::uint32_t seed)
     : store_(std::move(store)), generator_(seed), chooser_(generator_) {}
 
-void NeighborSampler::sample(const SampleRequest& request, WindowSource& windows) {
-    tables_.start(store_.type_count(), store_.key_count());
+void NeighborSampler::expand(const SampleRequest& request, WindowSource& windows, InterruptCheck& interrupts) {
     workspace_.start(store_.type_count());
-    try {
-        HopExpansion(store_, request, windows, chooser_, workspace_, tables_).run();
-    } catch (...) {
-        tables_.clear();
-        throw;
-    }
+    HopExpansion(store_, request, windows, interrupts, chooser_, workspace_, tables_).run();
 }
 
 }  // namespace vornlib

@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <random>
+#include <utility>
 
 #include "sampler/graph_store.h"
 #include "sampler/hop_expansion.h"
+#include "sampler/interrupt_check.h"
 #include "sampler/neighbor_selection.h"
 #include "sampler/sample_request.h"
 #include "sampler/working_tables.h"
@@ -24,15 +26,20 @@ public:
 
     const GraphStore& store() const { return store_; }
 
-    // Runs one validated call and leaves its result in working_tables(). On
-    // failure the tables are emptied before the exception leaves; on success
-    // the caller empties them with clear_working_tables() once it has read them.
-    void sample(const SampleRequest& request, WindowSource& windows);
-
-    const WorkingTables& working_tables() const { return tables_; }
-    void clear_working_tables() { tables_.clear(); }
+    // Runs one validated call and hands the finished working tables to
+    // read(const WorkingTables&). The tables are started here and emptied
+    // before this returns or throws, so nothing of a call outlives it but the
+    // generator's advanced state.
+    template <typename Read>
+    void sample(const SampleRequest& request, WindowSource& windows, InterruptCheck& interrupts, Read&& read) {
+        TablesInUse in_use(tables_, store_.type_count(), store_.key_count());
+        expand(request, windows, interrupts);
+        std::forward<Read>(read)(static_cast<const WorkingTables&>(tables_));
+    }
 
 private:
+    void expand(const SampleRequest& request, WindowSource& windows, InterruptCheck& interrupts);
+
     GraphStore store_;
     std::mt19937 generator_;
     NeighborChooser chooser_;

@@ -6,20 +6,15 @@
 
 #include "sampler/graph_store.h"
 #include "sampler/int64_span.h"
-#include "sampler/neighbor_selection.h"
+#include "sampler/selection.h"
 
 namespace vornlib {
 
-// The mode of one edge type key at one call: per-hop counts read in place,
-// or a window whose per-hop offsets come from a WindowSource.
-struct EdgeMode {
-    bool window = false;
+// What the request gives for one edge type key: per-hop counts, read in
+// place, or windows whose per-hop offsets come from a WindowSource.
+struct KeyRequest {
+    HopParameter::Mode mode = HopParameter::Mode::count;
     Int64Span counts;  // count mode; a hop past its end counts as 0
-
-    std::int64_t count_at(std::size_t hop) const {
-        const auto index = static_cast<std::int64_t>(hop);
-        return index < counts.size ? counts[index] : 0;
-    }
 };
 
 // Supplies the window offsets of a window-mode key at a hop. Implemented by
@@ -30,12 +25,13 @@ public:
     virtual HopParameter window_at(KeyId key, std::size_t hop) = 0;
 };
 
-// A validated request: everything hop expansion needs, resolved to ids.
+// A validated request, resolved to ids. Seed times are given one per seed,
+// or not at all (then they come from the entity type's timestamps, if any).
 struct SampleRequest {
     TypeId entity_type = 0;
     Int64Span seed_node;
     Int64Span seed_time;
-    std::vector<EdgeMode> modes;  // indexed by KeyId
+    std::vector<KeyRequest> keys;  // indexed by KeyId
     std::size_t num_hops = 0;
 };
 

@@ -2,31 +2,32 @@
 
 namespace vornlib {
 
+namespace {
+
+struct Empty {
+    void operator()(std::vector<std::int64_t>& table) const { table.clear(); }
+};
+
+}  // namespace
+
 void WorkingTables::start(std::size_t type_count, std::size_t key_count) {
-    nodes.resize(type_count);
-    edges.resize(key_count);
-    for (NodeTables& node : nodes) {
-        node.num_sampled.assign(1, 0);
-        node.batches.clear();
-        node.ids.clear();
+    clear();
+    nodes_.resize(type_count);
+    edges_.resize(key_count);
+    for (NodeTables& node : nodes_) {
+        node.num_sampled.push_back(0);
     }
-    for (EdgeTables& edge : edges) {
-        edge.num_sampled.assign(1, 0);
-        edge.rows.clear();
-        edge.cols.clear();
+    for (EdgeTables& edge : edges_) {
+        edge.num_sampled.push_back(0);
     }
 }
 
 void WorkingTables::clear() {
-    for (NodeTables& node : nodes) {
-        node.num_sampled.clear();
-        node.batches.clear();
-        node.ids.clear();
+    for (NodeTables& node : nodes_) {
+        node.for_each_table(Empty{});
     }
-    for (EdgeTables& edge : edges) {
-        edge.num_sampled.clear();
-        edge.rows.clear();
-        edge.cols.clear();
+    for (EdgeTables& edge : edges_) {
+        edge.for_each_table(Empty{});
     }
 }
 

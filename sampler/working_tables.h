@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -11,6 +12,13 @@ struct NodeTables {
     std::vector<std::int64_t> num_sampled;  // seeds of this type, then new nodes per hop
     std::vector<std::int64_t> batches;
     std::vector<std::int64_t> ids;
+
+    template <typename Visit>
+    void for_each_table(Visit&& visit) {
+        visit(num_sampled);
+        visit(batches);
+        visit(ids);
+    }
 };
 
 // What one call samples for an edge type key.
@@ -18,16 +26,54 @@ struct EdgeTables {
     std::vector<std::int64_t> num_sampled;  // a leading 0, then edges per hop
     std::vector<std::int64_t> rows;         // local index of the source node
     std::vector<std::int64_t> cols;         // local index of the destination node
+
+    template <typename Visit>
+    void for_each_table(Visit&& visit) {
+        visit(num_sampled);
+        visit(rows);
+        visit(cols);
+    }
 };
 
 // The six working tables, indexed by node type id and edge key id. Empty
-// between calls; clear() keeps the vectors' storage for the next call.
-struct WorkingTables {
-    std::vector<NodeTables> nodes;
-    std::vector<EdgeTables> edges;
+// between calls; emptying keeps the vectors' storage for the next call.
+class WorkingTables {
+public:
+    const std::vector<NodeTables>& nodes() const { return nodes_; }
+    const std::vector<EdgeTables>& edges() const { return edges_; }
+    NodeTables& node(std::size_t type) { return nodes_[type]; }
+    EdgeTables& edge(std::size_t key) { return edges_[key]; }
 
+private:
+    friend class TablesInUse;
+
+    // Every table empty, then a count of 0 for the seeds and for the leading
+    // entry of the edge counts.
     void start(std::size_t type_count, std::size_t key_count);
     void clear();
+
+    std::vector<NodeTables> nodes_;
+    std::vector<EdgeTables> edges_;
+};
+
+// Starts the working tables for one call and empties them when the call
+// ends, however it ends: the only code that does either.
+class TablesInUse {
+public:
+    TablesInUse(WorkingTables& tables, std::size_t type_count, std::size_t key_count) : tables_(tables) {
+        try {
+            tables_.start(type_count, key_count);
+        } catch (...) {
+            tables_.clear();
+            throw;
+        }
+    }
+    ~TablesInUse() { tables_.clear(); }
+    TablesInUse(const TablesInUse&) = delete;
+    TablesInUse& operator=(const TablesInUse&) = delete;
+
+private:
+    WorkingTables& tables_;
 };
 
 }  // namespace vornlib

@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "sampler/timed_frontier.h"
-#include "sampler/untimed_frontier.h"
+#include "sampler/frontier_selection.h"
 
 namespace vornlib {
 namespace {
@@ -115,10 +114,10 @@ TEST(TimedFrontier, AgreesWithNodeByNodeSelection) {
     EXPECT_GT(errors_seen, 100);  // the hostile half really exercises the redo path
 }
 
-TEST(UntimedFrontier, AgreesWithNodeByNodeSelection) {
+TEST(UniformFrontier, AgreesWithNodeByNodeSelection) {
     std::mt19937_64 random(7);
     int errors_seen = 0;
-    std::vector<CandidateRange> ranges;  // reused across cases, as across calls
+    std::vector<CandidateRun> runs;  // reused across cases, as across calls
     for (int iteration = 0; iteration < 4000; ++iteration) {
         RandomCase c = make_case(random, iteration % 2 == 1);
         if (c.hop.mode == HopParameter::Mode::window || c.hop.k == 0) {
@@ -138,7 +137,7 @@ TEST(UntimedFrontier, AgreesWithNodeByNodeSelection) {
         });
         const Outcome actual = run([&](auto& positions, auto& node_ends) {
             const FrontierNodes nodes{c.ids.data(), c.batches.data(), c.ids.size()};
-            choose_untimed_frontier(actual_chooser, edge, c.hop, nodes, ranges, positions, node_ends);
+            choose_uniform_frontier(actual_chooser, edge, c.hop, nodes, runs, positions, node_ends);
         });
         ASSERT_EQ(actual.error, expected.error) << "iteration " << iteration;
         // The generator carries over to the next call, failed or not.

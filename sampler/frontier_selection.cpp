@@ -1,13 +1,29 @@
-#include "sampler/timed_frontier.h"
+#include "sampler/frontier_selection.h"
 
 #include <algorithm>
 #include <array>
 
-#include "sampler/wide_int.h"
-
 namespace vornlib {
 
 namespace {
+
+// ---- count mode without time --------------------------------------------------
+
+// Far enough ahead that many colptr misses are in flight while the loop,
+// which does almost nothing else, reaches them.
+constexpr std::size_t kColptrPrefetchDistance = 32;
+
+void read_runs(const EdgeView& edge, const FrontierNodes& frontier, std::vector<CandidateRun>& runs) {
+    runs.resize(frontier.count);
+    for (std::size_t i = 0; i < frontier.count; ++i) {
+        if (i + kColptrPrefetchDistance < frontier.count) {
+            edge.prefetch_candidates_of(frontier.ids[i + kColptrPrefetchDistance]);
+        }
+        runs[i] = edge.candidates_of(frontier.ids[i]);
+    }
+}
+
+// ---- the latest k and windows ---------------------------------------------------
 
 // Enough lanes in flight to keep the memory system busy on two dependent
 // loads per probe (row entry, then its timestamp).
@@ -17,11 +33,11 @@ constexpr std::size_t kLanes = 16;
 struct Lane {
     std::int64_t node = 0;
     std::int64_t seed_time = 0;
-    std::int64_t lo = 0;
-    std::int64_t hi = 0;
+    CandidateRun run;
     std::int64_t first = 0;  // result of the selection: [first, last)
     std::int64_t last = 0;
-    bool redo = false;       // let the checked single-node path decide this node
+
+    bool searchable() const { return !run.redo && run.hi > run.lo; }
 };
 
 // One upper-bound search in flight.
@@ -34,9 +50,9 @@ struct Search {
     bool reading_time;  // false: row[middle] requested; true: its timestamp requested
 };
 
-// Runs the exact upper-bound bisection of every added lane at once,
-// interleaving the lanes' loads. A row entry without a timestamp marks the
-// lane for redo instead of throwing here.
+// Runs the bisection of every added lane at once, interleaving the lanes'
+// loads. A row entry without a timestamp marks the lane for redo instead of
+// throwing here.
 class InterleavedBisection {
 public:
     explicit InterleavedBisection(const EdgeView& edge) : edge_(edge) {}
@@ -71,7 +87,7 @@ public:
 
 private:
     void request_row(Search& search) const {
-        search.middle = search.first + search.count / 2;
+        search.middle = bisection_middle(search.first, search.count);
         search.reading_time = false;
         __builtin_prefetch(edge_.row.data + search.middle);
     }
@@ -80,21 +96,15 @@ private:
     bool step(Search& search, Lane& lane) const {
         if (!search.reading_time) {
             search.neighbor = edge_.row[search.middle];
-            if (!edge_.source_time->contains(search.neighbor)) {
-                lane.redo = true;
+            if (!edge_.has_time_of(search.neighbor)) {
+                lane.run.redo = true;
                 return false;
             }
             search.reading_time = true;
             __builtin_prefetch(edge_.source_time->data + search.neighbor);
             return true;
         }
-        const std::int64_t half = search.count / 2;
-        if ((*edge_.source_time)[search.neighbor] > search.bound) {
-            search.count = half;
-        } else {
-            search.first = search.middle + 1;
-            search.count = search.count - half - 1;
-        }
+        bisection_narrow(search.first, search.count, (*edge_.source_time)[search.neighbor] > search.bound);
         if (search.count == 0) {
             return false;
         }
@@ -108,17 +118,6 @@ private:
     std::size_t active_count_ = 0;
 };
 
-// Timestamp of a row position when it is safe to read, else marks the lane.
-bool safe_time(const EdgeView& edge, std::int64_t position, Lane& lane, std::int64_t& time) {
-    const std::int64_t neighbor = edge.row[position];
-    if (!edge.source_time->contains(neighbor)) {
-        lane.redo = true;
-        return false;
-    }
-    time = (*edge.source_time)[neighbor];
-    return true;
-}
-
 // Asks for the colptr entries of the group starting at first, ahead of use.
 void prefetch_colptr(const EdgeView& edge, const FrontierNodes& frontier, std::size_t first) {
     const std::size_t end = std::min(frontier.count, first + kLanes);
@@ -127,78 +126,81 @@ void prefetch_colptr(const EdgeView& edge, const FrontierNodes& frontier, std::s
     }
 }
 
-// Loads colptr for each lane; lanes whose reads would fail are marked redo.
-void load_ranges(const EdgeView& edge, std::array<Lane, kLanes>& lanes, std::size_t used) {
-    for (std::size_t i = 0; i < used; ++i) {
-        Lane& lane = lanes[i];
-        lane.redo = !edge.try_candidates_of(lane.node, lane.lo, lane.hi);
-    }
-}
-
-// The window or count-with-time selection of every lane of one group.
-void select_group(const EdgeView& edge, const HopParameter& hop, std::array<Lane, kLanes>& lanes,
-                  std::size_t used) {
+// The selection of every lane of one group; a lane whose data fails a check,
+// or whose run is out of time order, is left marked for redo.
+void select_group(const EdgeView& edge, Selection selection, const HopParameter& hop,
+                  std::array<Lane, kLanes>& lanes, std::size_t used) {
     std::array<std::int64_t, kLanes> bounds{};
-    const bool window = hop.mode == HopParameter::Mode::window;
-    const auto searchable = [&](const Lane& lane) { return !lane.redo && lane.hi > lane.lo; };
-
-    // Window start (when present): first position later than t + start.
     for (std::size_t i = 0; i < used; ++i) {
-        lanes[i].first = lanes[i].lo;
+        lanes[i].run = edge.candidates_of(lanes[i].node);
+        lanes[i].first = lanes[i].run.lo;
     }
-    if (window && hop.has_start) {
+    if (searches_start(selection, hop)) {
         InterleavedBisection starts(edge);
         for (std::size_t i = 0; i < used; ++i) {
-            if (searchable(lanes[i])) {
-                starts.add(i, lanes[i].lo, lanes[i].hi - lanes[i].lo, Int128{lanes[i].seed_time} + hop.start);
+            if (lanes[i].searchable()) {
+                starts.add(i, lanes[i].run.lo, lanes[i].run.hi - lanes[i].run.lo,
+                           window_bound(lanes[i].seed_time, hop.start));
             }
         }
         starts.run(lanes, bounds);
         for (std::size_t i = 0; i < used; ++i) {
-            if (searchable(lanes[i])) {
+            if (lanes[i].searchable()) {
                 lanes[i].first = bounds[i];
             }
         }
     }
 
-    // End of the eligible run: first position later than t (+ end offset).
     InterleavedBisection ends(edge);
     for (std::size_t i = 0; i < used; ++i) {
         Lane& lane = lanes[i];
-        if (searchable(lane)) {
-            const Int128 bound = window ? Int128{lane.seed_time} + hop.end : Int128{lane.seed_time};
-            ends.add(i, lane.first, lane.hi - lane.first, bound);
+        if (lane.searchable()) {
+            ends.add(i, lane.first, lane.run.hi - lane.first, end_bound(selection, hop, lane.seed_time));
         }
     }
     ends.run(lanes, bounds);
 
     for (std::size_t i = 0; i < used; ++i) {
         Lane& lane = lanes[i];
-        if (!searchable(lane)) {
+        if (!lane.searchable()) {
             lane.last = lane.first;
             continue;
         }
         lane.last = bounds[i];
-        // The order check of the run [first, last): its ends only.
         std::int64_t first_time = 0;
         std::int64_t last_time = 0;
-        if (lane.last - lane.first >= 2 && safe_time(edge, lane.first, lane, first_time) &&
-            safe_time(edge, lane.last - 1, lane, last_time) && first_time > last_time) {
-            lane.redo = true;  // the single-node path raises the order error
+        if (order_checked(lane.first, lane.last)) {
+            const bool readable =
+                edge.try_time_at(lane.first, first_time) && edge.try_time_at(lane.last - 1, last_time);
+            lane.run.redo = !readable || out_of_order(first_time, last_time);
         }
-        if (!window && hop.k > 0) {
-            lane.first = std::max(lane.first, lane.last - hop.k);
-        }
+        lane.first = trimmed_first(selection, hop, lane.first, lane.last);
     }
 }
 
 }  // namespace
 
+void choose_uniform_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
+                             const FrontierNodes& frontier, std::vector<CandidateRun>& runs,
+                             std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends) {
+    read_runs(edge, frontier, runs);
+    for (std::size_t i = 0; i < frontier.count; ++i) {
+        const CandidateRun run = runs[i];
+        if (run.redo) {
+            chooser.choose_neighbors(edge, frontier.ids[i], hop, nullptr, positions);
+        } else {
+            chooser.choose_uniform(run, hop.k, positions);
+        }
+        node_ends.push_back(positions.size());
+    }
+}
+
 void choose_timed_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
                            const FrontierNodes& frontier, const std::vector<std::int64_t>& seed_times,
                            std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends) {
-    if (hop.mode == HopParameter::Mode::count && hop.k == 0) {
-        node_ends.insert(node_ends.end(), frontier.count, positions.size());  // a count of 0 reads nothing
+    const Selection selection = selection_of(hop, true);
+    if (selection == Selection::none) {
+        node_ends.insert(node_ends.end(), frontier.count, positions.size());
         return;
     }
     std::array<Lane, kLanes> lanes{};
@@ -206,17 +208,15 @@ void choose_timed_frontier(NeighborChooser& chooser, const EdgeView& edge, const
     for (std::size_t group = 0; group < frontier.count; group += kLanes) {
         const std::size_t used = std::min(kLanes, frontier.count - group);
         for (std::size_t i = 0; i < used; ++i) {
-            const auto batch = static_cast<std::size_t>(frontier.batches[group + i]);
             lanes[i] = Lane{};
             lanes[i].node = frontier.ids[group + i];
-            lanes[i].seed_time = seed_times[batch];
+            lanes[i].seed_time = seed_times[static_cast<std::size_t>(frontier.batches[group + i])];
         }
         prefetch_colptr(edge, frontier, group + kLanes);
-        load_ranges(edge, lanes, used);
-        select_group(edge, hop, lanes, used);
+        select_group(edge, selection, hop, lanes, used);
         for (std::size_t i = 0; i < used; ++i) {
             const Lane& lane = lanes[i];
-            if (lane.redo) {
+            if (lane.run.redo) {
                 chooser.choose_neighbors(edge, lane.node, hop, &lane.seed_time, positions);
             } else {
                 for (std::int64_t p = lane.first; p < lane.last; ++p) {

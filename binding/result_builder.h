@@ -1,0 +1,22 @@
+#pragma once
+
+// The six result dictionaries, built from a call's finished working tables.
+
+#include <pybind11/pybind11.h>
+
+#include <tuple>
+
+#include "sampler/graph_store.h"
+#include "sampler/working_tables.h"
+
+namespace vornlib::binding {
+
+namespace py = pybind11;
+
+using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
+
+// (row, column, node, batch, node-count, edge-count), keyed in stored order;
+// every value a new int64 array holding a copy of one table.
+SampleResult make_result(const GraphStore& store, const WorkingTables& tables);
+
+}  // namespace vornlib::binding
