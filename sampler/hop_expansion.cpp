@@ -30,6 +30,15 @@ std::int64_t next_chunk_nodes(std::int64_t nodes, std::size_t positions) {
     return nodes;
 }
 
+// Room for extra more values, growing geometrically: chunks append to the
+// same tables many times per call.
+void reserve_more(std::vector<std::int64_t>& table, std::size_t extra) {
+    const std::size_t needed = table.size() + extra;
+    if (needed > table.capacity()) {
+        table.reserve(std::max(needed, 2 * table.capacity()));
+    }
+}
+
 }  // namespace
 
 void ExpansionWorkspace::start(std::size_t type_count) {
@@ -186,8 +195,8 @@ void HopExpansion::record_chunk(KeyId key, TypeId source, TypeId destination, Ch
     gather_neighbors(store_.row(key), reached);
     const std::vector<std::size_t>& node_ends = workspace_.node_ends;
     EdgeTables& edges = tables_.edge(key);
-    edges.rows.reserve(edges.rows.size() + reached.size());
-    edges.cols.reserve(edges.cols.size() + reached.size());
+    reserve_more(edges.rows, reached.size());
+    reserve_more(edges.cols, reached.size());
     edges.num_sampled.back() += static_cast<std::int64_t>(reached.size());
 
     const std::vector<std::int64_t>& batches = tables_.node(destination).batches;
