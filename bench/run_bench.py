@@ -45,6 +45,7 @@ import numpy as np
 import build_check
 import synthetic_graph
 from digests import ReachDigest, ResultChecksum, reached_node_ids
+from memory_limit import LineCounter, measure_ns_per_read
 from synthetic_graph import edge_type_key
 from workloads import SOL_COMPARABLE, WORKLOADS, Workload
 
@@ -96,6 +97,7 @@ class SamplerRun:
     peak_rss_mib: float
     rss_growth_mib: float
     result_kib: float
+    lines_per_call: float  # cache lines an exact sampler must fetch (memory_limit.py)
     checksum: str
     reach_digest: str
 
@@ -135,7 +137,8 @@ def measure_sampler(workload: Workload, metadata: dict, arrays: dict[str, np.nda
     num_neighbors, offsets = hop_arguments(workload)
     no_times = np.empty(0, dtype=np.int64)
     checksum, reach = ResultChecksum(), ReachDigest()
-    call_ns, cpu_ns, edges, result_bytes = [], [], 0, 0
+    lines = LineCounter(workload, metadata, arrays)
+    call_ns, cpu_ns, edges, result_bytes, lines_counted = [], [], 0, 0, 0
 
     peak_resettable = reset_peak_rss()
     rss_start_kib = _status_kib("VmRSS")
@@ -157,6 +160,7 @@ def measure_sampler(workload: Workload, metadata: dict, arrays: dict[str, np.nda
                 cpu_ns.append(cpu_elapsed_ns)
                 edges += sum(rows.size for rows in result[0].values())
                 result_bytes += sum(array.nbytes for table in result for array in table.values())
+                lines_counted += lines.count(result)
             if batch < CHECKSUM_BATCHES:
                 checksum.update(result)
             reach.update(reached_node_ids(result, edge_types))
@@ -178,6 +182,7 @@ def measure_sampler(workload: Workload, metadata: dict, arrays: dict[str, np.nda
         peak_rss_mib=peak_kib / 1024,
         rss_growth_mib=(peak_kib - rss_start_kib) / 1024,
         result_kib=result_bytes / measured / 1024,
+        lines_per_call=lines_counted / measured,
         checksum=checksum.hexdigest(),
         reach_digest=reach.hexdigest(),
     )
@@ -233,7 +238,18 @@ def print_rows(header: list[tuple[str, int]], rows: list[list[str]]) -> None:
         print(line(row))
 
 
-def print_table(size: str, metadata: dict, rows: list[tuple[Workload, SamplerRun, SolRun]], measured: int) -> None:
+def limit_ms(run: SamplerRun, ns_per_read: float) -> float:
+    return run.lines_per_call * ns_per_read / 1e6
+
+
+def limit_entry(run: SamplerRun, ns_per_read: float) -> dict:
+    limit = limit_ms(run, ns_per_read)
+    return {"lines_per_call": run.lines_per_call, "limit_ms": limit, "median_ratio": run.median_ms / limit,
+            "min_ratio": run.min_ms / limit, "cpu_median_ratio": run.cpu_median_ms / limit}
+
+
+def print_table(size: str, metadata: dict, rows: list[tuple[Workload, SamplerRun, SolRun]], measured: int,
+                ns_per_read: float) -> None:
     print(f"\n== graph {size}: {metadata['edges']:,} edges, nodes {metadata['node_counts']}, "
           f"max in-degree customers {metadata['max_in_degree']['transactions__rev_made__customers']:,}, "
           f"products {metadata['max_in_degree']['transactions__rev_in__products']:,}; "
@@ -244,6 +260,13 @@ def print_table(size: str, metadata: dict, rows: list[tuple[Workload, SamplerRun
                [[w.name, str(w.batch_size), str(w.hops), f"{r.edges_per_batch:.0f}", f"{r.median_ms:.3f}",
                  f"{r.min_ms:.3f}", f"{r.cpu_median_ms:.3f}", f"{r.edges_per_second / 1e6:.2f}",
                  f"{r.peak_rss_mib:.1f}", f"{r.rss_growth_mib:.1f}", f"{r.result_kib:.1f}"] for w, r, _ in rows])
+    print(f"memory limit: cache lines an exact sampler must fetch per call x {ns_per_read:.2f} ns per "
+          f"independent random read; sample() / limit (1.0 cannot be reached):")
+    print_rows([("workload", 8), ("lines/call", 10), ("limit ms", 8), ("median/limit", 12), ("min/limit", 9),
+                ("cpu med/limit", 13)],
+               [[w.name, f"{r.lines_per_call:.0f}", f"{limit_ms(r, ns_per_read):.3f}",
+                 *(f"{t / limit_ms(r, ns_per_read):.2f}x" for t in (r.median_ms, r.min_ms, r.cpu_median_ms))]
+                for w, r, _ in rows])
     print("speed-of-light traversal (C++) and sample() / traversal time:")
     table = []
     for w, r, sol in rows:
@@ -335,13 +358,14 @@ def run_size(size: str, args: argparse.Namespace) -> bool:
         print(f"[{size}] {name}: sampler {sampler_s:.1f} s (construction {run.construct_ms:.1f} ms), "
               f"speed-of-light {time.perf_counter() - phase:.1f} s")
         rows.append((workload, run, sol))
-    print_table(size, metadata, rows, args.measured)
+    print_table(size, metadata, rows, args.measured, args.ns_per_read)
     report_load(f"after {size}")
     ok = check_checksums(size, rows, args.record_checksums)
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / f"results-{size}.json").write_text(json.dumps(
-        {"size": size, "warmup": args.warmup, "measured": args.measured,
-         "workloads": {w.name: {"sampler": asdict(r), "sol": asdict(s)} for w, r, s in rows}}, indent=2) + "\n")
+        {"size": size, "warmup": args.warmup, "measured": args.measured, "ns_per_read": args.ns_per_read,
+         "workloads": {w.name: {"sampler": asdict(r), "sol": asdict(s), "memory_limit": limit_entry(r, args.ns_per_read)}
+                       for w, r, s in rows}}, indent=2) + "\n")
     return ok
 
 
@@ -349,6 +373,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("sizes", nargs="*", help="graph sizes: 1m, 20m (default: both)")
     parser.add_argument("--sol", type=Path, required=True, help="the vornlib_sol executable")
+    parser.add_argument("--memory-latency", type=Path, required=True,
+                        help="the vornlib_memory_latency executable (time per random read)")
     parser.add_argument("--workloads", nargs="+", default=list(WORKLOADS), choices=list(WORKLOADS))
     parser.add_argument("--warmup", type=int, default=CHECKSUM_BATCHES,
                         help=f"untimed batches first (default {CHECKSUM_BATCHES})")
@@ -373,6 +399,10 @@ def main(argv: list[str] | None = None) -> int:
             raise SystemExit("error: refusing to benchmark a debug or sanitizer build "
                              "(rebuild in Release, or pass --allow-debug)")
     print_environment(sol_info)
+    latency = measure_ns_per_read(args.memory_latency)
+    args.ns_per_read = latency["ns_per_read"]
+    print(f"memory: {args.ns_per_read:.2f} ns per independent random 8-byte read (best of "
+          f"{', '.join(f'{ns:.2f}' for ns in latency['passes_ns'])}; 1 GiB, 4 KiB pages)")
     ok = all([run_size(size, args) for size in args.sizes])
     if problems:
         warn_build(problems)

@@ -38,7 +38,7 @@ phase "extension build (Release) into $venv"
 export PATH="$venv/bin:$PATH"
 cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNLIB_SANITIZE=OFF \
     -DVORNLIB_BUILD_PYTHON=OFF -DVORNLIB_BUILD_TESTS=OFF -DVORNLIB_BUILD_BENCH=ON >/dev/null
-cmake --build "$root/build/bench" --target vornlib_sol
+cmake --build "$root/build/bench" --target vornlib_sol vornlib_memory_latency
 phase "speed-of-light tool build (Release) into build/bench"
 
 for size in "${sizes[@]}"; do
@@ -48,6 +48,7 @@ phase "graph generation"
 
 status=0
 "$venv/bin/python" "$root/bench/run_bench.py" --sol "$root/build/bench/vornlib_sol" \
+    --memory-latency "$root/build/bench/vornlib_memory_latency" \
     "${sizes[@]}" ${options[@]+"${options[@]}"} || status=$?
 phase "measurement"
 exit "$status"
