@@ -32,6 +32,7 @@ Results are also written to bench/out/results-SIZE.json.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import gc
 import json
 import os
@@ -48,6 +49,7 @@ import numpy as np
 import build_check
 import synthetic_graph
 from digests import ReachDigest, ResultChecksum, reached_node_ids
+from cost_picture import write_picture
 from memory_limit import LineCounter, measure_ns_per_read
 from synthetic_graph import edge_type_key
 from workloads import WORKLOADS, Workload
@@ -58,6 +60,14 @@ BENCH_DIR = Path(__file__).resolve().parent
 EXPECTED_CHECKSUMS = BENCH_DIR / "expected_checksums.json"
 SAMPLER_SEED = 123
 CHECKSUM_BATCHES = 32
+DEFAULT_SIZES = ("1m", "20m")  # 100m only when asked for
+# How cost grows with the batch: these workloads at these batch sizes, each
+# with SCAN_WARMUP untimed calls and enough timed ones for SCAN_SEEDS seeds.
+SCAN_WORKLOADS = ("last-k", "uniform")
+SCAN_BATCH_SIZES = (256, 1024, 4096, 16384, 65536)
+SCAN_WARMUP = 2
+SCAN_SEEDS = 1 << 17
+SCAN_MIN_CALLS = 8
 
 
 # ---- memory -------------------------------------------------------------------
@@ -334,6 +344,28 @@ def print_environment(core_info: dict) -> None:
     report_load("at start")
 
 
+def scan_batch_sizes(size: str, metadata: dict, arrays: dict[str, np.ndarray], ns_per_read: float) -> dict:
+    """ns per sampled edge of sample() and of the memory limit, per workload and batch size."""
+    scan = {}
+    for name in SCAN_WORKLOADS:
+        points = []
+        for batch_size in SCAN_BATCH_SIZES:
+            workload = dataclasses.replace(WORKLOADS[name], batch_size=batch_size)
+            calls = max(SCAN_MIN_CALLS, SCAN_SEEDS // batch_size)
+            seeds, times = synthetic_graph.seed_batches(metadata, batch_size, SCAN_WARMUP + calls)
+            run = measure_sampler(workload, metadata, arrays, seeds, times, SCAN_WARMUP)
+            points.append({"batch_size": batch_size, "calls": calls, "edges_per_call": run.edges_per_batch,
+                           "ns_per_edge": run.median_ms * 1e6 / run.edges_per_batch,
+                           "limit_ns_per_edge": run.lines_per_call * ns_per_read / run.edges_per_batch,
+                           "peak_rss_mib": run.peak_rss_mib})
+        scan[name] = points
+    print(f"[{size}] ns per sampled edge by batch size, sample() / memory limit:")
+    print_rows([("workload", 8)] + [(str(b), 13) for b in SCAN_BATCH_SIZES],
+               [[name] + [f"{p['ns_per_edge']:.1f} / {p['limit_ns_per_edge']:.1f}" for p in points]
+                for name, points in scan.items()])
+    return scan
+
+
 def run_size(size: str, args: argparse.Namespace) -> bool:
     data_dir = (args.data / size).resolve()
     started = time.perf_counter()
@@ -358,9 +390,11 @@ def run_size(size: str, args: argparse.Namespace) -> bool:
     print_table(size, metadata, rows, args.measured, args.ns_per_read)
     report_load(f"after {size}")
     ok = check_checksums(size, rows, args.record_checksums)
+    scan = scan_batch_sizes(size, metadata, arrays, args.ns_per_read) if args.batch_scan else None
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / f"results-{size}.json").write_text(json.dumps(
-        {"size": size, "warmup": args.warmup, "measured": args.measured, "ns_per_read": args.ns_per_read,
+        {"size": size, "edges": metadata["edges"], "warmup": args.warmup, "measured": args.measured,
+         "ns_per_read": args.ns_per_read, "batch_scan": scan,
          "workloads": {w.name: {"sampler": asdict(r), "core": asdict(s), "memory_limit": limit_entry(r, args.ns_per_read)}
                        for w, r, s in rows}}, indent=2) + "\n")
     return ok
@@ -368,7 +402,8 @@ def run_size(size: str, args: argparse.Namespace) -> bool:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("sizes", nargs="*", help="graph sizes: 1m, 20m (default: both)")
+    parser.add_argument("sizes", nargs="*", help=f"graph sizes: {', '.join(synthetic_graph.SIZES)} "
+                                                 f"(default: {' and '.join(DEFAULT_SIZES)})")
     parser.add_argument("--core", type=Path, required=True, help="the vornlib_core_bench executable")
     parser.add_argument("--memory-latency", type=Path, required=True,
                         help="the vornlib_memory_latency executable (time per random read)")
@@ -378,11 +413,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--measured", type=int, default=128, help="timed batches (default 128, at least 100)")
     parser.add_argument("--data", type=Path, default=BENCH_DIR / "data")
     parser.add_argument("--out", type=Path, default=BENCH_DIR / "out")
+    parser.add_argument("--no-batch-scan", dest="batch_scan", action="store_false",
+                        help=f"skip the batch sizes {SCAN_BATCH_SIZES[0]} to {SCAN_BATCH_SIZES[-1]} "
+                             f"of {' and '.join(SCAN_WORKLOADS)}")
     parser.add_argument("--record-checksums", action="store_true",
                         help=f"store this run's checksums in {EXPECTED_CHECKSUMS.name}")
     parser.add_argument("--allow-debug", action="store_true", help="run on a debug build, with a loud warning")
     args = parser.parse_args(argv)
-    args.sizes = args.sizes or list(synthetic_graph.SIZES)
+    args.sizes = args.sizes or list(DEFAULT_SIZES)
     if unknown := [size for size in args.sizes if size not in synthetic_graph.SIZES]:
         parser.error(f"unknown size {unknown[0]}; choose from {', '.join(synthetic_graph.SIZES)}")
     if args.warmup + args.measured < CHECKSUM_BATCHES or args.measured < 1:
@@ -398,9 +436,12 @@ def main(argv: list[str] | None = None) -> int:
     print_environment(core_info)
     latency = measure_ns_per_read(args.memory_latency)
     args.ns_per_read = latency["ns_per_read"]
-    print(f"memory: {args.ns_per_read:.2f} ns per independent random 8-byte read (best of "
-          f"{', '.join(f'{ns:.2f}' for ns in latency['passes_ns'])}; 1 GiB, 4 KiB pages)")
+    print(f"memory: {args.ns_per_read:.2f} ns per independent random 8-byte read (1 GiB, 4 KiB pages; best "
+          f"pass in thread CPU time of {', '.join(f'{ns:.2f}' for ns in latency['passes_ns'])}; wall time "
+          f"{', '.join(f'{ns:.2f}' for ns in latency['passes_wall_ns'])})")
     ok = all([run_size(size, args) for size in args.sizes])
+    picture = write_picture(args.out)
+    print(f"\npicture of how cost grows: {picture}" if picture else "\nno picture: matplotlib is not installed")
     if problems:
         warn_build(problems)
     if not ok:

@@ -31,8 +31,9 @@ phase() {
     phase_started=$SECONDS
 }
 
-# The test extra brings cmake and ninja; numpy comes with the project itself.
-"$root/scripts/make_venv.sh" "$venv" test
+# The test extra brings cmake and ninja, the demo extra matplotlib for the
+# picture; numpy comes with the project itself.
+"$root/scripts/make_venv.sh" "$venv" test demo
 phase "extension build (Release) into $venv"
 
 export PATH="$venv/bin:$PATH"
