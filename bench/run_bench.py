@@ -355,7 +355,9 @@ def scan_batch_sizes(size: str, metadata: dict, arrays: dict[str, np.ndarray], n
             seeds, times = synthetic_graph.seed_batches(metadata, batch_size, SCAN_WARMUP + calls)
             run = measure_sampler(workload, metadata, arrays, seeds, times, SCAN_WARMUP)
             points.append({"batch_size": batch_size, "calls": calls, "edges_per_call": run.edges_per_batch,
+                           "lines_per_call": run.lines_per_call,
                            "ns_per_edge": run.median_ms * 1e6 / run.edges_per_batch,
+                           "cpu_ns_per_edge": run.cpu_median_ms * 1e6 / run.edges_per_batch,
                            "limit_ns_per_edge": run.lines_per_call * ns_per_read / run.edges_per_batch,
                            "peak_rss_mib": run.peak_rss_mib})
         scan[name] = points
