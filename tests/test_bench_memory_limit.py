@@ -76,3 +76,23 @@ def test_timed_bisection_probes_and_their_shared_top(bench_modules):
     probe_rows = 1 + 2 + 4 * 5
     assert count_lines(bench_modules, [1023], [0, 0, 0, 0], [4] * 4, k=4, with_time=True) == (
         1 + timestamps + probe_rows + 4)
+
+
+def test_second_hop_frontier_is_the_nodes_the_first_hop_reached(bench_modules):
+    # User 0 reaches its 8 items (one row line); at hop 2 each of those items
+    # reaches its one user: their colptr entries 0..8 span two lines, and
+    # each item is charged its own row line.
+    memory_limit, workloads = bench_modules
+    to_items, to_users = "items__in__users", "users__by__items"
+    arrays = {f"{to_items}.colptr": aligned([0, 8, 8]), f"{to_items}.row": aligned(np.arange(8)),
+              f"{to_users}.colptr": aligned(np.arange(17)), f"{to_users}.row": aligned(np.zeros(16))}
+    metadata = {"edge_types": [["items", "in", "users"], ["users", "by", "items"]]}
+    workload = workloads.Workload("two hops", 1, False, {to_items: [8, 0], to_users: [0, 1]})
+    items = np.arange(8)
+    result = ({to_items: items, to_users: np.zeros(8, dtype=np.int64)},
+              {to_items: np.zeros(8, dtype=np.int64), to_users: items},
+              {"users": np.array([0]), "items": items},
+              {"users": np.array([0]), "items": np.zeros(8, dtype=np.int64)},
+              {"users": np.array([1, 0, 0]), "items": np.array([0, 8, 0])},
+              {to_items: np.array([8, 0]), to_users: np.array([0, 8])})
+    assert memory_limit.LineCounter(workload, metadata, arrays).count(result) == (1 + 1) + (2 + 8)
