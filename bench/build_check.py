@@ -1,6 +1,6 @@
 """Refuses to benchmark unoptimised or instrumented builds.
 
-The speed-of-light tool reports its own build (`vornlib_sol --build-info`). The
+The C++ core benchmark reports its own build (`vornlib_core_bench --build-info`). The
 extension module cannot be asked, so its shared object is inspected instead:
 sanitizer runtimes leave their entry points (__asan_*, __ubsan_handle_*) in the
 symbol table, and a build with debug information records its compiler flags in
@@ -34,17 +34,17 @@ def extension_problems(path: Path) -> list[str]:
     return problems
 
 
-def sol_build(sol: Path) -> dict:
-    completed = subprocess.run([str(sol), "--build-info"], check=True, capture_output=True, text=True)
+def core_bench_build(tool: Path) -> dict:
+    completed = subprocess.run([str(tool), "--build-info"], check=True, capture_output=True, text=True)
     return json.loads(completed.stdout)
 
 
-def sol_problems(info: dict) -> list[str]:
+def core_bench_problems(info: dict) -> list[str]:
     problems = []
     if not info.get("optimized"):
-        problems.append(f"vornlib_sol is not optimised (build type {info.get('build_type')})")
+        problems.append(f"vornlib_core_bench is not optimised (build type {info.get('build_type')})")
     if info.get("assertions"):
-        problems.append(f"vornlib_sol has assertions enabled (build type {info.get('build_type')})")
+        problems.append(f"vornlib_core_bench has assertions enabled (build type {info.get('build_type')})")
     if info.get("sanitized"):
-        problems.append("vornlib_sol is sanitizer-instrumented")
+        problems.append("vornlib_core_bench is sanitizer-instrumented")
     return problems

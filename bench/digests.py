@@ -4,8 +4,8 @@ ResultChecksum hashes everything a call returns (all six dictionaries, keys and
 values in order); it must not change when the sampler is optimised.
 
 ReachDigest hashes only the node ids each call reaches, in reaching order (hop,
-then edge type, then sampled edge). The speed-of-light tool computes the same
-digest (bench/speed_of_light.cpp, BatchDigest) from its own traversal, so equal
+then edge type, then sampled edge). The C++ core benchmark computes the same
+digest (bench/core_bench.cpp, digest_call) from the core's tables, so equal
 digests show that both chose exactly the same neighbours.
 """
 

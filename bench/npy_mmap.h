@@ -1,8 +1,7 @@
 #pragma once
 
 // Read-only, memory-mapped int64 .npy arrays (format versions 1 to 3, C order,
-// little-endian), as numpy writes them with np.save. Every element read is a
-// memcpy of eight bytes, which compiles to a plain load.
+// little-endian), as numpy writes them with np.save.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -17,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-namespace sol {
+namespace bench {
 
 class NpyInt64 {
 public:
@@ -49,13 +48,9 @@ public:
     const std::vector<std::size_t>& shape() const { return shape_; }
     std::size_t size() const { return size_; }
 
-    // Callers index within size(); the loader validates every array once so
-    // that the traversal itself needs no per-read checks.
-    std::int64_t operator[](std::size_t index) const {
-        std::int64_t value;
-        std::memcpy(&value, data_ + index * sizeof(std::int64_t), sizeof value);
-        return value;
-    }
+    // The elements, 8-byte aligned: the mapping starts on a page and the
+    // header ends on a multiple of eight.
+    const std::int64_t* data() const { return reinterpret_cast<const std::int64_t*>(data_); }
 
 private:
     [[noreturn]] void fail(const std::string& what) const { throw std::runtime_error(path_ + ": " + what); }
@@ -71,8 +66,8 @@ private:
             fail("cannot stat, or empty");
         }
         mapped_bytes_ = static_cast<std::size_t>(info.st_size);
-        // Populated up front, like the benchmark's own pages, so that no timed
-        // traversal pays for first-touch page faults.
+        // Populated up front, like the Python benchmark's pages, so that no
+        // timed call pays for first-touch page faults.
         void* mapping = ::mmap(nullptr, mapped_bytes_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
         ::close(fd);
         if (mapping == MAP_FAILED) {
@@ -186,4 +181,4 @@ private:
     std::size_t size_ = 0;
 };
 
-}  // namespace sol
+}  // namespace bench

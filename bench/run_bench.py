@@ -1,9 +1,10 @@
-"""Sampling benchmark: NeighborSampler.sample() against a C++ speed-of-light traversal.
+"""Sampling benchmark: NeighborSampler.sample() against the memory limit and the core without Python.
 
 Normally started by scripts/run_bench.sh, which builds the extension and the
-speed-of-light tool in Release and generates the graphs first:
+C++ tools in Release and generates the graphs first:
 
-    python bench/run_bench.py --sol build/bench/vornlib_sol [1m] [20m]
+    python bench/run_bench.py --core build/bench/vornlib_core_bench \
+        --memory-latency build/bench/vornlib_memory_latency [1m] [20m]
 
 For every graph size and workload (bench/workloads.py) it
 
@@ -19,9 +20,11 @@ For every graph size and workload (bench/workloads.py) it
 - hashes the complete results of the first CHECKSUM_BATCHES calls of a fresh
   sampler and compares them with bench/expected_checksums.json: an optimised
   sampler must reproduce them exactly (--record-checksums rewrites the file);
-- runs the speed-of-light tool on the same arrays and seeds and prints the
-  ratios of sample() time to traversal time (median, minimum, CPU median),
-  after checking that both reached exactly the same nodes in the same order.
+- counts the cache lines every timed call must fetch (memory_limit.py) and
+  prints sample() time over that memory limit;
+- runs the same calls on the core library in C++ (vornlib_core_bench) and
+  prints sample() time over core time, which is what the binding costs, after
+  checking that both reached exactly the same nodes in the same order.
 
 Results are also written to bench/out/results-SIZE.json.
 """
@@ -29,6 +32,7 @@ Results are also written to bench/out/results-SIZE.json.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import gc
 import json
 import os
@@ -45,8 +49,10 @@ import numpy as np
 import build_check
 import synthetic_graph
 from digests import ReachDigest, ResultChecksum, reached_node_ids
+from cost_picture import write_picture
+from memory_limit import LineCounter, measure_ns_per_read
 from synthetic_graph import edge_type_key
-from workloads import SOL_COMPARABLE, WORKLOADS, Workload
+from workloads import WORKLOADS, Workload
 
 import vornlib
 
@@ -54,6 +60,14 @@ BENCH_DIR = Path(__file__).resolve().parent
 EXPECTED_CHECKSUMS = BENCH_DIR / "expected_checksums.json"
 SAMPLER_SEED = 123
 CHECKSUM_BATCHES = 32
+DEFAULT_SIZES = ("1m", "20m")  # 100m only when asked for
+# How cost grows with the batch: these workloads at these batch sizes, each
+# with SCAN_WARMUP untimed calls and enough timed ones for SCAN_SEEDS seeds.
+SCAN_WORKLOADS = ("last-k", "uniform")
+SCAN_BATCH_SIZES = (256, 1024, 4096, 16384, 65536)
+SCAN_WARMUP = 2
+SCAN_SEEDS = 1 << 17
+SCAN_MIN_CALLS = 8
 
 
 # ---- memory -------------------------------------------------------------------
@@ -96,12 +110,13 @@ class SamplerRun:
     peak_rss_mib: float
     rss_growth_mib: float
     result_kib: float
+    lines_per_call: float  # cache lines an exact sampler must fetch (memory_limit.py)
     checksum: str
     reach_digest: str
 
 
 @dataclass
-class SolRun:
+class CoreRun:
     median_ms: float
     min_ms: float
     cpu_median_ms: float
@@ -135,7 +150,8 @@ def measure_sampler(workload: Workload, metadata: dict, arrays: dict[str, np.nda
     num_neighbors, offsets = hop_arguments(workload)
     no_times = np.empty(0, dtype=np.int64)
     checksum, reach = ResultChecksum(), ReachDigest()
-    call_ns, cpu_ns, edges, result_bytes = [], [], 0, 0
+    lines = LineCounter(workload, metadata, arrays)
+    call_ns, cpu_ns, edges, result_bytes, lines_counted = [], [], 0, 0, 0
 
     peak_resettable = reset_peak_rss()
     rss_start_kib = _status_kib("VmRSS")
@@ -157,6 +173,7 @@ def measure_sampler(workload: Workload, metadata: dict, arrays: dict[str, np.nda
                 cpu_ns.append(cpu_elapsed_ns)
                 edges += sum(rows.size for rows in result[0].values())
                 result_bytes += sum(array.nbytes for table in result for array in table.values())
+                lines_counted += lines.count(result)
             if batch < CHECKSUM_BATCHES:
                 checksum.update(result)
             reach.update(reached_node_ids(result, edge_types))
@@ -178,12 +195,13 @@ def measure_sampler(workload: Workload, metadata: dict, arrays: dict[str, np.nda
         peak_rss_mib=peak_kib / 1024,
         rss_growth_mib=(peak_kib - rss_start_kib) / 1024,
         result_kib=result_bytes / measured / 1024,
+        lines_per_call=lines_counted / measured,
         checksum=checksum.hexdigest(),
         reach_digest=reach.hexdigest(),
     )
 
 
-def write_sol_workload(workload: Workload, metadata: dict, data_dir: Path, out_dir: Path, seeds: np.ndarray,
+def write_workload_file(workload: Workload, metadata: dict, data_dir: Path, out_dir: Path, seeds: np.ndarray,
                        times: np.ndarray, warmup: int) -> Path:
     out_dir.mkdir(parents=True, exist_ok=True)
     seeds_path = out_dir / f"{workload.name}.seeds.npy"
@@ -193,7 +211,7 @@ def write_sol_workload(workload: Workload, metadata: dict, data_dir: Path, out_d
     lines = [f"name {workload.name}", f"rng_seed {SAMPLER_SEED}", f"warmup {warmup}"]
     for name in metadata["node_types"]:
         time_file = data_dir / f"{name}.time.npy" if workload.with_time else "-"
-        lines.append(f"node_type {name} {metadata['node_counts'][name]} {time_file}")
+        lines.append(f"node_type {name} {time_file}")
     lines += ["entity customers", f"seeds {seeds_path}", f"times {times_path if workload.with_time else '-'}"]
     for source, relation, destination in metadata["edge_types"]:
         key = edge_type_key((source, relation, destination))
@@ -203,19 +221,19 @@ def write_sol_workload(workload: Workload, metadata: dict, data_dir: Path, out_d
         else:
             params = "window " + " ".join(f"{'-' if start is None else start} {end}"
                                           for start, end in workload.windows[key])
-        lines.append(f"edge {source} {destination} {files} {params}")
+        lines.append(f"edge {source} {relation} {destination} {files} {params}")
     text = "\n".join(lines) + "\n"
     if any(char.isspace() for char in str(data_dir) + str(out_dir)):
-        raise SystemExit("error: the speed-of-light tool needs data and output paths without blanks")
-    path = out_dir / f"{workload.name}.sol.txt"
+        raise SystemExit("error: the C++ benchmark needs data and output paths without blanks")
+    path = out_dir / f"{workload.name}.workload.txt"
     path.write_text(text)
     return path
 
 
-def measure_sol(sol: Path, workload_file: Path) -> SolRun:
-    completed = subprocess.run([str(sol), str(workload_file)], check=True, capture_output=True, text=True)
+def measure_core(core: Path, workload_file: Path) -> CoreRun:
+    completed = subprocess.run([str(core), str(workload_file)], check=True, capture_output=True, text=True)
     report = json.loads(completed.stdout)
-    return SolRun(median_ms=report["median_ns"] / 1e6, min_ms=report["min_ns"] / 1e6,
+    return CoreRun(median_ms=report["median_ns"] / 1e6, min_ms=report["min_ns"] / 1e6,
                   cpu_median_ms=report["cpu_median_ns"] / 1e6,
                   edges_per_second=report["edges_per_second"], reach_digest=report["digest"])
 
@@ -233,7 +251,18 @@ def print_rows(header: list[tuple[str, int]], rows: list[list[str]]) -> None:
         print(line(row))
 
 
-def print_table(size: str, metadata: dict, rows: list[tuple[Workload, SamplerRun, SolRun]], measured: int) -> None:
+def limit_ms(run: SamplerRun, ns_per_read: float) -> float:
+    return run.lines_per_call * ns_per_read / 1e6
+
+
+def limit_entry(run: SamplerRun, ns_per_read: float) -> dict:
+    limit = limit_ms(run, ns_per_read)
+    return {"lines_per_call": run.lines_per_call, "limit_ms": limit, "median_ratio": run.median_ms / limit,
+            "min_ratio": run.min_ms / limit, "cpu_median_ratio": run.cpu_median_ms / limit}
+
+
+def print_table(size: str, metadata: dict, rows: list[tuple[Workload, SamplerRun, CoreRun]], measured: int,
+                ns_per_read: float) -> None:
     print(f"\n== graph {size}: {metadata['edges']:,} edges, nodes {metadata['node_counts']}, "
           f"max in-degree customers {metadata['max_in_degree']['transactions__rev_made__customers']:,}, "
           f"products {metadata['max_in_degree']['transactions__rev_in__products']:,}; "
@@ -244,25 +273,29 @@ def print_table(size: str, metadata: dict, rows: list[tuple[Workload, SamplerRun
                [[w.name, str(w.batch_size), str(w.hops), f"{r.edges_per_batch:.0f}", f"{r.median_ms:.3f}",
                  f"{r.min_ms:.3f}", f"{r.cpu_median_ms:.3f}", f"{r.edges_per_second / 1e6:.2f}",
                  f"{r.peak_rss_mib:.1f}", f"{r.rss_growth_mib:.1f}", f"{r.result_kib:.1f}"] for w, r, _ in rows])
-    print("speed-of-light traversal (C++) and sample() / traversal time:")
+    print(f"memory limit: cache lines an exact sampler must fetch per call x {ns_per_read:.2f} ns per "
+          f"independent random read; sample() / limit (1.0 cannot be reached):")
+    print_rows([("workload", 8), ("lines/call", 10), ("limit ms", 8), ("median/limit", 12), ("min/limit", 9),
+                ("cpu med/limit", 13)],
+               [[w.name, f"{r.lines_per_call:.0f}", f"{limit_ms(r, ns_per_read):.3f}",
+                 *(f"{t / limit_ms(r, ns_per_read):.2f}x" for t in (r.median_ms, r.min_ms, r.cpu_median_ms))]
+                for w, r, _ in rows])
+    print("the same calls on the core library in C++ (vornlib_core_bench), and sample() / core time, "
+          "which is what the binding costs:")
     table = []
-    for w, r, sol in rows:
-        comparable = w.name in SOL_COMPARABLE
-        ratios = [f"{a / b:.2f}x" if comparable else "n/a" for a, b in
-                  ((r.median_ms, sol.median_ms), (r.min_ms, sol.min_ms), (r.cpu_median_ms, sol.cpu_median_ms))]
-        table.append([w.name, f"{sol.median_ms:.3f}", f"{sol.min_ms:.3f}", f"{sol.cpu_median_ms:.3f}",
-                      f"{sol.edges_per_second / 1e6:.2f}", *ratios])
+    for w, r, core in rows:
+        ratios = [f"{a / b:.2f}x" for a, b in
+                  ((r.median_ms, core.median_ms), (r.min_ms, core.min_ms), (r.cpu_median_ms, core.cpu_median_ms))]
+        table.append([w.name, f"{core.median_ms:.3f}", f"{core.min_ms:.3f}", f"{core.cpu_median_ms:.3f}",
+                      f"{core.edges_per_second / 1e6:.2f}", *ratios])
     print_rows([("workload", 8), ("median ms", 9), ("min ms", 8), ("cpu med ms", 10), ("Medges/s", 8),
                 ("ratio median", 12), ("ratio min", 9), ("ratio cpu median", 16)], table)
-    print("ratios compare sample() with the traversal on the same batches; deep has none: without "
-          "de-duplication the\ntraversal re-expands every seed reached again at hop 2, so it does more work "
-          "than the sampler.")
 
 
-def check_checksums(size: str, rows: list[tuple[Workload, SamplerRun, SolRun]], record: bool) -> bool:
+def check_checksums(size: str, rows: list[tuple[Workload, SamplerRun, CoreRun]], record: bool) -> bool:
     expected = json.loads(EXPECTED_CHECKSUMS.read_text()) if EXPECTED_CHECKSUMS.exists() else {}
     ok = True
-    for workload, run, sol in rows:
+    for workload, run, core in rows:
         reference = expected.get(size, {}).get(workload.name)
         if record:
             expected.setdefault(size, {})[workload.name] = run.checksum
@@ -274,12 +307,9 @@ def check_checksums(size: str, rows: list[tuple[Workload, SamplerRun, SolRun]], 
         else:
             verdict = f"MISMATCH, reference {reference}"
             ok = False
-        if workload.name in SOL_COMPARABLE:
-            same = run.reach_digest == sol.reach_digest
-            agreement = "same nodes as speed-of-light" if same else "DIFFERENT nodes from speed-of-light"
-            ok &= same
-        else:
-            agreement = "(speed-of-light not comparable)"
+        same = run.reach_digest == core.reach_digest
+        agreement = "same nodes as the C++ core run" if same else "DIFFERENT nodes from the C++ core run"
+        ok &= same
         print(f"checksum {size} {workload.name:<8} first {CHECKSUM_BATCHES} calls {run.checksum}: {verdict}; "
               f"reach digest {run.reach_digest} {agreement}")
     if record:
@@ -289,8 +319,8 @@ def check_checksums(size: str, rows: list[tuple[Workload, SamplerRun, SolRun]], 
 
 # ---- driver ------------------------------------------------------------------------
 
-def build_problems(sol_info: dict) -> list[str]:
-    return build_check.extension_problems(Path(vornlib.__file__)) + build_check.sol_problems(sol_info)
+def build_problems(core_info: dict) -> list[str]:
+    return build_check.extension_problems(Path(vornlib.__file__)) + build_check.core_bench_problems(core_info)
 
 
 def warn_build(problems: list[str]) -> None:
@@ -306,12 +336,36 @@ def report_load(when: str) -> None:
     print(f"load average {when}: {load:.2f} on {os.cpu_count()} cpus{warning}")
 
 
-def print_environment(sol_info: dict) -> None:
+def print_environment(core_info: dict) -> None:
     cpu = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
                 if line.startswith("model name")), platform.processor())
     print(f"python {platform.python_version()}, numpy {np.__version__}, vornlib {vornlib.__file__}")
-    print(f"cpu {cpu}; speed-of-light build {sol_info}")
+    print(f"cpu {cpu}; C++ core benchmark build {core_info}")
     report_load("at start")
+
+
+def scan_batch_sizes(size: str, metadata: dict, arrays: dict[str, np.ndarray], ns_per_read: float) -> dict:
+    """ns per sampled edge of sample() and of the memory limit, per workload and batch size."""
+    scan = {}
+    for name in SCAN_WORKLOADS:
+        points = []
+        for batch_size in SCAN_BATCH_SIZES:
+            workload = dataclasses.replace(WORKLOADS[name], batch_size=batch_size)
+            calls = max(SCAN_MIN_CALLS, SCAN_SEEDS // batch_size)
+            seeds, times = synthetic_graph.seed_batches(metadata, batch_size, SCAN_WARMUP + calls)
+            run = measure_sampler(workload, metadata, arrays, seeds, times, SCAN_WARMUP)
+            points.append({"batch_size": batch_size, "calls": calls, "edges_per_call": run.edges_per_batch,
+                           "lines_per_call": run.lines_per_call,
+                           "ns_per_edge": run.median_ms * 1e6 / run.edges_per_batch,
+                           "cpu_ns_per_edge": run.cpu_median_ms * 1e6 / run.edges_per_batch,
+                           "limit_ns_per_edge": run.lines_per_call * ns_per_read / run.edges_per_batch,
+                           "peak_rss_mib": run.peak_rss_mib})
+        scan[name] = points
+    print(f"[{size}] ns per sampled edge by batch size, sample() / memory limit:")
+    print_rows([("workload", 8)] + [(str(b), 13) for b in SCAN_BATCH_SIZES],
+               [[name] + [f"{p['ns_per_edge']:.1f} / {p['limit_ns_per_edge']:.1f}" for p in points]
+                for name, points in scan.items()])
+    return scan
 
 
 def run_size(size: str, args: argparse.Namespace) -> bool:
@@ -329,55 +383,71 @@ def run_size(size: str, args: argparse.Namespace) -> bool:
         run = measure_sampler(workload, metadata, arrays, seeds, times, args.warmup)
         sampler_s = time.perf_counter() - phase
         phase = time.perf_counter()
-        workload_file = write_sol_workload(workload, metadata, data_dir, (args.out / size).resolve(), seeds, times,
+        workload_file = write_workload_file(workload, metadata, data_dir, (args.out / size).resolve(), seeds, times,
                                            args.warmup)
-        sol = measure_sol(args.sol, workload_file)
+        core = measure_core(args.core, workload_file)
         print(f"[{size}] {name}: sampler {sampler_s:.1f} s (construction {run.construct_ms:.1f} ms), "
-              f"speed-of-light {time.perf_counter() - phase:.1f} s")
-        rows.append((workload, run, sol))
-    print_table(size, metadata, rows, args.measured)
+              f"C++ core {time.perf_counter() - phase:.1f} s")
+        rows.append((workload, run, core))
+    print_table(size, metadata, rows, args.measured, args.ns_per_read)
     report_load(f"after {size}")
     ok = check_checksums(size, rows, args.record_checksums)
+    scan = scan_batch_sizes(size, metadata, arrays, args.ns_per_read) if args.batch_scan else None
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / f"results-{size}.json").write_text(json.dumps(
-        {"size": size, "warmup": args.warmup, "measured": args.measured,
-         "workloads": {w.name: {"sampler": asdict(r), "sol": asdict(s)} for w, r, s in rows}}, indent=2) + "\n")
+        {"size": size, "edges": metadata["edges"], "warmup": args.warmup, "measured": args.measured,
+         "ns_per_read": args.ns_per_read, "batch_scan": scan,
+         "workloads": {w.name: {"sampler": asdict(r), "core": asdict(s), "memory_limit": limit_entry(r, args.ns_per_read)}
+                       for w, r, s in rows}}, indent=2) + "\n")
     return ok
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("sizes", nargs="*", help="graph sizes: 1m, 20m (default: both)")
-    parser.add_argument("--sol", type=Path, required=True, help="the vornlib_sol executable")
+    parser.add_argument("sizes", nargs="*", help=f"graph sizes: {', '.join(synthetic_graph.SIZES)} "
+                                                 f"(default: {' and '.join(DEFAULT_SIZES)})")
+    parser.add_argument("--core", type=Path, required=True, help="the vornlib_core_bench executable")
+    parser.add_argument("--memory-latency", type=Path, required=True,
+                        help="the vornlib_memory_latency executable (time per random read)")
     parser.add_argument("--workloads", nargs="+", default=list(WORKLOADS), choices=list(WORKLOADS))
     parser.add_argument("--warmup", type=int, default=CHECKSUM_BATCHES,
                         help=f"untimed batches first (default {CHECKSUM_BATCHES})")
     parser.add_argument("--measured", type=int, default=128, help="timed batches (default 128, at least 100)")
     parser.add_argument("--data", type=Path, default=BENCH_DIR / "data")
     parser.add_argument("--out", type=Path, default=BENCH_DIR / "out")
+    parser.add_argument("--no-batch-scan", dest="batch_scan", action="store_false",
+                        help=f"skip the batch sizes {SCAN_BATCH_SIZES[0]} to {SCAN_BATCH_SIZES[-1]} "
+                             f"of {' and '.join(SCAN_WORKLOADS)}")
     parser.add_argument("--record-checksums", action="store_true",
                         help=f"store this run's checksums in {EXPECTED_CHECKSUMS.name}")
     parser.add_argument("--allow-debug", action="store_true", help="run on a debug build, with a loud warning")
     args = parser.parse_args(argv)
-    args.sizes = args.sizes or list(synthetic_graph.SIZES)
+    args.sizes = args.sizes or list(DEFAULT_SIZES)
     if unknown := [size for size in args.sizes if size not in synthetic_graph.SIZES]:
         parser.error(f"unknown size {unknown[0]}; choose from {', '.join(synthetic_graph.SIZES)}")
     if args.warmup + args.measured < CHECKSUM_BATCHES or args.measured < 1:
         parser.error(f"need at least {CHECKSUM_BATCHES} batches in all and one timed batch")
 
-    sol_info = build_check.sol_build(args.sol)
-    problems = build_problems(sol_info)
+    core_info = build_check.core_bench_build(args.core)
+    problems = build_problems(core_info)
     if problems:
         warn_build(problems)
         if not args.allow_debug:
             raise SystemExit("error: refusing to benchmark a debug or sanitizer build "
                              "(rebuild in Release, or pass --allow-debug)")
-    print_environment(sol_info)
+    print_environment(core_info)
+    latency = measure_ns_per_read(args.memory_latency)
+    args.ns_per_read = latency["ns_per_read"]
+    print(f"memory: {args.ns_per_read:.2f} ns per independent random 8-byte read (1 GiB, 4 KiB pages; best "
+          f"pass in thread CPU time of {', '.join(f'{ns:.2f}' for ns in latency['passes_ns'])}; wall time "
+          f"{', '.join(f'{ns:.2f}' for ns in latency['passes_wall_ns'])})")
     ok = all([run_size(size, args) for size in args.sizes])
+    picture = write_picture(args.out)
+    print(f"\npicture of how cost grows: {picture}" if picture else "\nno picture: matplotlib is not installed")
     if problems:
         warn_build(problems)
     if not ok:
-        print("FAILED: a checksum differs from its reference or from the speed-of-light traversal")
+        print("FAILED: a checksum differs from its reference, or the C++ core run reached other nodes")
     return 0 if ok else 1
 
 

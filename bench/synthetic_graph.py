@@ -31,7 +31,7 @@ DEFAULT_SEED = 20240601
 
 # Size name -> number of transactions. Each transaction contributes one entry to
 # each of the four row arrays, so "1m" holds 1 million edges and "20m" 20 million.
-SIZES = {"1m": 250_000, "20m": 5_000_000}
+SIZES = {"1m": 250_000, "20m": 5_000_000, "100m": 25_000_000}
 CUSTOMERS_PER_TRANSACTION = 1 / 20
 PRODUCTS_PER_TRANSACTION = 1 / 100
 

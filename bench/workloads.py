@@ -59,8 +59,3 @@ WORKLOADS = {
                        windows={CUSTOMER_TO_TX: [_LAST_30_DAYS] * 2, PRODUCT_TO_TX: [_LAST_30_DAYS] * 2}),
     "deep": Workload("deep", 512, True, _counts(3)),
 }
-
-# Workloads whose speed-of-light traversal reaches exactly the nodes the sampler
-# reaches (no hop expands a node that de-duplication would have merged), so the
-# two can be compared node for node and time for time.
-SOL_COMPARABLE = ("last-k", "uniform", "window")

@@ -2,7 +2,7 @@
 # Runs the sampling benchmark (see bench/README.md):
 #   scripts/run_bench.sh [1m] [20m] [run_bench.py options, e.g. --workloads last-k --measured 200]
 # Builds the extension in Release into the virtual environment (VORNLIB_VENV,
-# default .venv), builds the speed-of-light tool in Release into build/bench,
+# default .venv), builds the C++ benchmark tools in Release into build/bench,
 # generates the synthetic graphs that are missing (bench/data/SIZE) and runs
 # every workload on the sizes given (default: 1m and 20m).
 set -euo pipefail
@@ -31,15 +31,16 @@ phase() {
     phase_started=$SECONDS
 }
 
-# The test extra brings cmake and ninja; numpy comes with the project itself.
-"$root/scripts/make_venv.sh" "$venv" test
+# The test extra brings cmake and ninja, the demo extra matplotlib for the
+# picture; numpy comes with the project itself.
+"$root/scripts/make_venv.sh" "$venv" test demo
 phase "extension build (Release) into $venv"
 
 export PATH="$venv/bin:$PATH"
 cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNLIB_SANITIZE=OFF \
     -DVORNLIB_BUILD_PYTHON=OFF -DVORNLIB_BUILD_TESTS=OFF -DVORNLIB_BUILD_BENCH=ON >/dev/null
-cmake --build "$root/build/bench" --target vornlib_sol
-phase "speed-of-light tool build (Release) into build/bench"
+cmake --build "$root/build/bench" --target vornlib_core_bench vornlib_memory_latency
+phase "C++ benchmark tools build (Release) into build/bench"
 
 for size in "${sizes[@]}"; do
     "$venv/bin/python" "$root/bench/synthetic_graph.py" --size "$size" --if-missing
@@ -47,7 +48,8 @@ done
 phase "graph generation"
 
 status=0
-"$venv/bin/python" "$root/bench/run_bench.py" --sol "$root/build/bench/vornlib_sol" \
+"$venv/bin/python" "$root/bench/run_bench.py" --core "$root/build/bench/vornlib_core_bench" \
+    --memory-latency "$root/build/bench/vornlib_memory_latency" \
     "${sizes[@]}" ${options[@]+"${options[@]}"} || status=$?
 phase "measurement"
 exit "$status"
