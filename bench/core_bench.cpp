@@ -114,32 +114,32 @@ vornlib::SampleRequest build_request(const vornlib::GraphStore& store, const Wor
         throw std::runtime_error("workload: entity " + workload.entity + " is not a node type");
     }
     request.entity_type = *entity;
-    request.modes.assign(store.key_count(), vornlib::EdgeMode{});
+    request.keys.assign(store.key_count(), vornlib::KeyRequest{});
     for (std::size_t entry = 0; entry < workload.edge_types.size(); ++entry) {
         const bench::EdgeTypeFile& edge = workload.edge_types[entry];
         const vornlib::KeyId key = store.key_of_entry(entry);
         std::size_t hops = edge.counts.size();
         if (edge.window_mode) {
-            request.modes[key] = vornlib::EdgeMode{true, vornlib::Int64Span{}};
+            request.keys[key] = vornlib::KeyRequest{vornlib::HopParameter::Mode::window, vornlib::Int64Span{}};
             windows.set(key, edge.windows);
             hops = edge.windows.size();
         } else {
-            request.modes[key] =
-                vornlib::EdgeMode{false, {edge.counts.data(), static_cast<std::int64_t>(edge.counts.size())}};
+            request.keys[key] = vornlib::KeyRequest{
+                vornlib::HopParameter::Mode::count,
+                {edge.counts.data(), static_cast<std::int64_t>(edge.counts.size())}};
         }
         request.num_hops = std::max(request.num_hops, hops);
     }
     return request;
 }
 
-// The one call into the core's entry point: runs one call, hands its finished
-// tables to `read`, and empties them for the next call.
+// The one call into the core's entry point: runs one call and hands its
+// finished tables to `read`; the core empties them for the next call.
 template <typename Read>
 void sample_call(vornlib::NeighborSampler& sampler, const vornlib::SampleRequest& request,
                  vornlib::WindowSource& windows, Read&& read) {
-    sampler.sample(request, windows);
-    read(sampler.working_tables());
-    sampler.clear_working_tables();
+    vornlib::NeverInterrupt never;
+    sampler.sample(request, windows, never, std::forward<Read>(read));
 }
 
 // ---- digest of reached node ids (mirrored in bench/digests.py) -------------
@@ -161,9 +161,9 @@ std::uint64_t digest_call(const vornlib::GraphStore& store, const vornlib::Worki
     for (std::size_t hop = 0; hop < hops; ++hop) {
         for (std::size_t entry = 0; entry < store.edge_types().size(); ++entry) {
             const vornlib::KeyId key = store.key_of_entry(entry);
-            const vornlib::EdgeTables& edges = tables.edges[key];
+            const vornlib::EdgeTables& edges = tables.edges()[key];
             const auto taken = static_cast<std::size_t>(edges.num_sampled[hop + 1]);  // after the leading 0
-            const vornlib::NodeTables& sources = tables.nodes[store.source_of_entry(entry)];
+            const vornlib::NodeTables& sources = tables.nodes()[store.source_of_entry(entry)];
             for (std::size_t i = consumed[key]; i < consumed[key] + taken; ++i) {
                 const std::int64_t node = sources.ids[static_cast<std::size_t>(edges.rows[i])];
                 sum += splitmix64(static_cast<std::uint64_t>(node) ^ (count << 32));
