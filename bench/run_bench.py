@@ -43,12 +43,12 @@ from pathlib import Path
 import numpy as np
 
 import build_check
-import synthetic_graph
 from digests import ReachDigest, ResultChecksum, reached_node_ids
-from synthetic_graph import edge_type_key
 from workloads import SOL_COMPARABLE, WORKLOADS, Workload
 
 import vornlib
+from vornlib_tools import synthetic as synthetic_graph
+from vornlib_tools.synthetic import edge_type_key
 
 BENCH_DIR = Path(__file__).resolve().parent
 EXPECTED_CHECKSUMS = BENCH_DIR / "expected_checksums.json"

@@ -42,7 +42,7 @@ cmake --build "$root/build/bench" --target vornlib_sol
 phase "speed-of-light tool build (Release) into build/bench"
 
 for size in "${sizes[@]}"; do
-    "$venv/bin/python" "$root/bench/synthetic_graph.py" --size "$size" --if-missing
+    "$venv/bin/python" -m vornlib_tools.synthetic --size "$size" --out "$root/bench/data/$size" --if-missing
 done
 phase "graph generation"
 

@@ -29,6 +29,8 @@ from vornlib_tools.graph import Graph
 
 # How long the main process waits for a result before it checks that every worker is alive.
 _POLL_SECONDS = 1.0
+# What a worker sends once it has mapped the graph and built its sampler.
+_READY = "ready"
 
 
 class _Sampling:
@@ -55,6 +57,7 @@ def _worker_main(settings: dict, tasks: multiprocessing.Queue, results: multipro
         sampling, failure = _Sampling(**settings), None
     except Exception as error:  # reported with the first task, where the main process waits
         sampling, failure = None, (error, traceback.format_exc())
+    results.put(_READY)
     while (task := tasks.get()) is not None:
         token, number, seed_node, seed_time = task
         if failure is None:
@@ -174,6 +177,13 @@ class SeedLoader:
         for picked in batches:
             yield self._local(*self._request(picked))
 
+    def start(self) -> None:
+        """Starts the worker processes and waits until each has built its sampler
+        (the first iteration does this too; call it to keep the start-up, a
+        fresh interpreter per worker, out of a timed loop)."""
+        if self.num_workers and not self._workers:
+            self._start_workers()
+
     def _start_workers(self) -> None:
         context = multiprocessing.get_context(self._start_method)
         self._results = context.Queue()
@@ -184,10 +194,12 @@ class SeedLoader:
             worker.start()
             self._workers.append(worker)
             self._tasks.append(tasks)
+        self._outstanding = len(self._workers)
+        for _ in self._workers:
+            self._receive()
 
     def _in_workers(self, batches: list[np.ndarray]) -> Iterator[Any]:
-        if not self._workers:
-            self._start_workers()
+        self.start()
         self._token += 1
         token, ready, sent = self._token, {}, 0
         in_flight = self.prefetch * self.num_workers

@@ -227,7 +227,6 @@ def generate(spec: str | Spec, seed: int = DEFAULT_SEED) -> Graph:
         "edges": graph.num_edges,
         "max_in_degree": {key: int(np.diff(graph.colptr[key]).max()) for key in graph.keys},
     }
-    graph.check()
     return graph
 
 
@@ -292,6 +291,7 @@ def main(argv: list[str] | None = None) -> int:
         return 0
     started = time.perf_counter()
     graph = generate(args.size, args.seed)
+    graph.check()
     save(args.out, graph)
     print(f"graph {args.size}: {graph.num_edges:,} edges, nodes {graph.num_nodes}, "
           f"max in-degree {graph.metadata['max_in_degree']}, written to {args.out} "
