@@ -1,6 +1,8 @@
 """The companion toolkit's numpy parts: graph building and storage, check_graph,
 batches and trimming, the seed loader, and the synthetic database."""
 
+import os
+import signal
 from pathlib import Path
 
 import numpy as np
@@ -299,6 +301,17 @@ def test_loader_reports_a_failed_call_from_a_worker(shop_dir):
     with loader, pytest.raises(RuntimeError, match="out of range") as caught:
         next(iter(loader))
     assert any("sampling worker 0" in note for note in caught.value.__notes__)
+
+
+def test_loader_reports_a_dead_worker(shop_dir):
+    _, _, loader = loader_for(shop_dir, num_workers=1)
+    with loader:
+        loader.start()
+        worker = loader._workers[0]
+        os.kill(worker.pid, signal.SIGKILL)
+        worker.join()
+        with pytest.raises(RuntimeError, match="worker died .*exit code -9"):
+            next(iter(loader))
 
 
 def test_no_sampled_node_is_later_than_its_seed(shop_dir):
