@@ -157,7 +157,8 @@ def train(args, graph: Graph, table: SeedTable, leaky: bool, rank: int, world: i
     torch.manual_seed(args.seed)
     categories = int(graph.metadata["spec"]["categories"])
     model = HeteroMeanGNN(graph.node_types, graph.edge_types, categories, hidden=args.hidden)
-    wrapped = DistributedDataParallel(model) if world > 1 else model
+    # Edge types with a count of 0 leave their weights without gradients.
+    wrapped = DistributedDataParallel(model, find_unused_parameters=True) if world > 1 else model
     optimiser = torch.optim.Adam(model.parameters(), lr=args.lr)
     loss_function = torch.nn.BCEWithLogitsLoss()
     timing = Timing()
