@@ -30,8 +30,8 @@ SEEDS_FILE = "training_seeds.npz"
 
 def write_dataset(directory: Path, customers: int, products: int, transactions: int, seed: int) -> None:
     """The graph's arrays as .npy files plus the training table beside them."""
-    spec = synthetic.Spec(transactions, customers, products)
-    graph = synthetic.generate(spec, seed=seed)
+    shape = synthetic.Shape(transactions, customers, products)
+    graph = synthetic.generate(shape, seed=seed)
     graph.save(directory)
     end = synthetic.TIME_ORIGIN + synthetic.TIME_SPAN
     seed_node, seed_time = synthetic.customer_seeds(graph, [end - month * 30 * DAY for month in range(4, 0, -1)])

@@ -243,9 +243,9 @@ def draw_subgraph(result: SampleResult, batch: int, seed_customer: int, seed_tim
 def main() -> None:
     args = parse_args()
     began = time.perf_counter()
-    spec = dataclasses.replace(synthetic.PRESETS["demo"], customers=args.customers, products=args.products,
+    shape = dataclasses.replace(synthetic.PRESETS["demo"], customers=args.customers, products=args.products,
                                transactions=args.transactions)
-    graph = synthetic.generate(spec, seed=args.seed)
+    graph = synthetic.generate(shape, seed=args.seed)
     nodes = ", ".join(f"{count:,} {name}" for name, count in graph.num_nodes.items())
     print(f"Generated {nodes}; {graph.num_edges:,} edges in {len(EDGE_TYPES)} edge types "
           f"({time.perf_counter() - began:.1f} s)")

@@ -247,7 +247,7 @@ def test_trimming_leaves_the_seed_outputs_unchanged():
 @pytest.fixture(scope="module")
 def shop_dir(tmp_path_factory):
     directory = tmp_path_factory.mktemp("shop")
-    synthetic.generate(synthetic.Spec(3_000, 200, 40), seed=7).save(directory)
+    synthetic.generate(synthetic.Shape(3_000, 200, 40), seed=7).save(directory)
     return directory
 
 
@@ -287,8 +287,8 @@ def test_loader_shuffles_anew_every_epoch_with_persistent_workers(shop_dir):
 
 def test_loader_shards_are_disjoint_and_equal():
     seeds = np.arange(103)
-    shards = [SeedLoader(Graph.load, seeds, None, entity_table="x", num_neighbors={}, batch_size=10,
-                         shard=(rank, 3)) for rank in range(3)]
+    shards = [SeedLoader("no graph is read to plan an epoch", seeds, None, entity_table="x", num_neighbors={},
+                         batch_size=10, shard=(rank, 3)) for rank in range(3)]
     orders = [loader.order(5) for loader in shards]
     assert [len(o) for o in orders] == [34, 34, 34] and [len(s) for s in shards] == [4, 4, 4]
     assert len(set(np.concatenate(orders))) == 102
@@ -328,27 +328,27 @@ def test_no_sampled_node_is_later_than_its_seed(shop_dir):
 # ---- the synthetic database -------------------------------------------------------------
 
 def test_synthetic_graph_is_deterministic_and_checked(tmp_path):
-    spec = synthetic.Spec(2_000, 100, 20, categories=5, cyclic_categories=2)
-    graph = synthetic.generate(spec, seed=3)
-    again = synthetic.generate(spec, seed=3)
+    shape = synthetic.Shape(2_000, 100, 20, categories=5, cyclic_categories=2)
+    graph = synthetic.generate(shape, seed=3)
+    again = synthetic.generate(shape, seed=3)
     for stem, values in graph.arrays().items():
         np.testing.assert_array_equal(values, again.arrays()[stem])
     assert graph.num_nodes["transactions"] > 2_000  # the repeat purchases come on top
     assert not np.array_equal(graph.node_time["transactions"][:50],
-                              synthetic.generate(spec, seed=4).node_time["transactions"][:50])
-    plain = synthetic.generate(synthetic.Spec(2_000, 100, 20), seed=3)
+                              synthetic.generate(shape, seed=4).node_time["transactions"][:50])
+    plain = synthetic.generate(synthetic.Shape(2_000, 100, 20), seed=3)
     assert plain.num_nodes["transactions"] == 2_000 and plain.columns == {}
 
     synthetic.save(tmp_path, graph)
-    assert not synthetic.is_current(tmp_path, "1m", 3)  # generated from a Spec, not a named size
+    assert not synthetic.is_current(tmp_path, "1m", 3)  # generated from a Shape, not a named size
     metadata, arrays = synthetic.load(tmp_path)
-    assert metadata["node_counts"] == graph.num_nodes and metadata["spec"]["cyclic_categories"] == 2
+    assert metadata["node_counts"] == graph.num_nodes and metadata["shape"]["cyclic_categories"] == 2
     assert arrays.keys() == graph.arrays().keys()
 
 
 def test_repeat_purchases_follow_their_category_period():
-    spec = synthetic.Spec(4_000, 300, 60, categories=4, cyclic_categories=2)
-    graph = synthetic.generate(spec, seed=1)
+    shape = synthetic.Shape(4_000, 300, 60, categories=4, cyclic_categories=2)
+    graph = synthetic.generate(shape, seed=1)
     category = graph.columns[synthetic.CATEGORY_COLUMN]
     customer = graph.row["customers__made__transactions"]
     product = graph.row["products__in__transactions"]

@@ -22,7 +22,7 @@ RECIPE = Path(__file__).resolve().parents[1] / "examples" / "temporal_gnn" / "tr
 
 @pytest.fixture(scope="module")
 def batch():
-    graph = synthetic.generate(synthetic.Spec(2_000, 100, 20), seed=2)
+    graph = synthetic.generate(synthetic.Shape(2_000, 100, 20), seed=2)
     seed_node, seed_time = np.array([0, 5, 0, 9]), np.full(4, synthetic.TIME_ORIGIN + 500 * synthetic.DAY)
     result = graph.sampler().sample({key: [4, 2, 2] for key in graph.keys}, {}, "customers", seed_node, seed_time)
     return Batch.from_sample(result, seed_node, seed_time, "customers", graph.edge_types,

@@ -6,16 +6,16 @@ stored in both directions as time-sorted CSC adjacency over the destination
 type. Activity is heavy-tailed: a few customers and products hold tens to
 hundreds of thousands of transactions while most hold a handful.
 
-The graph is a function of (spec, seed) alone, bit for bit, on any platform and
+The graph is a function of (shape, seed) alone, bit for bit, on any platform and
 numpy version: randomness comes from raw PCG64 words (whose streams numpy keeps
 stable), and every derived quantity uses integer arithmetic, stable sorts and
 searchsorted only. That is what lets a benchmark checksum prove that a changed
 sampler still returns identical results.
 
-Optionally (Spec.cyclic_categories > 0) products belong to categories, and the
+Optionally (Shape.cyclic_categories > 0) products belong to categories, and the
 first few categories are re-bought on a cycle: a purchase in such a category is
 followed by repeat purchases of the same product by the same customer, one
-category-specific period apart. Whether a customer buys again soon then depends
+category's own period apart. Whether a customer buys again soon then depends
 on which products their recent purchases were, which only a model that looks
 through the transactions at the products can learn.
 
@@ -35,7 +35,7 @@ import numpy as np
 
 from vornlib_tools.graph import ForeignKey, Graph, edge_type_key, read_index
 
-__all__ = ["DAY", "GENERATOR_VERSION", "PRESETS", "SIZES", "Spec", "edge_type_key", "generate",
+__all__ = ["DAY", "GENERATOR_VERSION", "PRESETS", "SIZES", "Shape", "edge_type_key", "generate",
            "is_current", "load", "save", "seed_batches", "customer_seeds"]
 
 # 2: the graph directory became the toolkit's format (the arrays are unchanged).
@@ -73,7 +73,7 @@ CATEGORY_COLUMN = "products.category"
 
 
 @dataclass(frozen=True)
-class Spec:
+class Shape:
     """Table sizes (customers and products default to 1/20 and 1/100 of the
     transactions) and the optional re-buying signal. With cyclic categories,
     `transactions` counts the first purchases; the repeats come on top."""
@@ -93,15 +93,15 @@ class Spec:
         return self.products if self.products is not None else int(self.transactions * (1 / 100))
 
 
-# Benchmark sizes: name -> spec. Each transaction contributes one entry to each
+# Benchmark sizes: name -> shape. Each transaction contributes one entry to each
 # of the four row arrays, so "1m" holds 1 million edges and "100m" 100 million.
-SIZES = {"1m": Spec(250_000), "20m": Spec(5_000_000), "100m": Spec(25_000_000)}
-# Every named spec: the benchmark sizes, the demo's and the training recipe's.
+SIZES = {"1m": Shape(250_000), "20m": Shape(5_000_000), "100m": Shape(25_000_000)}
+# Every named shape: the benchmark sizes, the demo's and the training recipe's.
 PRESETS = {
     **SIZES,
-    "demo": Spec(1_000_000, 50_000, 5_000, categories=20, cyclic_categories=6),
-    "recipe": Spec(300_000, 20_000, 2_000, categories=20, cyclic_categories=6),
-    "recipe-quick": Spec(120_000, 8_000, 800, categories=20, cyclic_categories=6),
+    "demo": Shape(1_000_000, 50_000, 5_000, categories=20, cyclic_categories=6),
+    "recipe": Shape(300_000, 20_000, 2_000, categories=20, cyclic_categories=6),
+    "recipe-quick": Shape(120_000, 8_000, 800, categories=20, cyclic_categories=6),
 }
 
 # Independent random streams, one per purpose, so that changing how one
@@ -161,10 +161,10 @@ def period_days(category: np.ndarray) -> np.ndarray:
     return FIRST_PERIOD_DAYS + category * PERIOD_STEP_DAYS
 
 
-def _repeats(spec: Spec, draws: RandomWords, tx_time: np.ndarray, tx_customer: np.ndarray,
+def _repeats(shape: Shape, draws: RandomWords, tx_time: np.ndarray, tx_customer: np.ndarray,
              tx_product: np.ndarray, category: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(time, customer, product) of the repeat purchases that follow purchases in cyclic categories."""
-    cyclic = np.flatnonzero(category[tx_product] < spec.cyclic_categories)
+    cyclic = np.flatnonzero(category[tx_product] < shape.cyclic_categories)
     starts = draws.below(cyclic.size, REPEAT_CHANCE_DEN) < REPEAT_CHANCE_NUM
     cyclic = cyclic[starts]
     length = 1 + draws.below(cyclic.size, MAX_REPEATS)
@@ -177,11 +177,11 @@ def _repeats(spec: Spec, draws: RandomWords, tx_time: np.ndarray, tx_customer: n
     return due[kept], tx_customer[origin[kept]], tx_product[origin[kept]]
 
 
-def generate(spec: str | Spec, seed: int = DEFAULT_SEED) -> Graph:
-    """The database of a named spec (see PRESETS) or a Spec, as a Graph (in memory)."""
-    name = spec if isinstance(spec, str) else None
-    spec = PRESETS[spec] if isinstance(spec, str) else spec
-    n_tx, n_customers, n_products = spec.transactions, spec.num_customers, spec.num_products
+def generate(shape: str | Shape, seed: int = DEFAULT_SEED) -> Graph:
+    """The database of a named shape (see PRESETS) or a Shape, as a Graph (in memory)."""
+    name = shape if isinstance(shape, str) else None
+    shape = PRESETS[shape] if isinstance(shape, str) else shape
+    n_tx, n_customers, n_products = shape.transactions, shape.num_customers, shape.num_products
 
     tx_time = np.sort(TIME_ORIGIN + RandomWords(seed, _STREAM_TX_TIME).below(n_tx, TIME_SPAN))
     tx_customer = heavy_tailed_owners(RandomWords(seed, _STREAM_TX_CUSTOMER),
@@ -189,11 +189,11 @@ def generate(spec: str | Spec, seed: int = DEFAULT_SEED) -> Graph:
     tx_product = heavy_tailed_owners(RandomWords(seed, _STREAM_TX_PRODUCT),
                                      RandomWords(seed, _STREAM_PRODUCT_RANK), n_tx, n_products)
     columns = {}
-    if spec.categories:
-        category = RandomWords(seed, _STREAM_CATEGORY).below(n_products, spec.categories)
+    if shape.categories:
+        category = RandomWords(seed, _STREAM_CATEGORY).below(n_products, shape.categories)
         columns[CATEGORY_COLUMN] = category
-        if spec.cyclic_categories:
-            extra = _repeats(spec, RandomWords(seed, _STREAM_REPEATS), tx_time, tx_customer, tx_product, category)
+        if shape.cyclic_categories:
+            extra = _repeats(shape, RandomWords(seed, _STREAM_REPEATS), tx_time, tx_customer, tx_product, category)
             # Transaction ids follow time, as rows of an append-only table would.
             by_time = np.argsort(np.concatenate([tx_time, extra[0]]), kind="stable")
             tx_time, tx_customer, tx_product = (np.concatenate([base, more])[by_time] for base, more in
@@ -220,7 +220,7 @@ def generate(spec: str | Spec, seed: int = DEFAULT_SEED) -> Graph:
     graph.metadata = {
         "generator_version": GENERATOR_VERSION,
         "size": name,
-        "spec": asdict(spec),
+        "shape": asdict(shape),
         "seed": seed,
         "time_origin": TIME_ORIGIN,
         "time_span": TIME_SPAN,
@@ -237,7 +237,7 @@ def save(directory: str | os.PathLike, graph: Graph) -> None:
 
 
 def is_current(directory: str | os.PathLike, size: str, seed: int = DEFAULT_SEED) -> bool:
-    """True if the directory holds the graph of this named spec and seed from this generator."""
+    """True if the directory holds the graph of this named shape and seed from this generator."""
     try:
         metadata = read_index(directory)
     except (OSError, ValueError):

@@ -77,7 +77,7 @@ class HeteroMeanGNN(nn.Module):
                 continue
             messages = self.message[layer][key](state[source][src])
             total = torch.zeros_like(out[destination]).index_add_(0, dst, messages)
-            count = torch.zeros(len(total), dtype=total.dtype).index_add_(0, dst, torch.ones_like(dst, dtype=total.dtype))
+            count = torch.bincount(dst, minlength=len(total)).to(total.dtype)
             degree = self.degree[layer][key](torch.log1p(count)[:, None])
             out[destination] = out[destination] + total / count.clamp(min=1)[:, None] + degree
         return out

@@ -155,7 +155,7 @@ class Timing:
 
 def train(args, graph: Graph, table: SeedTable, leaky: bool, rank: int, world: int) -> tuple[HeteroMeanGNN, Timing]:
     torch.manual_seed(args.seed)
-    categories = int(graph.metadata["spec"]["categories"])
+    categories = int(graph.metadata["shape"]["categories"])
     model = HeteroMeanGNN(graph.node_types, graph.edge_types, categories, hidden=args.hidden)
     # Edge types with a count of 0 leave their weights without gradients.
     wrapped = DistributedDataParallel(model, find_unused_parameters=True) if world > 1 else model
