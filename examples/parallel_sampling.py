@@ -22,7 +22,7 @@ from pathlib import Path
 import numpy as np
 
 from vornlib_tools import Graph, check_graph, synthetic
-from vornlib_tools.synthetic import DAY, EDGE_TYPES
+from vornlib_tools.synthetic import EDGE_TYPES
 from vornlib_tools.synthetic import edge_type_key as edge_key
 
 SEEDS_FILE = "training_seeds.npz"
@@ -33,10 +33,8 @@ def write_dataset(directory: Path, customers: int, products: int, transactions: 
     shape = synthetic.Shape(transactions, customers, products)
     graph = synthetic.generate(shape, seed=seed)
     graph.save(directory)
-    end = synthetic.TIME_ORIGIN + synthetic.TIME_SPAN
-    seed_node, seed_time = synthetic.customer_seeds(graph, [end - month * 30 * DAY for month in range(4, 0, -1)])
-    order = np.random.default_rng(seed).permutation(len(seed_node))
-    np.savez(directory / SEEDS_FILE, seed_node=seed_node[order], seed_time=seed_time[order])
+    seed_node, seed_time = synthetic.monthly_seeds(graph, 4, seed=seed)
+    np.savez(directory / SEEDS_FILE, seed_node=seed_node, seed_time=seed_time)
 
 
 @dataclass

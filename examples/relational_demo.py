@@ -44,17 +44,6 @@ def parse_args() -> argparse.Namespace:
     return parser.parse_args()
 
 
-def training_table(graph, num_cutoffs: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
-    """Seed customers and their prediction times, shuffled: at each monthly
-    cutoff near the end of the history, every customer who has appeared by then
-    is one training example (as for a 'will this customer buy next month' task)."""
-    end = synthetic.TIME_ORIGIN + synthetic.TIME_SPAN
-    cutoffs = [end - month * 30 * DAY for month in range(num_cutoffs, 0, -1)]
-    seed_node, seed_time = synthetic.customer_seeds(graph, cutoffs)
-    order = np.random.default_rng(seed).permutation(len(seed_node))
-    return seed_node[order], seed_time[order]
-
-
 # ---- sampling an epoch -------------------------------------------------------
 
 class EpochTotals:
@@ -253,7 +242,9 @@ def main() -> None:
     check_graph(graph.node_types, graph.edge_types, graph.colptr, graph.row, graph.node_time)
     print(f"check_graph: every neighbourhood sorted by time, every index in range "
           f"({time.perf_counter() - began:.2f} s)")
-    seed_node, seed_time = training_table(graph, args.cutoffs, args.seed)
+    # At each monthly cutoff every customer who has appeared by then is one training
+    # example (as for a 'will this customer buy next month' task).
+    seed_node, seed_time = synthetic.monthly_seeds(graph, args.cutoffs, seed=args.seed)
     print(f"Training table: {len(seed_node):,} (customer, prediction time) seeds; "
           f"fanouts {args.fanouts} per hop; batch size {args.batch_size}")
 

@@ -36,7 +36,8 @@ import numpy as np
 from vornlib_tools.graph import ForeignKey, Graph, edge_type_key, read_index
 
 __all__ = ["DAY", "GENERATOR_VERSION", "PRESETS", "SIZES", "Shape", "edge_type_key", "generate",
-           "is_current", "load", "save", "seed_batches", "customer_seeds"]
+           "is_current", "load", "save", "seed_batches", "customer_seeds",
+           "monthly_seeds"]
 
 # 2: the graph directory became the toolkit's format (the arrays are unchanged).
 GENERATOR_VERSION = 2
@@ -276,6 +277,15 @@ def customer_seeds(graph: Graph, cutoffs: np.ndarray) -> tuple[np.ndarray, np.nd
     times = [np.full(len(c), cutoff, dtype=np.int64) for c, cutoff in zip(customers, cutoffs)]
     return (np.concatenate(customers).astype(np.int64) if customers else np.empty(0, dtype=np.int64),
             np.concatenate(times) if times else np.empty(0, dtype=np.int64))
+
+
+def monthly_seeds(graph: Graph, months: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
+    """customer_seeds at a cutoff every 30 days over the last `months` months of
+    the data (the last cutoff 30 days before its end), shuffled."""
+    end = TIME_ORIGIN + TIME_SPAN
+    customers, times = customer_seeds(graph, [end - month * 30 * DAY for month in range(months, 0, -1)])
+    order = np.random.default_rng(seed).permutation(len(customers))
+    return customers[order], times[order]
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -34,7 +34,6 @@ from torch.nn.parallel import DistributedDataParallel
 from model import HeteroMeanGNN
 from tasks import HORIZON, LogisticRegression, PurchaseHistory, auroc, baseline_features, labels
 from vornlib_tools import Batch, Graph, SeedLoader, check_graph, synthetic
-from vornlib_tools.synthetic import DAY
 
 # Hop 1: a customer's 16 latest transactions; hop 2: each transaction's product.
 NUM_NEIGHBORS = {
