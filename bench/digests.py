@@ -15,7 +15,7 @@ import hashlib
 
 import numpy as np
 
-from synthetic_graph import edge_type_key
+from vornlib_tools.synthetic import edge_type_key
 
 _MASK = (1 << 64) - 1
 

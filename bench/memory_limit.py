@@ -37,7 +37,7 @@ from pathlib import Path
 
 import numpy as np
 
-from synthetic_graph import edge_type_key
+from vornlib_tools.synthetic import edge_type_key
 from workloads import Workload
 
 LINE_BYTES = 64

@@ -47,14 +47,14 @@ from pathlib import Path
 import numpy as np
 
 import build_check
-import synthetic_graph
 from digests import ReachDigest, ResultChecksum, reached_node_ids
 from cost_picture import write_picture
 from memory_limit import LineCounter, measure_ns_per_read
-from synthetic_graph import edge_type_key
 from workloads import WORKLOADS, Workload
 
 import vornlib
+from vornlib_tools import synthetic as synthetic_graph
+from vornlib_tools.synthetic import edge_type_key
 
 BENCH_DIR = Path(__file__).resolve().parent
 EXPECTED_CHECKSUMS = BENCH_DIR / "expected_checksums.json"

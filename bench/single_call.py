@@ -3,7 +3,7 @@ mode with time (the k latest), the same fanout at every hop.
 
     .venv/bin/python bench/single_call.py --size 1m --batch 1024 --hops 2 --fanout 16
 
-Needs the graph from `bash scripts/run_bench.sh 1m` (or bench/synthetic_graph.py).
+Needs the graph from `bash scripts/run_bench.sh 1m` (or `python -m vornlib_tools.synthetic`).
 """
 
 import argparse
@@ -12,10 +12,11 @@ from pathlib import Path
 
 import numpy as np
 
-import synthetic_graph
 from run_bench import make_sampler
-from synthetic_graph import edge_type_key
 from workloads import Workload
+
+from vornlib_tools import synthetic as synthetic_graph
+from vornlib_tools.synthetic import edge_type_key
 
 
 def main() -> None:

@@ -22,7 +22,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-from synthetic_graph import DAY
+from vornlib_tools.synthetic import DAY
 
 CUSTOMER_TO_TX = "transactions__rev_made__customers"
 TX_TO_CUSTOMER = "customers__made__transactions"

@@ -21,17 +21,19 @@ from pathlib import Path
 
 import numpy as np
 
-import ecommerce_graph
-from ecommerce_graph import EDGE_TYPES, TemporalGraph, edge_key
+from vornlib_tools import Graph, check_graph, synthetic
+from vornlib_tools.synthetic import EDGE_TYPES
+from vornlib_tools.synthetic import edge_type_key as edge_key
 
 SEEDS_FILE = "training_seeds.npz"
 
 
 def write_dataset(directory: Path, customers: int, products: int, transactions: int, seed: int) -> None:
     """The graph's arrays as .npy files plus the training table beside them."""
-    graph = ecommerce_graph.generate(customers, products, transactions, seed=seed)
+    shape = synthetic.Shape(transactions, customers, products)
+    graph = synthetic.generate(shape, seed=seed)
     graph.save(directory)
-    seed_node, seed_time = ecommerce_graph.training_table(graph, seed=seed)
+    seed_node, seed_time = synthetic.monthly_seeds(graph, 4, seed=seed)
     np.savez(directory / SEEDS_FILE, seed_node=seed_node, seed_time=seed_time)
 
 
@@ -53,7 +55,7 @@ def sample_shard(directory: Path, worker: int, num_workers: int, batch_size: int
                  base_seed: int = 123, epochs: int = 1) -> ShardReport:
     """Runs in a worker process: map the graph, build a private sampler, sample
     every batch of this worker's contiguous shard of the seed set (epochs times)."""
-    graph = TemporalGraph.load(directory, mmap=True)
+    graph = Graph.load(directory, mmap=True)
     # A distinct seed per worker: identical seeds would repeat the same random
     # choices in every worker (for edge types sampled without time).
     sampler = graph.sampler(seed=base_seed + worker)
@@ -105,6 +107,8 @@ def main() -> None:
         if not (directory / SEEDS_FILE).exists():
             write_dataset(directory, args.customers, args.products, args.transactions, seed=0)
             print(f"Wrote the graph as .npy files to {directory}")
+        graph = Graph.load(directory)  # memory-mapped, as the workers will see it
+        check_graph(graph.node_types, graph.edge_types, graph.colptr, graph.row, graph.node_time)
         reports, wall = run_workers(directory, args.workers, args.batch_size, args.fanouts)
 
     for r in reports:

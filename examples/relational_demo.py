@@ -12,6 +12,7 @@ seed's sampled subgraph to a PNG file.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import time
 from datetime import UTC, datetime
 from pathlib import Path
@@ -19,8 +20,9 @@ from pathlib import Path
 import numpy as np
 from tqdm import tqdm
 
-import ecommerce_graph
-from ecommerce_graph import DAY, EDGE_TYPES, NODE_TYPES, edge_key
+from vornlib_tools import check_graph, synthetic
+from vornlib_tools.synthetic import DAY, EDGE_TYPES, NODE_TYPES
+from vornlib_tools.synthetic import edge_type_key as edge_key
 
 # The six dicts that NeighborSampler.sample returns, in order.
 SampleResult = tuple[dict, dict, dict, dict, dict, dict]
@@ -28,9 +30,11 @@ SampleResult = tuple[dict, dict, dict, dict, dict, dict]
 
 def parse_args() -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--customers", type=int, default=50_000)
-    parser.add_argument("--products", type=int, default=5_000)
-    parser.add_argument("--transactions", type=int, default=1_000_000)
+    demo = synthetic.PRESETS["demo"]
+    parser.add_argument("--customers", type=int, default=demo.customers)
+    parser.add_argument("--products", type=int, default=demo.products)
+    parser.add_argument("--transactions", type=int, default=demo.transactions,
+                        help="first purchases; repeat purchases of re-bought categories come on top")
     parser.add_argument("--cutoffs", type=int, default=4, help="monthly prediction times per customer")
     parser.add_argument("--batch-size", type=int, default=512)
     parser.add_argument("--fanouts", type=int, nargs="+", default=[16, 8, 8],
@@ -228,11 +232,19 @@ def draw_subgraph(result: SampleResult, batch: int, seed_customer: int, seed_tim
 def main() -> None:
     args = parse_args()
     began = time.perf_counter()
-    graph = ecommerce_graph.generate(args.customers, args.products, args.transactions, seed=args.seed)
-    seed_node, seed_time = ecommerce_graph.training_table(graph, num_cutoffs=args.cutoffs, seed=args.seed)
+    shape = dataclasses.replace(synthetic.PRESETS["demo"], customers=args.customers, products=args.products,
+                               transactions=args.transactions)
+    graph = synthetic.generate(shape, seed=args.seed)
     nodes = ", ".join(f"{count:,} {name}" for name, count in graph.num_nodes.items())
     print(f"Generated {nodes}; {graph.num_edges:,} edges in {len(EDGE_TYPES)} edge types "
           f"({time.perf_counter() - began:.1f} s)")
+    began = time.perf_counter()
+    check_graph(graph.node_types, graph.edge_types, graph.colptr, graph.row, graph.node_time)
+    print(f"check_graph: every neighbourhood sorted by time, every index in range "
+          f"({time.perf_counter() - began:.2f} s)")
+    # At each monthly cutoff every customer who has appeared by then is one training
+    # example (as for a 'will this customer buy next month' task).
+    seed_node, seed_time = synthetic.monthly_seeds(graph, args.cutoffs, seed=args.seed)
     print(f"Training table: {len(seed_node):,} (customer, prediction time) seeds; "
           f"fanouts {args.fanouts} per hop; batch size {args.batch_size}")
 

@@ -43,7 +43,7 @@ cmake --build "$root/build/bench" --target vornlib_core_bench vornlib_memory_lat
 phase "C++ benchmark tools build (Release) into build/bench"
 
 for size in "${sizes[@]}"; do
-    "$venv/bin/python" "$root/bench/synthetic_graph.py" --size "$size" --if-missing
+    "$venv/bin/python" -m vornlib_tools.synthetic --size "$size" --out "$root/bench/data/$size" --if-missing
 done
 phase "graph generation"
 

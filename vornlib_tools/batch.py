@@ -1,0 +1,139 @@
+"""One sample() call's six dicts, with its seeds, as a mini-batch.
+
+sample() lists nodes and edges in the order it reaches them: per node type, the
+seeds first, then the nodes first reached at hop 1, hop 2, ...; per edge type,
+the edges of hop 1, then hop 2, ... num_sampled_nodes and num_sampled_edges
+give the length of each hop's block. Everything here is built on that order.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from vornlib_tools.graph import EdgeType, edge_type_key
+
+
+def _hop_of_each(counts: np.ndarray, first_hop: int) -> np.ndarray:
+    return np.repeat(np.arange(first_hop, first_hop + len(counts), dtype=np.int64), counts)
+
+
+@dataclass
+class Batch:
+    """A sampled mini-batch. Per node type (local-index order):
+
+    - node:  the node's index in the graph arrays
+    - batch: the position in seed_node of the seed it descends from
+    - time:  that seed's time (absent when the call had no seed times)
+    - hop:   the hop it was first reached in (0 for the seeds)
+
+    Per edge type key, edge_index[key] is a (2, E) array of (local source,
+    local destination): messages flow from the reached node to the node whose
+    hop reached it, towards the seeds. The seeds are the first num_seeds nodes
+    of entity_table, in seed_node order. payload holds per-seed values (labels
+    and the like), in seed order.
+    """
+
+    entity_table: str
+    edge_types: list[EdgeType]
+    seed_node: np.ndarray
+    seed_time: np.ndarray | None
+    node: dict[str, np.ndarray]
+    batch: dict[str, np.ndarray]
+    time: dict[str, np.ndarray]
+    hop: dict[str, np.ndarray]
+    edge_index: dict[str, np.ndarray]
+    num_sampled_nodes: dict[str, np.ndarray]
+    num_sampled_edges: dict[str, np.ndarray]
+    payload: dict[str, np.ndarray] = field(default_factory=dict)
+
+    @classmethod
+    def from_sample(cls, result: tuple, seed_node: np.ndarray, seed_time: np.ndarray | None,
+                    entity_table: str, edge_types: Iterable[EdgeType],
+                    payload: Mapping[str, np.ndarray] | None = None) -> Batch:
+        """result is the tuple sample() returned for these seed_node and seed_time."""
+        rows, cols, nodes, batches, node_counts, edge_counts = result
+        seed_node = np.asarray(seed_node)
+        timed = seed_time is not None and len(seed_time) > 0
+        seed_time = np.asarray(seed_time) if timed else None
+        if timed and len(seed_time) != len(seed_node):
+            raise ValueError(f"{len(seed_time)} seed times for {len(seed_node)} seeds")
+        return cls(
+            entity_table=entity_table,
+            edge_types=[tuple(e) for e in edge_types],
+            seed_node=seed_node,
+            seed_time=seed_time,
+            node=dict(nodes),
+            batch=dict(batches),
+            time={name: seed_time[values] for name, values in batches.items()} if timed else {},
+            hop={name: _hop_of_each(counts, 0) for name, counts in node_counts.items()},
+            edge_index={key: np.stack([rows[key], cols[key]]) for key in rows},
+            num_sampled_nodes=dict(node_counts),
+            num_sampled_edges=dict(edge_counts),
+            payload={name: np.asarray(values) for name, values in (payload or {}).items()},
+        )
+
+    @property
+    def num_seeds(self) -> int:
+        return len(self.seed_node)
+
+    @property
+    def num_hops(self) -> int:
+        return len(next(iter(self.num_sampled_edges.values()), []))
+
+    def edge_type(self, key: str) -> EdgeType:
+        """The (source, relation, destination) triple of an edge type key."""
+        return next(e for e in self.edge_types if edge_type_key(e) == key)
+
+    def gather(self, table: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
+        """Rows of per-node arrays (numpy arrays or memory maps, any trailing
+        shape) for the sampled nodes, per node type present in `table`: row i
+        of the result belongs to local node i."""
+        return {name: np.asarray(table[name][self.node[name]]) for name in self.node if name in table}
+
+    def relative_time(self, node_time: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
+        """seed time - node time, per node type with timestamps: how long before
+        its seed's time each node happened (never negative without leakage)."""
+        if self.seed_time is None:
+            raise ValueError("the batch was sampled without seed times")
+        return {name: self.time[name] - stamps for name, stamps in self.gather(node_time).items()}
+
+    def trim(self, hops: int) -> Batch:
+        """The batch restricted to the nodes reached within `hops` hops and the
+        edges of hops 1..hops. Local indices stay valid: each hop's block is a
+        prefix extension of the previous ones, and an edge of hop h joins a node
+        reached by hop h - 1 to one reached by hop h."""
+        if not 0 <= hops <= self.num_hops:
+            raise ValueError(f"hops must be within 0..{self.num_hops}, not {hops}")
+        nodes = {name: int(np.sum(counts[:hops + 1])) for name, counts in self.num_sampled_nodes.items()}
+        edges = {key: int(np.sum(counts[:hops])) for key, counts in self.num_sampled_edges.items()}
+        return dataclasses.replace(
+            self,
+            node={name: values[:nodes[name]] for name, values in self.node.items()},
+            batch={name: values[:nodes[name]] for name, values in self.batch.items()},
+            time={name: values[:nodes[name]] for name, values in self.time.items()},
+            hop={name: values[:nodes[name]] for name, values in self.hop.items()},
+            edge_index={key: values[:, :edges[key]] for key, values in self.edge_index.items()},
+            num_sampled_nodes={name: counts[:hops + 1] for name, counts in self.num_sampled_nodes.items()},
+            num_sampled_edges={key: counts[:hops] for key, counts in self.num_sampled_edges.items()},
+        )
+
+    def to_torch(self) -> Batch:
+        """The same batch with torch tensors in place of the per-node, per-edge
+        and per-seed arrays (sharing memory, no copy). The hop counts stay numpy:
+        trim() reads them. Call it in the process that trains."""
+        import torch
+
+        def tensors(table: dict) -> dict:
+            return {name: torch.from_numpy(np.ascontiguousarray(values)) for name, values in table.items()}
+
+        return dataclasses.replace(
+            self,
+            seed_node=torch.from_numpy(np.ascontiguousarray(self.seed_node)),
+            seed_time=None if self.seed_time is None else torch.from_numpy(np.ascontiguousarray(self.seed_time)),
+            node=tensors(self.node), batch=tensors(self.batch), time=tensors(self.time), hop=tensors(self.hop),
+            edge_index=tensors(self.edge_index), payload=tensors(self.payload),
+        )
