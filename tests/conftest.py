@@ -6,6 +6,12 @@ import pytest
 import vornlib
 
 
+# A key with a lone surrogate is a str, but UTF-8 cannot encode it; the
+# interpreter's encoder raises this.
+SURROGATE_KEY = "\udc80x__r__y"
+SURROGATE_ERROR = "'utf-8' codec can't encode character '\\udc80' in position 0: surrogates not allowed"
+
+
 def i64(*values):
     return np.array(values, dtype=np.int64)
 
