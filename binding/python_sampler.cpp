@@ -101,6 +101,19 @@ private:
     std::vector<py::object> values_;
 };
 
+// Lets Python's signal handlers run while a call works: a handler that
+// raises (KeyboardInterrupt from Ctrl+C, or the caller's own exception) aborts
+// the call. PyErr_CheckSignals needs the interpreter lock, which every call
+// holds throughout, and does nothing outside the main thread.
+class PythonSignals final : public InterruptCheck {
+public:
+    void check() override {
+        if (PyErr_CheckSignals() != 0) {
+            throw py::error_already_set();
+        }
+    }
+};
+
 // Tests 1 to 6 of a request: nothing of the call exists yet when they run.
 TypeId check_request(const GraphStore& store, const py::dict& num_neighbors,
                      const py::dict& sampling_time_offsets, const std::string& entity_table,
@@ -198,7 +211,8 @@ SampleResult PythonSampler::sample(const py::dict& num_neighbors, const py::dict
     WorkingTablesReset reset(core_);
     PythonWindows windows(store.key_count());
     resolve_modes(store, num_neighbors, sampling_time_offsets, request, windows, request_arrays);
-    core_.sample(request, windows);
+    PythonSignals signals;
+    core_.sample(request, windows, signals);
     return make_result(store, core_.working_tables());
 }
 

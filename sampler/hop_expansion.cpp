@@ -26,11 +26,16 @@ void ExpansionWorkspace::start(std::size_t type_count) {
     positions.clear();
 }
 
+void ExpansionWorkspace::release() {
+    *this = ExpansionWorkspace{};
+}
+
 void HopExpansion::run() {
     plant_seeds();
     derive_seed_times();
     for (std::size_t hop = 0; hop < request_.num_hops; ++hop) {
         for (std::size_t entry = 0; entry < store_.edge_types().size(); ++entry) {
+            pacer_.check_now();
             expand_edge_type(entry, hop);
         }
         advance_frontiers();
@@ -47,13 +52,15 @@ void HopExpansion::plant_seeds() {
     LocalNodeTable& index = workspace_.local_index[entity];
     nodes.batches.reserve(static_cast<std::size_t>(seeds.size));
     nodes.ids.reserve(static_cast<std::size_t>(seeds.size));
-    for (std::int64_t i = 0; i < seeds.size; ++i) {
-        // Batches are distinct, so seeds naming the same node never merge.
-        const auto local = static_cast<std::uint32_t>(i);
-        index.find_or_insert(local, seeds[i], local);
-        nodes.batches.push_back(i);
-        nodes.ids.push_back(seeds[i]);
-    }
+    pacer_.for_blocks(seeds.size_as_count(), [&](std::size_t begin, std::size_t end) {
+        for (auto i = static_cast<std::int64_t>(begin); i < static_cast<std::int64_t>(end); ++i) {
+            // Batches are distinct, so seeds naming the same node never merge.
+            const auto local = static_cast<std::uint32_t>(i);
+            index.find_or_insert(local, seeds[i], local);
+            nodes.batches.push_back(i);
+            nodes.ids.push_back(seeds[i]);
+        }
+    });
     nodes.num_sampled[0] = seeds.size;
     workspace_.frontier[entity] = {0, seeds.size};
 }
@@ -73,13 +80,15 @@ void HopExpansion::derive_seed_times() {
         return;
     }
     times.reserve(static_cast<std::size_t>(seeds.size));
-    for (std::int64_t i = 0; i < seeds.size; ++i) {
-        if (!entity_time->contains(seeds[i])) {
-            errors::seed_outside_node_time(store_.type_name(request_.entity_type), i, seeds[i],
-                                           entity_time->size);
+    pacer_.for_blocks(seeds.size_as_count(), [&](std::size_t begin, std::size_t end) {
+        for (auto i = static_cast<std::int64_t>(begin); i < static_cast<std::int64_t>(end); ++i) {
+            if (!entity_time->contains(seeds[i])) {
+                errors::seed_outside_node_time(store_.type_name(request_.entity_type), i, seeds[i],
+                                               entity_time->size);
+            }
+            times.push_back((*entity_time)[seeds[i]]);
         }
-        times.push_back((*entity_time)[seeds[i]]);
-    }
+    });
 }
 
 HopParameter HopExpansion::hop_parameter(KeyId key, std::size_t hop) {
@@ -138,19 +147,22 @@ void HopExpansion::choose_frontier(const EdgeView& edge, TypeId destination,
     }
     const FrontierNodes nodes{ids.data() + first, batches.data() + first, count};
     if (!with_time) {
-        choose_untimed_frontier(chooser_, edge, parameter, nodes, workspace_.ranges, positions, node_ends);
+        choose_untimed_frontier(chooser_, edge, parameter, nodes, workspace_.ranges, positions, node_ends,
+                                pacer_);
         return;
     }
     if (seed_times.size() == request_.seed_node.size_as_count()) {
-        choose_timed_frontier(chooser_, edge, parameter, nodes, seed_times, positions, node_ends);
+        choose_timed_frontier(chooser_, edge, parameter, nodes, seed_times, positions, node_ends, pacer_);
         return;
     }
     // Seed times that do not cover every batch: node by node, each checked.
     for (std::size_t i = first; i < first + count; ++i) {
         const auto batch = static_cast<std::size_t>(batches[i]);
         const std::int64_t* seed_time = batch < seed_times.size() ? &seed_times[batch] : nullptr;
+        const std::size_t before = positions.size();
         chooser_.choose_neighbors(edge, ids[i], parameter, seed_time, positions);
         node_ends.push_back(positions.size());
+        pacer_.spend(WorkPacer::kNodeUnits + positions.size() - before);
     }
 }
 
@@ -172,21 +184,27 @@ void HopExpansion::record_frontier(KeyId key, TypeId source, TypeId destination,
     std::int64_t column_ahead = frontier.begin;  // frontier node owning entry chosen + distance
     for (std::int64_t column = frontier.begin; column < frontier.end; ++column) {
         const std::size_t node_end = node_ends[static_cast<std::size_t>(column - frontier.begin)];
-        for (; chosen < node_end; ++chosen) {
-            if (chosen + kSlotPrefetchDistance < reached.size()) {
-                const std::size_t ahead = chosen + kSlotPrefetchDistance;
-                while (node_ends[static_cast<std::size_t>(column_ahead - frontier.begin)] <= ahead) {
-                    ++column_ahead;
+        // One node may own millions of positions: stop where a check is due.
+        while (chosen < node_end) {
+            const std::size_t block_end = std::min(node_end, chosen + pacer_.units_left());
+            const std::size_t block = block_end - chosen;
+            for (; chosen < block_end; ++chosen) {
+                if (chosen + kSlotPrefetchDistance < reached.size()) {
+                    const std::size_t ahead = chosen + kSlotPrefetchDistance;
+                    while (node_ends[static_cast<std::size_t>(column_ahead - frontier.begin)] <= ahead) {
+                        ++column_ahead;
+                    }
+                    index.prefetch(static_cast<std::uint32_t>(batches[static_cast<std::size_t>(column_ahead)]),
+                                   reached[ahead]);
                 }
-                index.prefetch(static_cast<std::uint32_t>(batches[static_cast<std::size_t>(column_ahead)]),
-                               reached[ahead]);
+                // Read by index each time: recording grows the destination's
+                // tables when source and destination types coincide.
+                const std::int64_t batch = batches[static_cast<std::size_t>(column)];
+                const std::int64_t local = record_node(source, batch, reached[chosen]);
+                edges.rows.push_back(local);
+                edges.cols.push_back(column);
             }
-            // Read by index each time: recording grows the destination's
-            // tables when source and destination types coincide.
-            const std::int64_t batch = batches[static_cast<std::size_t>(column)];
-            const std::int64_t local = record_node(source, batch, reached[chosen]);
-            edges.rows.push_back(local);
-            edges.cols.push_back(column);
+            pacer_.spend(block);
         }
     }
 }
@@ -196,12 +214,14 @@ void HopExpansion::record_frontier(KeyId key, TypeId source, TypeId destination,
 // against row.
 void HopExpansion::gather_neighbors(Int64Span row, std::vector<std::int64_t>& positions) {
     const std::size_t count = positions.size();
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i + kRowPrefetchDistance < count) {
-            __builtin_prefetch(row.data + positions[i + kRowPrefetchDistance]);
+    pacer_.for_blocks(count, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i + kRowPrefetchDistance < count) {
+                __builtin_prefetch(row.data + positions[i + kRowPrefetchDistance]);
+            }
+            positions[i] = row[positions[i]];
         }
-        positions[i] = row[positions[i]];
-    }
+    });
 }
 
 std::int64_t HopExpansion::record_node(TypeId source, std::int64_t batch, std::int64_t node) {

@@ -7,13 +7,17 @@ namespace vornlib {
 NeighborSampler::NeighborSampler(GraphStore store, std::uint32_t seed)
     : store_(std::move(store)), generator_(seed), chooser_(generator_) {}
 
-void NeighborSampler::sample(const SampleRequest& request, WindowSource& windows) {
-    tables_.start(store_.type_count(), store_.key_count());
-    workspace_.start(store_.type_count());
+void NeighborSampler::sample(const SampleRequest& request, WindowSource& windows, InterruptCheck& interrupt) {
     try {
-        HopExpansion(store_, request, windows, chooser_, workspace_, tables_).run();
+        // Inside the try: starting the tables allocates, and may fail half-way.
+        tables_.start(store_.type_count(), store_.key_count());
+        workspace_.start(store_.type_count());
+        HopExpansion(store_, request, windows, chooser_, workspace_, tables_, interrupt).run();
     } catch (...) {
-        tables_.clear();
+        // A failed call may have grown the buffers to the limit of memory
+        // (or been interrupted for that reason): give it all back.
+        tables_.release();
+        workspace_.release();
         throw;
     }
 }

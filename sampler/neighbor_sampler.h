@@ -5,6 +5,7 @@
 
 #include "sampler/graph_store.h"
 #include "sampler/hop_expansion.h"
+#include "sampler/interrupt_check.h"
 #include "sampler/neighbor_selection.h"
 #include "sampler/sample_request.h"
 #include "sampler/working_tables.h"
@@ -24,10 +25,14 @@ public:
 
     const GraphStore& store() const { return store_; }
 
-    // Runs one validated call and leaves its result in working_tables(). On
-    // failure the tables are emptied before the exception leaves; on success
-    // the caller empties them with clear_working_tables() once it has read them.
-    void sample(const SampleRequest& request, WindowSource& windows);
+    // Runs one validated call and leaves its result in working_tables(). The
+    // call asks `interrupt` at every edge type of every hop and at coarse
+    // intervals inside each frontier; whatever it throws aborts the call. On
+    // failure the tables and the expansion buffers are emptied and their
+    // memory released before the exception leaves; the generator keeps the
+    // draws already made. On success the caller empties the tables with
+    // clear_working_tables() once it has read them.
+    void sample(const SampleRequest& request, WindowSource& windows, InterruptCheck& interrupt);
 
     const WorkingTables& working_tables() const { return tables_; }
     void clear_working_tables() { tables_.clear(); }

@@ -196,7 +196,8 @@ void select_group(const EdgeView& edge, const HopParameter& hop, std::array<Lane
 
 void choose_timed_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
                            const FrontierNodes& frontier, const std::vector<std::int64_t>& seed_times,
-                           std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends) {
+                           std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends,
+                           WorkPacer& pacer) {
     if (hop.mode == HopParameter::Mode::count && hop.k == 0) {
         node_ends.insert(node_ends.end(), frontier.count, positions.size());  // a count of 0 reads nothing
         return;
@@ -205,6 +206,7 @@ void choose_timed_frontier(NeighborChooser& chooser, const EdgeView& edge, const
     prefetch_colptr(edge, frontier, 0);
     for (std::size_t group = 0; group < frontier.count; group += kLanes) {
         const std::size_t used = std::min(kLanes, frontier.count - group);
+        const std::size_t before = positions.size();
         for (std::size_t i = 0; i < used; ++i) {
             const auto batch = static_cast<std::size_t>(frontier.batches[group + i]);
             lanes[i] = Lane{};
@@ -225,6 +227,7 @@ void choose_timed_frontier(NeighborChooser& chooser, const EdgeView& edge, const
             }
             node_ends.push_back(positions.size());
         }
+        pacer.spend(WorkPacer::kNodeUnits * used + positions.size() - before);
     }
 }
 

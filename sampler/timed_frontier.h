@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "sampler/neighbor_selection.h"
+#include "sampler/work_pacer.h"
 
 namespace vornlib {
 
@@ -22,8 +23,10 @@ struct FrontierNodes {
 // order, is redone in frontier order by the checked single-node path, so the
 // call fails with exactly the error, at exactly the node, it would otherwise.
 // Appends positions and one end offset per node, like the single-node path.
+// The work is counted on pacer, whose check may throw between two groups.
 void choose_timed_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
                            const FrontierNodes& frontier, const std::vector<std::int64_t>& seed_times,
-                           std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends);
+                           std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends,
+                           WorkPacer& pacer);
 
 }  // namespace vornlib

@@ -8,26 +8,31 @@ namespace {
 // which does almost nothing else, reaches them.
 constexpr std::size_t kColptrPrefetchDistance = 32;
 
-void read_ranges(const EdgeView& edge, const FrontierNodes& frontier, std::vector<CandidateRange>& ranges) {
+void read_ranges(const EdgeView& edge, const FrontierNodes& frontier, std::vector<CandidateRange>& ranges,
+                 WorkPacer& pacer) {
     ranges.resize(frontier.count);
-    for (std::size_t i = 0; i < frontier.count; ++i) {
-        if (i + kColptrPrefetchDistance < frontier.count) {
-            edge.prefetch_candidates_of(frontier.ids[i + kColptrPrefetchDistance]);
+    pacer.for_blocks(frontier.count, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i + kColptrPrefetchDistance < frontier.count) {
+                edge.prefetch_candidates_of(frontier.ids[i + kColptrPrefetchDistance]);
+            }
+            CandidateRange& range = ranges[i];
+            if (!edge.try_candidates_of(frontier.ids[i], range.lo, range.hi)) {
+                range.lo = CandidateRange::kRecheck;
+            }
         }
-        CandidateRange& range = ranges[i];
-        if (!edge.try_candidates_of(frontier.ids[i], range.lo, range.hi)) {
-            range.lo = CandidateRange::kRecheck;
-        }
-    }
+    });
 }
 
 }  // namespace
 
 void choose_untimed_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
                              const FrontierNodes& frontier, std::vector<CandidateRange>& ranges,
-                             std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends) {
-    read_ranges(edge, frontier, ranges);
+                             std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends,
+                             WorkPacer& pacer) {
+    read_ranges(edge, frontier, ranges, pacer);
     for (std::size_t i = 0; i < frontier.count; ++i) {
+        const std::size_t before = positions.size();
         const CandidateRange range = ranges[i];
         if (range.lo == CandidateRange::kRecheck) {
             chooser.choose_neighbors(edge, frontier.ids[i], hop, nullptr, positions);
@@ -35,6 +40,7 @@ void choose_untimed_frontier(NeighborChooser& chooser, const EdgeView& edge, con
             chooser.choose_uniform_between(range.lo, range.hi, hop.k, positions);
         }
         node_ends.push_back(positions.size());
+        pacer.spend(WorkPacer::kNodeUnits + positions.size() - before);
     }
 }
 

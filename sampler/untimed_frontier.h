@@ -5,6 +5,7 @@
 
 #include "sampler/neighbor_selection.h"
 #include "sampler/timed_frontier.h"
+#include "sampler/work_pacer.h"
 
 namespace vornlib {
 
@@ -22,9 +23,11 @@ struct CandidateRange {
 // order is the single-node path's. A node whose colptr entries or candidate
 // range fail a check is redone, in its turn, by the checked single-node path,
 // which raises exactly the error it raises on its own.
-// ranges is scratch space kept by the caller across calls.
+// ranges is scratch space kept by the caller across calls. The work is
+// counted on pacer, whose check may throw between two nodes.
 void choose_untimed_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
                              const FrontierNodes& frontier, std::vector<CandidateRange>& ranges,
-                             std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends);
+                             std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends,
+                             WorkPacer& pacer);
 
 }  // namespace vornlib

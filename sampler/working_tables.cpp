@@ -30,4 +30,9 @@ void WorkingTables::clear() {
     }
 }
 
+void WorkingTables::release() {
+    nodes = std::vector<NodeTables>{};
+    edges = std::vector<EdgeTables>{};
+}
+
 }  // namespace vornlib

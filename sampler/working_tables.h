@@ -28,6 +28,8 @@ struct WorkingTables {
 
     void start(std::size_t type_count, std::size_t key_count);
     void clear();
+    // Empties the tables and frees their storage.
+    void release();
 };
 
 }  // namespace vornlib

@@ -70,6 +70,11 @@ RandomCase make_case(std::mt19937_64& random, bool hostile) {
     return c;
 }
 
+class NeverStop final : public InterruptCheck {
+public:
+    void check() override {}
+};
+
 Int64Span span_of(const std::vector<std::int64_t>& values) {
     return {values.data(), static_cast<std::int64_t>(values.size())};
 }
@@ -103,7 +108,9 @@ TEST(TimedFrontier, AgreesWithNodeByNodeSelection) {
         });
         const Outcome actual = run([&](auto& positions, auto& node_ends) {
             const FrontierNodes nodes{c.ids.data(), c.batches.data(), c.ids.size()};
-            choose_timed_frontier(chooser, edge, c.hop, nodes, c.seed_times, positions, node_ends);
+            NeverStop never;
+            WorkPacer pacer(never);
+            choose_timed_frontier(chooser, edge, c.hop, nodes, c.seed_times, positions, node_ends, pacer);
         });
         ASSERT_EQ(actual.error, expected.error) << "iteration " << iteration;
         if (expected.error.empty()) {  // after an error the call is abandoned
@@ -138,7 +145,9 @@ TEST(UntimedFrontier, AgreesWithNodeByNodeSelection) {
         });
         const Outcome actual = run([&](auto& positions, auto& node_ends) {
             const FrontierNodes nodes{c.ids.data(), c.batches.data(), c.ids.size()};
-            choose_untimed_frontier(actual_chooser, edge, c.hop, nodes, ranges, positions, node_ends);
+            NeverStop never;
+            WorkPacer pacer(never);
+            choose_untimed_frontier(actual_chooser, edge, c.hop, nodes, ranges, positions, node_ends, pacer);
         });
         ASSERT_EQ(actual.error, expected.error) << "iteration " << iteration;
         // The generator carries over to the next call, failed or not.
