@@ -182,31 +182,35 @@ void HopExpansion::record_frontier(KeyId key, TypeId source, TypeId destination,
     LocalNodeTable& index = workspace_.local_index[source];
     std::size_t chosen = 0;
     std::int64_t column_ahead = frontier.begin;  // frontier node owning entry chosen + distance
+    const auto record_until = [&](std::size_t end, std::int64_t column) {
+        for (; chosen < end; ++chosen) {
+            if (chosen + kSlotPrefetchDistance < reached.size()) {
+                const std::size_t ahead = chosen + kSlotPrefetchDistance;
+                while (node_ends[static_cast<std::size_t>(column_ahead - frontier.begin)] <= ahead) {
+                    ++column_ahead;
+                }
+                index.prefetch(static_cast<std::uint32_t>(batches[static_cast<std::size_t>(column_ahead)]),
+                               reached[ahead]);
+            }
+            // Read by index each time: recording grows the destination's
+            // tables when source and destination types coincide.
+            const std::int64_t batch = batches[static_cast<std::size_t>(column)];
+            const std::int64_t local = record_node(source, batch, reached[chosen]);
+            edges.rows.push_back(local);
+            edges.cols.push_back(column);
+        }
+    };
+    PacedTotal paced(pacer_, chosen);
     for (std::int64_t column = frontier.begin; column < frontier.end; ++column) {
         const std::size_t node_end = node_ends[static_cast<std::size_t>(column - frontier.begin)];
-        // One node may own millions of positions: stop where a check is due.
-        while (chosen < node_end) {
-            const std::size_t block_end = std::min(node_end, chosen + pacer_.units_left());
-            const std::size_t block = block_end - chosen;
-            for (; chosen < block_end; ++chosen) {
-                if (chosen + kSlotPrefetchDistance < reached.size()) {
-                    const std::size_t ahead = chosen + kSlotPrefetchDistance;
-                    while (node_ends[static_cast<std::size_t>(column_ahead - frontier.begin)] <= ahead) {
-                        ++column_ahead;
-                    }
-                    index.prefetch(static_cast<std::uint32_t>(batches[static_cast<std::size_t>(column_ahead)]),
-                                   reached[ahead]);
-                }
-                // Read by index each time: recording grows the destination's
-                // tables when source and destination types coincide.
-                const std::int64_t batch = batches[static_cast<std::size_t>(column)];
-                const std::int64_t local = record_node(source, batch, reached[chosen]);
-                edges.rows.push_back(local);
-                edges.cols.push_back(column);
-            }
-            pacer_.spend(block);
+        // Checks fall between positions, also inside one node's long run.
+        while (node_end >= paced.due()) {
+            record_until(paced.due(), column);
+            paced.at(chosen);
         }
+        record_until(node_end, column);
     }
+    paced.finish(chosen);
 }
 
 // Replaces every chosen position by the neighbour it names, in one pass whose

@@ -31,8 +31,9 @@ void choose_untimed_frontier(NeighborChooser& chooser, const EdgeView& edge, con
                              std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends,
                              WorkPacer& pacer) {
     read_ranges(edge, frontier, ranges, pacer);
+    // Work so far: kNodeUnits per node plus the positions chosen.
+    PacedTotal paced(pacer, positions.size());
     for (std::size_t i = 0; i < frontier.count; ++i) {
-        const std::size_t before = positions.size();
         const CandidateRange range = ranges[i];
         if (range.lo == CandidateRange::kRecheck) {
             chooser.choose_neighbors(edge, frontier.ids[i], hop, nullptr, positions);
@@ -40,8 +41,9 @@ void choose_untimed_frontier(NeighborChooser& chooser, const EdgeView& edge, con
             chooser.choose_uniform_between(range.lo, range.hi, hop.k, positions);
         }
         node_ends.push_back(positions.size());
-        pacer.spend(WorkPacer::kNodeUnits + positions.size() - before);
+        paced.at(positions.size() + (i + 1) * WorkPacer::kNodeUnits);
     }
+    paced.finish(positions.size() + frontier.count * WorkPacer::kNodeUnits);
 }
 
 }  // namespace vornlib

@@ -55,4 +55,34 @@ private:
     std::size_t left_ = kInterval;
 };
 
+// Follows a loop's running total of work (any non-decreasing count, such as
+// the number of positions so far) and spends it on the pacer only when a
+// check is due: one compare per step in the loop itself.
+class PacedTotal {
+public:
+    PacedTotal(WorkPacer& pacer, std::size_t total) : pacer_(pacer), spent_(total), due_(total + pacer.units_left()) {}
+
+    // The total at which the next check is due; loops may stop there.
+    std::size_t due() const { return due_; }
+    // Reports the total so far; checks when it has reached due().
+    void at(std::size_t total) {
+        if (total >= due_) {
+            spend(total);
+            due_ = total + pacer_.units_left();
+        }
+    }
+    // Reports the final total when the loop ends.
+    void finish(std::size_t total) { spend(total); }
+
+private:
+    void spend(std::size_t total) {
+        pacer_.spend(total - spent_);
+        spent_ = total;
+    }
+
+    WorkPacer& pacer_;
+    std::size_t spent_;
+    std::size_t due_;
+};
+
 }  // namespace vornlib
