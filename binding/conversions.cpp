@@ -8,7 +8,17 @@
 
 namespace vornlib::binding {
 
-std::string key_text(py::handle key) { return py::str(key).cast<std::string>(); }
+std::string key_text(py::handle key) {
+    const py::str text(key);  // str(key); what it raises propagates
+    // The interpreter's own encoder, so that a lone surrogate raises its
+    // UnicodeEncodeError rather than a failed cast.
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (utf8 == nullptr) {
+        throw py::error_already_set();
+    }
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
 
 py::str key_object(const std::string& key) { return py::str(key.data(), key.size()); }
 

@@ -42,12 +42,12 @@ bool ChosenOffsets::insert_sparse(std::uint64_t offset) {
         }
         slot = (slot + 1) & mask_;
     }
+    touched_.push_back(slot);  // first: if it throws, nothing is marked
     slots_[slot] = offset;
-    touched_.push_back(slot);
     return true;
 }
 
-void ChosenOffsets::finish() {
+void ChosenOffsets::finish() noexcept {
     if (dense_) {
         for (std::uint64_t offset : touched_) {
             bytes_[offset] = 0;

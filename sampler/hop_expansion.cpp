@@ -52,6 +52,8 @@ void ExpansionWorkspace::start(std::size_t type_count) {
     node_ends.clear();
 }
 
+void ExpansionWorkspace::release() noexcept { *this = ExpansionWorkspace{}; }
+
 void HopExpansion::run() {
     plant_seeds();
     derive_seed_times();

@@ -28,6 +28,8 @@ struct ExpansionWorkspace {
     std::vector<CandidateRun> runs;           // per chunk node, count mode without time
 
     void start(std::size_t type_count);
+    // Frees every buffer; the next start() builds them anew.
+    void release() noexcept;
 };
 
 // One call's hop-by-hop expansion: plants the seeds, derives their times and

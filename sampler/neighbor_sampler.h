@@ -25,16 +25,24 @@ public:
     NeighborSampler& operator=(const NeighborSampler&) = delete;
 
     const GraphStore& store() const { return store_; }
+    // Empty between calls; for inspection only (a call hands its result to its reader).
+    const WorkingTables& working_tables() const { return tables_; }
 
     // Runs one validated call and hands the finished working tables to
     // read(const WorkingTables&). The tables are started here and emptied
     // before this returns or throws, so nothing of a call outlives it but the
-    // generator's advanced state.
+    // generator's advanced state. A call that fails (or whose read fails)
+    // also frees its scratch memory, which it may have grown to the limit.
     template <typename Read>
     void sample(const SampleRequest& request, WindowSource& windows, InterruptCheck& interrupts, Read&& read) {
-        TablesInUse in_use(tables_, store_.type_count(), store_.key_count());
-        expand(request, windows, interrupts);
-        std::forward<Read>(read)(static_cast<const WorkingTables&>(tables_));
+        try {
+            TablesInUse in_use(tables_, store_.type_count(), store_.key_count());
+            expand(request, windows, interrupts);
+            std::forward<Read>(read)(static_cast<const WorkingTables&>(tables_));
+        } catch (...) {
+            workspace_.release();
+            throw;
+        }
     }
 
 private:

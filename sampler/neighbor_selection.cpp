@@ -89,17 +89,16 @@ void NeighborChooser::choose_uniform(CandidateRun run, std::int64_t k, std::vect
         return;
     }
     // Robert Floyd's algorithm: exactly k draws, output in draw order.
-    chosen_.begin(n, k);
+    ChosenOffsets::Scope chosen(chosen_, n, k);
     for (std::int64_t j = n - k; j < n; ++j) {
         const std::uint64_t draw = generator_();
         std::uint64_t offset = draw % static_cast<std::uint64_t>(j + 1);
-        if (!chosen_.insert(offset)) {
+        if (!chosen.insert(offset)) {
             offset = static_cast<std::uint64_t>(j);  // j itself is never chosen before this step
-            chosen_.insert(offset);
+            chosen.insert(offset);
         }
         out.push_back(run.lo + static_cast<std::int64_t>(offset));
     }
-    chosen_.finish();
 }
 
 }  // namespace vornlib

@@ -31,4 +31,9 @@ void WorkingTables::clear() {
     }
 }
 
+void WorkingTables::release() noexcept {
+    nodes_ = std::vector<NodeTables>{};
+    edges_ = std::vector<EdgeTables>{};
+}
+
 }  // namespace vornlib

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <vector>
 
 namespace vornlib {
@@ -51,29 +52,41 @@ private:
     // entry of the edge counts.
     void start(std::size_t type_count, std::size_t key_count);
     void clear();
+    // Empties the tables and frees their storage.
+    void release() noexcept;
 
     std::vector<NodeTables> nodes_;
     std::vector<EdgeTables> edges_;
 };
 
 // Starts the working tables for one call and empties them when the call
-// ends, however it ends: the only code that does either.
+// ends, however it ends: the only code that does either. A call that fails
+// also gives their storage back, since it may have grown them to the limit of
+// memory.
 class TablesInUse {
 public:
-    TablesInUse(WorkingTables& tables, std::size_t type_count, std::size_t key_count) : tables_(tables) {
+    TablesInUse(WorkingTables& tables, std::size_t type_count, std::size_t key_count)
+        : tables_(tables), exceptions_(std::uncaught_exceptions()) {
         try {
             tables_.start(type_count, key_count);
         } catch (...) {
-            tables_.clear();
+            tables_.release();
             throw;
         }
     }
-    ~TablesInUse() { tables_.clear(); }
+    ~TablesInUse() {
+        if (std::uncaught_exceptions() > exceptions_) {
+            tables_.release();
+        } else {
+            tables_.clear();
+        }
+    }
     TablesInUse(const TablesInUse&) = delete;
     TablesInUse& operator=(const TablesInUse&) = delete;
 
 private:
     WorkingTables& tables_;
+    int exceptions_;
 };
 
 }  // namespace vornlib

@@ -6,6 +6,16 @@ import pytest
 import vornlib
 
 
+# ASan keeps freed memory in quarantine and reserves terabytes of address
+# space, so resident sizes and address-space limits mean nothing there.
+UNDER_ASAN = any("libasan" in line for line in open("/proc/self/maps"))
+
+# A key with a lone surrogate is a str, but UTF-8 cannot encode it; the
+# interpreter's encoder raises this.
+SURROGATE_KEY = "\udc80x__r__y"
+SURROGATE_ERROR = "'utf-8' codec can't encode character '\\udc80' in position 0: surrogates not allowed"
+
+
 def i64(*values):
     return np.array(values, dtype=np.int64)
 

@@ -7,7 +7,8 @@ import weakref
 import numpy as np
 import pytest
 
-from conftest import TIMED_RESULT, i64, plain, raises_exactly, timed_graph, timed_request
+from conftest import (SURROGATE_ERROR, SURROGATE_KEY, TIMED_RESULT, i64, plain, raises_exactly, timed_graph,
+                      timed_request)
 from vornlib import NeighborSampler
 
 GOOD = timed_graph()
@@ -55,6 +56,14 @@ FAILURES = {
     "node_time None": ({"node_time": None}, TypeError, None),
     "node_time number": ({"node_time": 5}, TypeError, None),
     "colptr as pairs": ({"colptr": list(CP.items())}, TypeError, None),
+    # A key whose text has a lone surrogate: the interpreter's encoding error.
+    "surrogate in colptr": ({"colptr": {**CP, SURROGATE_KEY: TWO_D}}, UnicodeEncodeError, SURROGATE_ERROR),
+    "surrogate in row": ({"row": {SURROGATE_KEY: FLOATS}}, UnicodeEncodeError, SURROGATE_ERROR),
+    "surrogate in node_time": ({"node_time": {**NT, SURROGATE_KEY: FLOATS}}, UnicodeEncodeError,
+                               SURROGATE_ERROR),
+    # Type names are refused by the argument conversion (no signature matches).
+    "surrogate in node_types": ({"node_types": ["P", "A\udc80"]}, TypeError, None),
+    "surrogate in edge_types": ({"edge_types": [("A", "w\udc80", "P")]}, TypeError, None),
 }
 
 

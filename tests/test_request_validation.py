@@ -3,8 +3,8 @@
 import numpy as np
 import pytest
 
-from conftest import (i64, plain, raises_exactly, random_graph, random_request, timed_graph,
-                      timed_request)
+from conftest import (SURROGATE_ERROR, SURROGATE_KEY, i64, plain, raises_exactly, random_graph,
+                      random_request, timed_graph, timed_request)
 from vornlib import NeighborSampler
 
 NN = timed_request()["num_neighbors"]
@@ -14,6 +14,16 @@ WINDOWS = np.array([[None, 5], [0, 10]], dtype=object)
 TRIPLES = np.zeros((2, 3), dtype=np.int64)
 ONLY_A = {"A__w__P": NN["A__w__P"]}
 ONLY_P = {"P__c__P": NN["P__c__P"]}
+
+
+class TextKey:
+    """A key object whose str() is the given text."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
 
 
 def make_sampler(kind):
@@ -56,6 +66,15 @@ def cases(table):
     "ragged": ("timed", {"num_neighbors": {**NN, "A__w__P": [[1], [1, 2]]}}, ValueError, None),
     "no edge types": ("empty", {"num_neighbors": {"A__w__P": [1]}}, RuntimeError,
                       "Invalid type 'A__w__P' found in num_neighbors."),
+    # The key's text is encoded by the interpreter, whose error propagates.
+    "lone surrogate": ("timed", {"num_neighbors": {**NN, SURROGATE_KEY: [1]}}, UnicodeEncodeError,
+                       SURROGATE_ERROR),
+    "str() gives a lone surrogate": ("timed", {"num_neighbors": {TextKey(SURROGATE_KEY): [1]}},
+                                     UnicodeEncodeError, SURROGATE_ERROR),
+    "str() raises": ("timed", {"num_neighbors": {TextKey(None): [1]}}, TypeError,
+                     "__str__ returned non-string (type NoneType)"),
+    "bad key before surrogate": ("timed", {"num_neighbors": {"x": [1], SURROGATE_KEY: [1]}},
+                                 RuntimeError, "Invalid type 'x' found in num_neighbors."),
 })
 def test_1_num_neighbors(kind, changes, exception, message):
     check(kind, changes, exception, message)
@@ -68,6 +87,8 @@ def test_1_num_neighbors(kind, changes, exception, message):
             RuntimeError, "Type 'P__c__P' in sampling_time_offsets is not 2D."),
     "3-D": ("timed", {"sampling_time_offsets": {"P__c__P": np.zeros((1, 1, 2))}}, RuntimeError,
             "Type 'P__c__P' in sampling_time_offsets is not 2D."),
+    "lone surrogate": ("timed", {"num_neighbors": ONLY_A, "sampling_time_offsets": {SURROGATE_KEY: WINDOWS}},
+                       UnicodeEncodeError, SURROGATE_ERROR),
 })
 def test_2_sampling_time_offsets(kind, changes, exception, message):
     check(kind, changes, exception, message)
@@ -91,6 +112,8 @@ def test_3_and_4_seed_arrays(kind, changes, exception, message):
     "unknown": ("timed", {"entity_table": "Q"}, RuntimeError, "Invalid entity table 'Q'."),
     "case differs": ("timed", {"entity_table": "p"}, RuntimeError, "Invalid entity table 'p'."),
     "no node types": ("empty", {"num_neighbors": {}}, RuntimeError, "Invalid entity table 'P'."),
+    # Refused by the argument conversion: the call matches no signature.
+    "lone surrogate": ("timed", {"entity_table": "P\udc80"}, TypeError, None),
 })
 def test_5_entity_table(kind, changes, exception, message):
     check(kind, changes, exception, message)
@@ -176,6 +199,8 @@ def test_valid_request_forms_pass(timed_sampler, changes):
 
 REJECTED = {
     "check 1": {"num_neighbors": {"x": [1]}},
+    "unencodable key": {"num_neighbors": {SURROGATE_KEY: [1]}},
+    "unencodable entity table": {"entity_table": "\udc80"},
     "check 5": {"entity_table": "V"},
     "both modes": {"sampling_time_offsets": {"U__f__U": WINDOWS}},
     "no mode": {"num_neighbors": {}},
@@ -189,6 +214,6 @@ def test_rejected_call_draws_nothing_and_leaves_sampler_usable(changes):
     expected = [plain(fresh.sample(**good)) for _ in range(2)]
     assert expected[0] != expected[1]  # the calls draw from the generator
     sampler = NeighborSampler(**random_graph(10))
-    with pytest.raises((RuntimeError, KeyError)):
+    with pytest.raises((RuntimeError, KeyError, UnicodeEncodeError, TypeError)):
         sampler.sample(**{**good, **changes})
     assert [plain(sampler.sample(**good)) for _ in range(2)] == expected

@@ -11,10 +11,9 @@ import numpy as np
 import pytest
 
 import vornlib
+from conftest import UNDER_ASAN
 
 MiB = 1 << 20
-# ASan keeps freed memory in quarantine, so resident size means nothing there.
-UNDER_ASAN = any("libasan" in line for line in open("/proc/self/maps"))
 needs_plain_allocator = pytest.mark.skipif(UNDER_ASAN, reason="resident size is meaningless under ASan")
 LEAK_CALLS = int(os.environ.get("VORNLIB_LEAK_CALLS", "100000"))
 

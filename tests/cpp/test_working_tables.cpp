@@ -28,7 +28,18 @@ TEST(WorkingTables, StartGivesEveryTypeALeadingZeroCount) {
     for (const EdgeTables& edge : tables.edges()) EXPECT_EQ(edge.num_sampled, std::vector<std::int64_t>{0});
 }
 
-TEST(WorkingTables, EmptiedWhenACallThrowsAndStartedAfreshByTheNext) {
+TEST(WorkingTables, AfterACallTheTablesAreEmptyAndKeepTheirStorage) {
+    WorkingTables tables;
+    {
+        TablesInUse in_use(tables, 1, 1);
+        tables.node(0).ids.assign(1000, 7);
+        tables.edge(0).rows.push_back(3);
+    }
+    EXPECT_TRUE(all_empty(tables));
+    EXPECT_GE(tables.nodes()[0].ids.capacity(), 1000u);
+}
+
+TEST(WorkingTables, AFailedCallGivesTheirStorageBackAndTheNextStartsAfresh) {
     WorkingTables tables;
     EXPECT_THROW(
         {
@@ -39,9 +50,10 @@ TEST(WorkingTables, EmptiedWhenACallThrowsAndStartedAfreshByTheNext) {
         },
         std::runtime_error);
     EXPECT_TRUE(all_empty(tables));
-    EXPECT_GE(tables.nodes()[0].ids.capacity(), 1000u);  // storage is kept for the next call
+    EXPECT_TRUE(tables.nodes().empty());
 
     TablesInUse next(tables, 1, 1);
+    EXPECT_EQ(tables.nodes()[0].num_sampled, std::vector<std::int64_t>{0});
     EXPECT_TRUE(tables.nodes()[0].ids.empty());
     EXPECT_TRUE(tables.edges()[0].rows.empty());
 }

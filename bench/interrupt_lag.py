@@ -1,0 +1,106 @@
+"""Interrupt lag: how soon a running sample() call stops after Ctrl+C.
+
+    .venv/bin/python bench/interrupt_lag.py --size 20m --seeds 20 --tries 20
+
+A child process (this script with --child) loads the benchmark graph and runs,
+on request, the call a new user tries first: every neighbour (-1) of every edge
+type for three hops from SEEDS customers, on a sampler without timestamps. The
+parent times one uninterrupted call, then for each try waits a random time
+within that call (10% to 90% of its length) after the child announces it,
+sends SIGINT, and takes the lag from the signal to the child's
+KeyboardInterrupt (both processes read the same CLOCK_MONOTONIC). Prints each
+lag, then the median and the worst.
+
+Needs the graph from `bash scripts/run_bench.sh 20m` (or bench/synthetic_graph.py).
+"""
+
+from __future__ import annotations
+
+import argparse
+import random
+import signal
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+import synthetic_graph
+from run_bench import make_sampler
+from synthetic_graph import edge_type_key
+from workloads import Workload
+
+BENCH_DIR = Path(__file__).resolve().parent
+
+
+def child(size: str, seeds: int) -> None:
+    metadata, arrays = synthetic_graph.load(BENCH_DIR / "data" / size)
+    keys = [edge_type_key(tuple(edge_type)) for edge_type in metadata["edge_types"]]
+    counts = {key: [-1, -1, -1] for key in keys}
+    sampler = make_sampler(Workload("every neighbour", seeds, False, counts), metadata, arrays)
+    seed_node = synthetic_graph.seed_batches(metadata, seeds, 1)[0][0]
+    call = dict(num_neighbors={key: np.array(c, dtype=np.int64) for key, c in counts.items()},
+                sampling_time_offsets={}, entity_table="customers", seed_node=seed_node,
+                seed_time=np.array([], dtype=np.int64))
+    while True:
+        try:
+            if not sys.stdin.readline():
+                return
+        except KeyboardInterrupt:  # a signal that came after the call had finished
+            continue
+        print("started", flush=True)
+        start = time.monotonic()
+        try:
+            result = sampler.sample(**call)
+            edges = sum(len(rows) for rows in result[0].values())
+            del result
+            print(f"finished {time.monotonic() - start:.3f} {edges}", flush=True)
+        except KeyboardInterrupt:
+            print(f"interrupted {time.monotonic():.6f}", flush=True)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--size", default="20m")
+    parser.add_argument("--seeds", type=int, default=20)
+    parser.add_argument("--tries", type=int, default=20)
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(args.size, args.seeds)
+        return
+
+    process = subprocess.Popen([sys.executable, __file__, "--child", "--size", args.size, "--seeds", str(args.seeds)],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+    assert process.stdin is not None and process.stdout is not None
+
+    def request() -> None:
+        process.stdin.write("go\n")
+        assert process.stdout.readline().strip() == "started"
+
+    request()
+    _, duration, edges = process.stdout.readline().split()
+    print(f"uninterrupted call: {float(duration):.2f} s, {int(edges):,} edges "
+          f"({args.seeds} customers, every neighbour, 3 hops, {args.size})")
+    shuffle = random.Random(1)
+    lags = []
+    while len(lags) < args.tries:
+        request()
+        time.sleep(shuffle.uniform(0.1, 0.9) * float(duration))
+        sent = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        word, value, *_ = process.stdout.readline().split()
+        if word != "interrupted":
+            continue  # finished before the signal (a slower run); try again
+        lags.append(float(value) - sent)
+        print(f"try {len(lags):2d}: {lags[-1] * 1e3:7.1f} ms")
+    process.stdin.close()
+    process.wait()
+    print(f"lag over {len(lags)} tries: median {statistics.median(lags) * 1e3:.1f} ms, "
+          f"worst {max(lags) * 1e3:.1f} ms")
+
+
+if __name__ == "__main__":
+    main()
