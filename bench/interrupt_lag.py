@@ -11,7 +11,7 @@ sends SIGINT, and takes the lag from the signal to the child's
 KeyboardInterrupt (both processes read the same CLOCK_MONOTONIC). Prints each
 lag, then the median and the worst.
 
-Needs the graph from `bash scripts/run_bench.sh 20m` (or bench/synthetic_graph.py).
+Needs the graph from `bash scripts/run_bench.sh 20m` (or `python -m vornlib_tools.synthetic --size 20m --out bench/data/20m`).
 """
 
 from __future__ import annotations
@@ -27,10 +27,11 @@ from pathlib import Path
 
 import numpy as np
 
-import synthetic_graph
 from run_bench import make_sampler
-from synthetic_graph import edge_type_key
 from workloads import Workload
+
+from vornlib_tools import synthetic as synthetic_graph
+from vornlib_tools.synthetic import edge_type_key
 
 BENCH_DIR = Path(__file__).resolve().parent
 
