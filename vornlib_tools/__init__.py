@@ -1,0 +1,1 @@
+"""Pure-Python companion tools for vornlib samplers."""
