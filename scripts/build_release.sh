@@ -25,12 +25,18 @@ say() { echo "== [$((SECONDS - started)) s] $*"; }
 work="$(mktemp -d "${TMPDIR:-/tmp}/vornlib-release.XXXXXX")"
 sdist_job=""
 cleanup() {
+    local status=$?
     # The background sdist build runs in its own process group: end all of it.
     if [ -n "$sdist_job" ]; then
         kill -- "-$sdist_job" 2>/dev/null || true
         wait "$sdist_job" 2>/dev/null || true
     fi
-    rm -rf "$work"
+    # After a failure the venvs and logs stay for a look.
+    if [ "$status" -eq 0 ]; then
+        rm -rf "$work"
+    else
+        echo "build_release: failed; venvs and logs kept in $work" >&2
+    fi
 }
 trap cleanup EXIT
 
