@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "sampler/graph_store.h"
+#include "sampler/interrupt_check.h"
 #include "sampler/working_tables.h"
 
 namespace vornlib::binding {
@@ -16,7 +17,8 @@ namespace py = pybind11;
 using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
 
 // (row, column, node, batch, node-count, edge-count), keyed in stored order;
-// every value a new int64 array holding a copy of one table.
-SampleResult make_result(const GraphStore& store, const WorkingTables& tables);
+// every value a new int64 array holding a copy of one table. Pending signals
+// are handled between the copies of one type's tables and the next.
+SampleResult make_result(const GraphStore& store, const WorkingTables& tables, InterruptCheck& interrupts);
 
 }  // namespace vornlib::binding

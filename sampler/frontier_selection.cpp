@@ -180,9 +180,10 @@ void select_group(const EdgeView& edge, Selection selection, const HopParameter&
 
 }  // namespace
 
-void choose_uniform_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
-                             const FrontierNodes& frontier, std::vector<CandidateRun>& runs,
-                             std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends) {
+std::size_t choose_uniform_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
+                                    const FrontierNodes& frontier, std::vector<CandidateRun>& runs,
+                                    std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends,
+                                    std::size_t budget) {
     read_runs(edge, frontier, runs);
     for (std::size_t i = 0; i < frontier.count; ++i) {
         const CandidateRun run = runs[i];
@@ -192,16 +193,21 @@ void choose_uniform_frontier(NeighborChooser& chooser, const EdgeView& edge, con
             chooser.choose_uniform(run, hop.k, positions);
         }
         node_ends.push_back(positions.size());
+        if (positions.size() >= budget) {
+            return i + 1;
+        }
     }
+    return frontier.count;
 }
 
-void choose_timed_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
-                           const FrontierNodes& frontier, const std::vector<std::int64_t>& seed_times,
-                           std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends) {
+std::size_t choose_timed_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
+                                  const FrontierNodes& frontier, const std::vector<std::int64_t>& seed_times,
+                                  std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends,
+                                  std::size_t budget) {
     const Selection selection = selection_of(hop, true);
     if (selection == Selection::none) {
         node_ends.insert(node_ends.end(), frontier.count, positions.size());
-        return;
+        return frontier.count;
     }
     std::array<Lane, kLanes> lanes{};
     prefetch_colptr(edge, frontier, 0);
@@ -225,7 +231,11 @@ void choose_timed_frontier(NeighborChooser& chooser, const EdgeView& edge, const
             }
             node_ends.push_back(positions.size());
         }
+        if (positions.size() >= budget) {
+            return group + used;
+        }
     }
+    return frontier.count;
 }
 
 }  // namespace vornlib

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "sampler/neighbor_selection.h"
@@ -21,18 +22,22 @@ struct FrontierNodes {
 // caller data overlap across nodes; a node whose data fails any check is
 // redone in its turn by the checked single-node path, so a call fails with
 // exactly the error, at exactly the node, it would otherwise.
+// Each stops early, after a node (or a group of nodes), once positions holds
+// at least budget entries, and returns how many frontier nodes it has done.
 
 // Count mode without time. All colptr entries are read first, in one pass;
 // the draws then run node by node. runs is scratch space the caller keeps.
-void choose_uniform_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
+std::size_t choose_uniform_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
                              const FrontierNodes& frontier, std::vector<CandidateRun>& runs,
-                             std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends);
+                             std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends,
+                             std::size_t budget = std::numeric_limits<std::size_t>::max());
 
 // The latest k or a window, both deterministic functions of the seed time:
 // groups of nodes are bisected together so that their cache misses overlap.
 // seed_times holds one time per batch value.
-void choose_timed_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
+std::size_t choose_timed_frontier(NeighborChooser& chooser, const EdgeView& edge, const HopParameter& hop,
                            const FrontierNodes& frontier, const std::vector<std::int64_t>& seed_times,
-                           std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends);
+                           std::vector<std::int64_t>& positions, std::vector<std::size_t>& node_ends,
+                           std::size_t budget = std::numeric_limits<std::size_t>::max());
 
 }  // namespace vornlib

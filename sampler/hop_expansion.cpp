@@ -13,16 +13,17 @@ namespace {
 constexpr std::size_t kRowPrefetchDistance = 32;
 constexpr std::size_t kSlotPrefetchDistance = 8;
 
-// Chunks of a frontier: the number of nodes adapts so that one chunk chooses
-// about kChunkPositions positions (scratch that stays in cache, and a short
-// wait for an interrupt), between 1 and kMaxChunkNodes nodes.
+// Chunks of a frontier: a chunk stops after the node that brings its chosen
+// positions to kChunkPositions (scratch that stays in cache, and a short wait
+// for an interrupt); the nodes offered to the next chunk adapt to what the
+// last one took, between 1 and kMaxChunkNodes.
 constexpr std::size_t kChunkPositions = std::size_t{1} << 15;
 constexpr std::int64_t kFirstChunkNodes = 256;
 constexpr std::int64_t kMaxChunkNodes = 4096;
 
 std::int64_t next_chunk_nodes(std::int64_t nodes, std::size_t positions) {
-    if (positions > kChunkPositions) {
-        return std::max<std::int64_t>(1, nodes / 2);
+    if (positions >= kChunkPositions) {
+        return std::max<std::int64_t>(1, nodes);  // cut by the budget: offer what was taken
     }
     if (positions < kChunkPositions / 2) {
         return std::min(kMaxChunkNodes, nodes * 2);
@@ -149,26 +150,28 @@ void HopExpansion::expand_edge_type(std::size_t entry, std::size_t hop) {
     const ExpansionWorkspace::Frontier frontier = workspace_.frontier[destination];
     std::int64_t chunk_nodes = kFirstChunkNodes;
     for (std::int64_t begin = frontier.begin; begin < frontier.end;) {
-        const Chunk chunk{begin, std::min(frontier.end, begin + chunk_nodes)};
-        choose_chunk(edge, selection, parameter, destination, chunk);
+        const Chunk offered{begin, std::min(frontier.end, begin + chunk_nodes)};
+        const auto done = static_cast<std::int64_t>(choose_chunk(edge, selection, parameter, destination, offered));
+        const Chunk chunk{begin, begin + done};
         record_chunk(key, source, destination, chunk);
         interrupts_.check();
-        chunk_nodes = next_chunk_nodes(chunk.end - chunk.begin, workspace_.positions.size());
+        chunk_nodes = next_chunk_nodes(done, workspace_.positions.size());
         begin = chunk.end;
     }
 }
 
-// Choose phase of one chunk: every node's selection, in local-index order
-// (which fixes the order of random draws). The one place that picks the
-// routine for a selection.
-void HopExpansion::choose_chunk(const EdgeView& edge, Selection selection, const HopParameter& parameter,
-                                TypeId destination, Chunk chunk) {
+// Choose phase of one chunk: the selection of the offered nodes, in
+// local-index order (which fixes the order of random draws), until the
+// chunk's positions reach their budget; returns the number of nodes done.
+// The one place that picks the routine for a selection.
+std::size_t HopExpansion::choose_chunk(const EdgeView& edge, Selection selection, const HopParameter& parameter,
+                                       TypeId destination, Chunk offered) {
     // Taken afresh for every chunk: recording the previous chunk may have
     // grown the destination's tables (when source and destination coincide).
     const NodeTables& nodes = tables_.node(destination);
-    const auto first = static_cast<std::size_t>(chunk.begin);
+    const auto first = static_cast<std::size_t>(offered.begin);
     const FrontierNodes frontier{nodes.ids.data() + first, nodes.batches.data() + first,
-                                 static_cast<std::size_t>(chunk.end - chunk.begin)};
+                                 static_cast<std::size_t>(offered.end - offered.begin)};
     std::vector<std::int64_t>& positions = workspace_.positions;
     std::vector<std::size_t>& node_ends = workspace_.node_ends;
     positions.clear();
@@ -177,16 +180,16 @@ void HopExpansion::choose_chunk(const EdgeView& edge, Selection selection, const
     switch (selection) {
         case Selection::none:
             node_ends.assign(frontier.count, 0);
-            return;
+            return frontier.count;
         case Selection::uniform:
-            choose_uniform_frontier(chooser_, edge, parameter, frontier, workspace_.runs, positions, node_ends);
-            return;
+            return choose_uniform_frontier(chooser_, edge, parameter, frontier, workspace_.runs, positions,
+                                           node_ends, kChunkPositions);
         case Selection::latest:
         case Selection::window:
-            choose_timed_frontier(chooser_, edge, parameter, frontier, workspace_.seed_times, positions,
-                                  node_ends);
-            return;
+            return choose_timed_frontier(chooser_, edge, parameter, frontier, workspace_.seed_times, positions,
+                                         node_ends, kChunkPositions);
     }
+    return frontier.count;
 }
 
 // Record phase of one chunk: one edge per chosen position and one
@@ -203,6 +206,8 @@ void HopExpansion::record_chunk(KeyId key, TypeId source, TypeId destination, Ch
 
     const std::vector<std::int64_t>& batches = tables_.node(destination).batches;
     LocalNodeTable& index = workspace_.local_index[source];
+    // Grown here, where a long rehash can be interrupted, rather than inside a lookup.
+    index.reserve(index.size() + reached.size(), interrupts_);
     std::size_t chosen = 0;
     std::int64_t column_ahead = chunk.begin;  // chunk node owning entry chosen + distance
     for (std::int64_t column = chunk.begin; column < chunk.end; ++column) {

@@ -56,8 +56,8 @@ private:
     void derive_seed_times();
     void expand_edge_type(std::size_t entry, std::size_t hop);
     HopParameter hop_parameter(KeyId key, std::size_t hop);
-    void choose_chunk(const EdgeView& edge, Selection selection, const HopParameter& parameter,
-                      TypeId destination, Chunk chunk);
+    std::size_t choose_chunk(const EdgeView& edge, Selection selection, const HopParameter& parameter,
+                             TypeId destination, Chunk offered);
     void record_chunk(KeyId key, TypeId source, TypeId destination, Chunk chunk);
     static void gather_neighbors(Int64Span row, std::vector<std::int64_t>& positions);
     std::int64_t record_node(TypeId source, std::int64_t batch, std::int64_t node);

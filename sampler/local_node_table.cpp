@@ -7,6 +7,8 @@ namespace vornlib {
 namespace {
 
 constexpr std::size_t kMinCapacity = 64;
+// Entries moved between two interrupt checks of a rehash.
+constexpr std::size_t kRehashBlock = std::size_t{1} << 18;
 
 std::size_t capacity_for(std::size_t entries) {
     std::size_t capacity = kMinCapacity;
@@ -35,11 +37,22 @@ void LocalNodeTable::grow() {
     rehash(slots_.empty() ? kMinCapacity : 2 * slots_.size());
 }
 
-void LocalNodeTable::rehash(std::size_t capacity) {
+void LocalNodeTable::reserve(std::size_t entries, InterruptCheck& interrupts) {
+    const std::size_t capacity = capacity_for(entries);
+    if (capacity > slots_.size()) {
+        rehash(capacity, &interrupts);
+    }
+}
+
+void LocalNodeTable::rehash(std::size_t capacity, InterruptCheck* interrupts) {
     std::vector<Slot> old(capacity, Slot{0, 0, 0});
     old.swap(slots_);
     mask_ = capacity - 1;
-    for (const Slot& entry : old) {
+    for (std::size_t i = 0; i < old.size(); ++i) {
+        if (interrupts != nullptr && i % kRehashBlock == kRehashBlock - 1) {
+            interrupts->check();
+        }
+        const Slot& entry = old[i];
         if (entry.index_plus_one == 0) {
             continue;
         }

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "sampler/interrupt_check.h"
+
 namespace vornlib {
 
 // De-duplication of one node type's sampled nodes within a call: an
@@ -16,6 +18,11 @@ public:
 
     // Empties the table, shrinking storage that an earlier, larger call left behind.
     void reset();
+
+    // Room for `entries` pairs without growing during lookups. A long rehash
+    // asks `interrupts` between blocks of moved entries; if that throws, the
+    // table is left unusable until reset() (a failed call discards it).
+    void reserve(std::size_t entries, InterruptCheck& interrupts);
 
     // The local index of (batch, node), or next_index after entering the pair
     // under it; .second tells whether it was entered now.
@@ -63,7 +70,7 @@ private:
     }
 
     void grow();
-    void rehash(std::size_t capacity);
+    void rehash(std::size_t capacity, InterruptCheck* interrupts = nullptr);
 
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
