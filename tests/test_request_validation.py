@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from conftest import (i64, plain, raises_exactly, random_graph, random_request, timed_graph,
+from helpers import (i64, plain, raises_exactly, random_graph, random_request, timed_graph,
                       timed_request)
 from vornlib import NeighborSampler
 
