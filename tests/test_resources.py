@@ -11,16 +11,14 @@ import numpy as np
 import pytest
 
 import vornlib
+from helpers import i64
 
 MiB = 1 << 20
 # ASan keeps freed memory in quarantine, so resident size means nothing there.
-UNDER_ASAN = any("libasan" in line for line in open("/proc/self/maps"))
+with open("/proc/self/maps") as maps:
+    UNDER_ASAN = any("libasan" in line for line in maps)
 needs_plain_allocator = pytest.mark.skipif(UNDER_ASAN, reason="resident size is meaningless under ASan")
 LEAK_CALLS = int(os.environ.get("VORNLIB_LEAK_CALLS", "100000"))
-
-
-def i64(*values):
-    return np.array(values, dtype=np.int64)
 
 
 def resident_bytes():
@@ -74,6 +72,7 @@ def run_calls(sampler, count):
             assert error is None
 
 
+@pytest.mark.slow
 @needs_plain_allocator
 def test_many_calls_keep_resident_memory_flat():
     sampler = vornlib.NeighborSampler(**small_graph())
@@ -155,6 +154,7 @@ def write_npy(path, length, fill):
     del out
 
 
+@pytest.mark.slow
 def test_memory_mapped_graph_is_read_in_place(tmp_path):
     # 1M nodes, 8 incoming edges each: node v is followed by v+1 .. v+8 (mod n),
     # all with timestamp = node index, so a 64 MiB row array.
