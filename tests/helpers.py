@@ -168,9 +168,10 @@ def chance(one_in):
     return st.integers(0, 2 * one_in - 1).map(lambda pick: pick == one_in)
 
 
-def rarely(hostile, usual, unusual, one_in=8):
+@st.composite
+def rarely(draw, hostile, usual, unusual, one_in=8):
     """usual, or when hostile about once in one_in draws one of the unusual values."""
-    return chance(one_in).flatmap(lambda rare: st.sampled_from(unusual) if hostile and rare else usual)
+    return draw(st.sampled_from(unusual)) if hostile and draw(chance(one_in)) else draw(usual)
 
 
 def encodings(hostile, allow_list=True):
@@ -181,9 +182,10 @@ def encodings(hostile, allow_list=True):
     return rarely(hostile, same, list(REFUSED.values()), one_in=32)
 
 
-def wild_ints(low, high, one_in=5):
+@st.composite
+def wild_ints(draw, low, high, one_in=5):
     """Mostly plausible values, now and then one near the int64 limits."""
-    return chance(one_in).flatmap(lambda rare: st.sampled_from(EXTREMES) if rare else st.integers(low, high))
+    return draw(st.sampled_from(EXTREMES)) if draw(chance(one_in)) else draw(st.integers(low, high))
 
 
 @st.composite
@@ -264,7 +266,7 @@ def graphs(draw, hostile=False, wide=False):
     node_time = {t: draw(st.lists(wild_ints(0, 9, one_in=12), min_size=sizes[t], max_size=sizes[t]))
                  for t in distinct if draw(st.integers(0, 3)) < (3 if wide else 2)}
     end = rarely(hostile, st.sampled_from(distinct), ["Z"], one_in=16)
-    edge_types = draw(st.lists(st.tuples(end, st.sampled_from("rs"), end), min_size=1, max_size=5))
+    edge_types = draw(st.lists(st.tuples(end, st.sampled_from("rs"), end), min_size=1, max_size=3 if hostile else 5))
     in_order = draw(st.sampled_from([True, True, True, False]))
 
     colptr, row = {}, {}
