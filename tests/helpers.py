@@ -168,10 +168,14 @@ def chance(one_in):
     return st.integers(0, 2 * one_in - 1).map(lambda pick: pick == one_in)
 
 
-@st.composite
-def rarely(draw, hostile, usual, unusual, one_in=8):
+def rarely(hostile, usual, unusual, one_in=8):
     """usual, or when hostile about once in one_in draws one of the unusual values."""
-    return draw(st.sampled_from(unusual)) if hostile and draw(chance(one_in)) else draw(usual)
+    return now_and_then(usual, st.sampled_from(unusual), one_in) if hostile else usual
+
+
+@st.composite
+def now_and_then(draw, usual, unusual, one_in):
+    return draw(unusual) if draw(chance(one_in)) else draw(usual)
 
 
 def encodings(hostile, allow_list=True):
@@ -182,10 +186,9 @@ def encodings(hostile, allow_list=True):
     return rarely(hostile, same, list(REFUSED.values()), one_in=32)
 
 
-@st.composite
-def wild_ints(draw, low, high, one_in=5):
+def wild_ints(low, high, one_in=5):
     """Mostly plausible values, now and then one near the int64 limits."""
-    return draw(st.sampled_from(EXTREMES)) if draw(chance(one_in)) else draw(st.integers(low, high))
+    return now_and_then(st.integers(low, high), st.sampled_from(EXTREMES), one_in)
 
 
 @st.composite
