@@ -13,24 +13,31 @@ cd "$root"
 source "$root/scripts/common.sh"
 
 # ---- instrumented extension in its own venv --------------------------------
-if [ ! -x "$venv/bin/python" ]; then
-    "$("$root/scripts/find_python.sh")" -m venv "$venv"
-fi
-run_pip "$venv" install --quiet --upgrade pip
 # Debug info keeps sanitizer stacks readable; the build dir makes reruns incremental.
-run_pip "$venv" install --quiet -C build-dir="$root/build/python-sanitize" -C cmake.build-type=RelWithDebInfo \
-    -C cmake.define.VORNLIB_SANITIZE=ON "$root[test]"
+extension_build="$root/build/python-sanitize"
+VORNLIB_BUILD_DIR="$extension_build" "$root/scripts/make_venv.sh" \
+    -C cmake.build-type=RelWithDebInfo -C cmake.define.VORNLIB_SANITIZE=ON "$venv" test
 
 # ---- sanitizer runtime and options -----------------------------------------
-libasan="$(g++ -print-file-name=libasan.so)"
-if [ ! -e "$libasan" ]; then
-    echo "error: AddressSanitizer runtime not found (g++ -print-file-name=libasan.so)" >&2
+# The runtimes come from the compiler CMake built the extension with.
+compiler="$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$extension_build/CMakeCache.txt")"
+if [ -z "$compiler" ]; then
+    echo "error: no CMAKE_CXX_COMPILER in $extension_build/CMakeCache.txt" >&2
     exit 1
 fi
-libasan="$(readlink -f "$libasan")"
+runtime_of() {
+    local path
+    path="$("$compiler" -print-file-name="$1")"
+    if [ ! -e "$path" ]; then
+        echo "error: $2 runtime not found ($compiler -print-file-name=$1)" >&2
+        exit 1
+    fi
+    readlink -f "$path"
+}
+libasan="$(runtime_of libasan.so AddressSanitizer)"
 # Python itself does not link libstdc++; unless it is loaded before the
 # extension, ASan cannot find the real __cxa_throw and every C++ throw aborts.
-libstdcxx="$(readlink -f "$(g++ -print-file-name=libstdc++.so)")"
+libstdcxx="$(runtime_of libstdc++.so "C++ standard library")"
 reports="$(mktemp -d)"
 trap 'rm -rf "$reports"' EXIT
 # Reports go to files as well as failing the process, so that nothing a child

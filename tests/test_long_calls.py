@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import UNDER_ASAN
+from helpers import UNDER_ASAN
 
 CHILD = Path(__file__).with_name("long_call_child.py")
 # A call stops within milliseconds of the signal. The bound leaves room for a

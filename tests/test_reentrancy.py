@@ -11,12 +11,9 @@ import numpy as np
 import pytest
 
 import vornlib
+from helpers import i64, plain
 
 OVERLAP = "NeighborSampler is already sampling in another call"
-
-
-def i64(*values):
-    return np.array(values, dtype=np.int64)
 
 
 def graph():
@@ -40,13 +37,9 @@ def plain_call(end=0, counts=None, count_key="I__b__U", num_neighbors=dict):
     )
 
 
-def as_lists(result):
-    return [{key: value.tolist() for key, value in table.items()} for table in result]
-
-
 def expected_results(calls=2):
     sampler = vornlib.NeighborSampler(**graph())
-    return [as_lists(sampler.sample(**plain_call())) for _ in range(calls)]
+    return [plain(sampler.sample(**plain_call())) for _ in range(calls)]
 
 
 class Attempts:
@@ -138,20 +131,20 @@ def test_overlapping_call_is_refused_and_the_first_stays_correct(place, from_thr
     sampler = attempts.sampler = vornlib.NeighborSampler(**graph())
     first = sampler.sample(**HOOK_PLACES[place](attempts))
     assert attempts.outcomes and all(outcome.startswith(OVERLAP) for outcome in attempts.outcomes)
-    assert [as_lists(first), as_lists(sampler.sample(**plain_call()))] == expected_results()
+    assert [plain(first), plain(sampler.sample(**plain_call()))] == expected_results()
 
 
 def test_threads_sharing_a_sampler_get_correct_results_or_a_refusal():
     # Every window offset lets the other thread in, so calls really overlap.
     sampler = vornlib.NeighborSampler(**graph())
     call = plain_call(end=Offset(0, lambda: time.sleep(0)), counts=i64(-1, -1))
-    expected = as_lists(vornlib.NeighborSampler(**graph()).sample(**call))
+    expected = plain(vornlib.NeighborSampler(**graph()).sample(**call))
     outcomes = []
 
     def work():
         for _ in range(200):
             try:
-                outcomes.append(as_lists(sampler.sample(**call)) == expected)
+                outcomes.append(plain(sampler.sample(**call)) == expected)
             except RuntimeError as exc:
                 outcomes.append(str(exc).startswith(OVERLAP) and "refused")
 
@@ -183,7 +176,7 @@ def test_key_removing_its_own_entry_fails_cleanly():
     counts[SelfRemovingKey("I__b__U", counts)] = i64(2, 1)
     with pytest.raises(KeyError, match="I__b__U"):
         sampler.sample(**dict(plain_call(), num_neighbors=counts))
-    assert [as_lists(sampler.sample(**plain_call())) for _ in range(2)] == expected_results()
+    assert [plain(sampler.sample(**plain_call())) for _ in range(2)] == expected_results()
 
 
 def test_call_survives_its_inputs_changing_under_it():
@@ -204,4 +197,4 @@ def test_call_survives_its_inputs_changing_under_it():
     with pytest.raises(RuntimeError, match=r"^Edge position .* is out of range for 'row' of 'U__f__U'"):
         sampler.sample(**call)
     colptr[:] = saved
-    assert [as_lists(sampler.sample(**plain_call())) for _ in range(2)] == expected_results()
+    assert [plain(sampler.sample(**plain_call())) for _ in range(2)] == expected_results()

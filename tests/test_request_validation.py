@@ -3,8 +3,8 @@
 import numpy as np
 import pytest
 
-from conftest import (SURROGATE_ERROR, SURROGATE_KEY, i64, plain, raises_exactly, random_graph,
-                      random_request, timed_graph, timed_request)
+from helpers import (SURROGATE_ERROR, SURROGATE_KEY, i64, plain, raises_exactly, random_graph, random_request,
+                     timed_graph, timed_request)
 from vornlib import NeighborSampler
 
 NN = timed_request()["num_neighbors"]

@@ -11,15 +11,11 @@ import numpy as np
 import pytest
 
 import vornlib
-from conftest import UNDER_ASAN
+from helpers import SAME_VALUES, UNDER_ASAN, i64
 
 MiB = 1 << 20
 needs_plain_allocator = pytest.mark.skipif(UNDER_ASAN, reason="resident size is meaningless under ASan")
 LEAK_CALLS = int(os.environ.get("VORNLIB_LEAK_CALLS", "100000"))
-
-
-def i64(*values):
-    return np.array(values, dtype=np.int64)
 
 
 def resident_bytes():
@@ -73,6 +69,7 @@ def run_calls(sampler, count):
             assert error is None
 
 
+@pytest.mark.slow
 @needs_plain_allocator
 def test_many_calls_keep_resident_memory_flat():
     sampler = vornlib.NeighborSampler(**small_graph())
@@ -90,16 +87,10 @@ def refcounts(objects):
     return [sys.getrefcount(obj) for obj in objects]
 
 
-def graph_layouts():
-    # As given, byte-swapped (read through a native copy) and read-only.
-    yield "native", lambda array: array
-    yield "byte-swapped", lambda array: array.astype(array.dtype.newbyteorder())
-    yield "strided", lambda array: np.repeat(array, 2)[::2]
-    yield "read-only", lambda array: np.lib.stride_tricks.as_strided(array, writeable=False)
-
-
-@pytest.mark.parametrize("layout", [fn for _, fn in graph_layouts()], ids=[n for n, _ in graph_layouts()])
+# Byte-swapped arrays are read through a native copy.
+@pytest.mark.parametrize("layout", ["native", "big-endian", "strided", "read-only"])
 def test_caller_arrays_are_released_with_the_sampler(layout):
+    layout = SAME_VALUES[layout]
     graph = small_graph()
     for table in ("colptr", "row", "node_time"):
         graph[table] = {key: layout(value) for key, value in graph[table].items()}
@@ -154,6 +145,7 @@ def write_npy(path, length, fill):
     del out
 
 
+@pytest.mark.slow
 def test_memory_mapped_graph_is_read_in_place(tmp_path):
     # 1M nodes, 8 incoming edges each: node v is followed by v+1 .. v+8 (mod n),
     # all with timestamp = node index, so a 64 MiB row array.

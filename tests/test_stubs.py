@@ -69,6 +69,7 @@ def test_stub_signature_matches_rendered_signature(method):
     assert rendered_from_stub(stub_methods()[method]) == rendered
 
 
+@pytest.mark.slow
 def test_stubtest_finds_no_drift(tmp_path):
     # pybind11's metaclass is an implementation detail no stub should spell out.
     allowlist = tmp_path / "allowlist.txt"
@@ -77,6 +78,7 @@ def test_stubtest_finds_no_drift(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+@pytest.mark.slow
 def test_type_checker_uses_the_stubs(tmp_path):
     (tmp_path / "use.py").write_text(
         "import numpy as np\n"

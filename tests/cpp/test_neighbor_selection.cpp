@@ -90,7 +90,24 @@ TEST_P(AllPositionsWithoutDraw, ReturnsAscendingAndLeavesGeneratorAlone) {
     EXPECT_EQ(generator(), 2991312382u);
 }
 
-INSTANTIATE_TEST_SUITE_P(KAtLeastNOrNegative, AllPositionsWithoutDraw, ::testing::Values(5, 6, kMax, -1, kMin));
+// Test names: a value as a name part ("max", "min", "minus1", "7"), and a
+// list of them joined by "_".
+std::string name_part(std::int64_t value) {
+    if (value == kMax) return "max";
+    if (value == kMin) return "min";
+    return value < 0 ? "minus" + std::to_string(-value) : std::to_string(value);
+}
+
+std::string name_part(const std::vector<std::int64_t>& values) {
+    std::string name;
+    for (std::int64_t value : values) name += (name.empty() ? "" : "_") + name_part(value);
+    return name.empty() ? "none" : name;
+}
+
+INSTANTIATE_TEST_SUITE_P(KAtLeastNOrNegative, AllPositionsWithoutDraw, ::testing::Values(5, 6, kMax, -1, kMin),
+                         [](const ::testing::TestParamInfo<std::int64_t>& case_info) {
+                             return "k_" + name_part(case_info.param);
+                         });
 
 TEST(UniformSelection, KZeroReadsNothingEvenForAnInvalidNode) {
     std::mt19937 generator(123);
@@ -164,7 +181,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LatestCase{{1, 3, 3, 5}, 3, 2, {1, 2}}, LatestCase{{1, 3, 3, 5}, 3, -1, {0, 1, 2}},
                       LatestCase{{1, 3, 3, 5}, 0, 2, {}}, LatestCase{{1, 3, 3, 5}, 9, 10, {0, 1, 2, 3}},
                       LatestCase{{1, 9, 2, 10}, 10, -1, {0, 1, 2, 3}},
-                      LatestCase{{kMin, kMax}, kMax, 1, {1}}, LatestCase{{kMin, kMax}, kMin, 5, {0}}));
+                      LatestCase{{kMin, kMax}, kMax, 1, {1}}, LatestCase{{kMin, kMax}, kMin, 5, {0}}),
+    [](const ::testing::TestParamInfo<LatestCase>& case_info) {
+        const LatestCase& c = case_info.param;
+        return "k_" + name_part(c.k) + "_at_" + name_part(c.t) + "_of_" + name_part(c.times);
+    });
 
 struct WindowCase {
     std::vector<std::int64_t> times;
@@ -196,7 +217,12 @@ INSTANTIATE_TEST_SUITE_P(
                       WindowCase{{kMin, 0, kMax}, kMax, true, kMin, kMax, {1, 2}},
                       WindowCase{{kMin, 0, kMax}, kMin, true, kMin, kMin, {}},
                       WindowCase{{kMin, 0, kMax}, kMin, false, 0, kMax, {0}},
-                      WindowCase{{kMin, 0, kMax}, 1, true, kMin, -1, {1}}));
+                      WindowCase{{kMin, 0, kMax}, 1, true, kMin, -1, {1}}),
+    [](const ::testing::TestParamInfo<WindowCase>& case_info) {
+        const WindowCase& c = case_info.param;
+        return "from_" + (c.has_start ? name_part(c.start) : std::string("open")) + "_to_" + name_part(c.end) +
+               "_at_" + name_part(c.t) + "_of_" + name_part(c.times);
+    });
 
 TEST(WindowSelection, WithoutTimeTakesNothing) {
     std::mt19937 generator(123);
