@@ -39,7 +39,7 @@ def test_imported_module_is_the_installed_extension(distribution):
 
 
 def test_licence_is_named_and_its_text_ships(distribution):
-    assert distribution.metadata["License-Expression"]
+    assert distribution.metadata.get("License-Expression") == "MIT"
     names = distribution.metadata.get_all("License-File") or []
     assert names, "no License-File in the metadata"
     files = recorded_files(distribution)
