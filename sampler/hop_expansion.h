@@ -58,7 +58,8 @@ private:
                       TypeId destination, Chunk chunk);
     void record_chunk(KeyId key, TypeId source, TypeId destination, Chunk chunk);
     static void gather_neighbors(Int64Span row, std::vector<std::int64_t>& positions);
-    std::int64_t record_node(TypeId source, std::int64_t batch, std::int64_t node);
+    static std::int64_t record_node(NodeTables& sources, LocalNodeTable& index, std::uint64_t pair_hash,
+                                    std::int64_t batch, std::int64_t node);
     void advance_frontiers();
 
     const GraphStore& store_;

@@ -43,7 +43,7 @@ void LocalNodeTable::rehash(std::size_t capacity) {
         if (entry.index_plus_one == 0) {
             continue;
         }
-        std::size_t slot = hash(entry.batch, entry.node) & mask_;
+        std::size_t slot = static_cast<std::size_t>(hash(entry.batch, entry.node)) & mask_;
         while (slots_[slot].index_plus_one != 0) {
             slot = (slot + 1) & mask_;
         }
