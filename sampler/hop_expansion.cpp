@@ -1,7 +1,6 @@
 #include "sampler/hop_expansion.h"
 
 #include <algorithm>
-#include <array>
 
 #include "sampler/errors.h"
 
@@ -51,6 +50,7 @@ void ExpansionWorkspace::start(std::size_t type_count) {
     seed_times.clear();
     positions.clear();
     node_ends.clear();
+    pair_hashes.clear();
 }
 
 void HopExpansion::run() {
@@ -193,7 +193,6 @@ void HopExpansion::choose_chunk(const EdgeView& edge, Selection selection, const
 // positions were chosen.
 void HopExpansion::record_chunk(KeyId key, TypeId source, TypeId destination, Chunk chunk) {
     std::vector<std::int64_t>& reached = workspace_.positions;
-    gather_neighbors(store_.row(key), reached);
     const std::vector<std::size_t>& node_ends = workspace_.node_ends;
     const std::size_t count = reached.size();
     EdgeTables& edges = tables_.edge(key);
@@ -213,52 +212,44 @@ void HopExpansion::record_chunk(KeyId key, TypeId source, TypeId destination, Ch
     reserve_more(sources.batches, count);
     reserve_more(sources.ids, count);
     const std::int64_t* const batches = tables_.node(destination).batches.data() + chunk.begin;
-    LocalNodeTable& index = workspace_.local_index[source];
+    std::vector<std::uint64_t>& pair_hashes = workspace_.pair_hashes;
+    gather_neighbors(store_.row(key), batches, node_ends, reached, pair_hashes);
 
-    // Each pair's hash is computed kSlotPrefetchDistance entries ahead, to
-    // ask for its slot, and kept here until the pair is looked up.
-    std::array<std::uint64_t, kSlotPrefetchDistance> hashes{};
-    std::size_t ahead = 0;
-    std::size_t column_ahead = 0;  // chunk node owning entry `ahead`
-    const auto look_ahead = [&] {
-        while (node_ends[column_ahead] <= ahead) {
-            ++column_ahead;
-        }
-        const std::uint64_t pair_hash =
-            LocalNodeTable::hash(static_cast<std::uint32_t>(batches[column_ahead]), reached[ahead]);
-        index.prefetch_hashed(pair_hash);
-        hashes[ahead % kSlotPrefetchDistance] = pair_hash;
-        ++ahead;
-    };
-    while (ahead < count && ahead < kSlotPrefetchDistance) {
-        look_ahead();
-    }
+    LocalNodeTable& index = workspace_.local_index[source];
     std::size_t chosen = 0;
-    const auto nodes = static_cast<std::size_t>(chunk.end - chunk.begin);
-    for (std::size_t column = 0; column < nodes; ++column) {
+    for (std::size_t column = 0; column < node_ends.size(); ++column) {
         const std::int64_t batch = batches[column];
         const std::int64_t local_column = chunk.begin + static_cast<std::int64_t>(column);
         for (const std::size_t node_end = node_ends[column]; chosen < node_end; ++chosen) {
-            const std::uint64_t pair_hash = hashes[chosen % kSlotPrefetchDistance];
-            if (ahead < count) {
-                look_ahead();
+            if (chosen + kSlotPrefetchDistance < count) {
+                index.prefetch_hashed(pair_hashes[chosen + kSlotPrefetchDistance]);
             }
-            rows[chosen] = record_node(sources, index, pair_hash, batch, reached[chosen]);
+            rows[chosen] = record_node(sources, index, pair_hashes[chosen], batch, reached[chosen]);
             cols[chosen] = local_column;
         }
     }
 }
 
 // Replaces every chosen position by the neighbour it names, in one pass whose
-// row misses overlap. Positions come from the chooser, which checked them
-// against row.
-void HopExpansion::gather_neighbors(Int64Span row, std::vector<std::int64_t>& positions) {
+// row misses overlap, and notes the hash of each (batch, neighbour) pair for
+// the de-duplication lookup. Positions come from the chooser, which checked
+// them against row; batches holds the batch of each chunk node.
+void HopExpansion::gather_neighbors(Int64Span row, const std::int64_t* batches,
+                                    const std::vector<std::size_t>& node_ends, std::vector<std::int64_t>& positions,
+                                    std::vector<std::uint64_t>& pair_hashes) {
     const std::size_t count = positions.size();
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i + kRowPrefetchDistance < count) {
-            __builtin_prefetch(row.data + positions[i + kRowPrefetchDistance]);
+    pair_hashes.resize(count);
+    std::size_t i = 0;
+    for (std::size_t column = 0; column < node_ends.size(); ++column) {
+        const auto batch = static_cast<std::uint32_t>(batches[column]);
+        for (const std::size_t node_end = node_ends[column]; i < node_end; ++i) {
+            if (i + kRowPrefetchDistance < count) {
+                __builtin_prefetch(row.data + positions[i + kRowPrefetchDistance]);
+            }
+            const std::int64_t neighbor = row[positions[i]];
+            positions[i] = neighbor;
+            pair_hashes[i] = LocalNodeTable::hash(batch, neighbor);
         }
-        positions[i] = row[positions[i]];
     }
 }
 
