@@ -1,6 +1,7 @@
 #include "sampler/local_node_table.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace vornlib {
 
@@ -26,7 +27,8 @@ void LocalNodeTable::reset() {
         slots_.shrink_to_fit();
         mask_ = wanted - 1;
     } else if (size_ > 0) {
-        std::fill(slots_.begin(), slots_.end(), Slot{0, 0, 0});
+        // All-zero bytes are an empty slot; one memset clears the table fastest.
+        std::memset(static_cast<void*>(slots_.data()), 0, slots_.size() * sizeof(Slot));
     }
     size_ = 0;
 }
