@@ -26,8 +26,9 @@ void read_runs(const EdgeView& edge, const FrontierNodes& frontier, std::vector<
 // ---- the latest k and windows ---------------------------------------------------
 
 // Enough lanes in flight to keep the memory system busy on two dependent
-// loads per probe (row entry, then its timestamp).
-constexpr std::size_t kLanes = 16;
+// loads per probe (row entry, then its timestamp), and to spread each
+// group's fixed work over many nodes.
+constexpr std::size_t kLanes = 32;
 
 // One node's state while its group is worked on.
 struct Lane {
@@ -51,26 +52,26 @@ struct Search {
 };
 
 // Runs the bisection of every added lane at once, interleaving the lanes'
-// loads. A row entry without a timestamp marks the lane for redo instead of
-// throwing here.
+// loads, and writes each added lane's bound to results (a redo lane's value
+// is meaningless). A row entry without a timestamp marks the lane for redo
+// instead of throwing here.
 class InterleavedBisection {
 public:
-    explicit InterleavedBisection(const EdgeView& edge) : edge_(edge) {}
+    InterleavedBisection(const EdgeView& edge, std::array<std::int64_t, kLanes>& results)
+        : edge_(edge), results_(results) {}
 
     void add(std::size_t lane, std::int64_t first, std::int64_t count, Int128 bound) {
-        Search search{first, count, bound, 0, 0, false};
-        if (count > 0) {
-            request_row(search);
-            active_[active_count_++] = lane;
+        if (count <= 0) {
+            results_[lane] = first;
+            return;
         }
-        searches_[lane] = search;
+        Search& search = searches_[lane];
+        search = Search{first, count, bound, 0, 0, false};
+        request_row(search);
+        active_[active_count_++] = lane;
     }
 
-    // Writes each added lane's bound to results; a redo lane's value is meaningless.
-    void run(std::array<Lane, kLanes>& lanes, std::array<std::int64_t, kLanes>& results) {
-        for (std::size_t lane = 0; lane < kLanes; ++lane) {
-            results[lane] = searches_[lane].first;
-        }
+    void run(std::array<Lane, kLanes>& lanes) {
         while (active_count_ > 0) {
             std::size_t kept = 0;
             for (std::size_t a = 0; a < active_count_; ++a) {
@@ -78,7 +79,7 @@ public:
                 if (step(searches_[lane], lanes[lane])) {
                     active_[kept++] = lane;
                 } else {
-                    results[lane] = searches_[lane].first;
+                    results_[lane] = searches_[lane].first;
                 }
             }
             active_count_ = kept;
@@ -113,8 +114,10 @@ private:
     }
 
     const EdgeView& edge_;
-    std::array<Search, kLanes> searches_{};
-    std::array<std::size_t, kLanes> active_{};
+    std::array<std::int64_t, kLanes>& results_;
+    // Only the entries of added lanes are ever read.
+    std::array<Search, kLanes> searches_;
+    std::array<std::size_t, kLanes> active_;
     std::size_t active_count_ = 0;
 };
 
@@ -136,14 +139,14 @@ void select_group(const EdgeView& edge, Selection selection, const HopParameter&
         lanes[i].first = lanes[i].run.lo;
     }
     if (searches_start(selection, hop)) {
-        InterleavedBisection starts(edge);
+        InterleavedBisection starts(edge, bounds);
         for (std::size_t i = 0; i < used; ++i) {
             if (lanes[i].searchable()) {
                 starts.add(i, lanes[i].run.lo, lanes[i].run.hi - lanes[i].run.lo,
                            window_bound(lanes[i].seed_time, hop.start));
             }
         }
-        starts.run(lanes, bounds);
+        starts.run(lanes);
         for (std::size_t i = 0; i < used; ++i) {
             if (lanes[i].searchable()) {
                 lanes[i].first = bounds[i];
@@ -151,14 +154,14 @@ void select_group(const EdgeView& edge, Selection selection, const HopParameter&
         }
     }
 
-    InterleavedBisection ends(edge);
+    InterleavedBisection ends(edge, bounds);
     for (std::size_t i = 0; i < used; ++i) {
         Lane& lane = lanes[i];
         if (lane.searchable()) {
             ends.add(i, lane.first, lane.run.hi - lane.first, end_bound(selection, hop, lane.seed_time));
         }
     }
-    ends.run(lanes, bounds);
+    ends.run(lanes);
 
     for (std::size_t i = 0; i < used; ++i) {
         Lane& lane = lanes[i];

@@ -51,6 +51,7 @@ void ExpansionWorkspace::start(std::size_t type_count) {
     seed_times.clear();
     positions.clear();
     node_ends.clear();
+    pair_hashes.clear();
 }
 
 void ExpansionWorkspace::release() noexcept { *this = ExpansionWorkspace{}; }
@@ -197,64 +198,79 @@ std::size_t HopExpansion::choose_chunk(const EdgeView& edge, Selection selection
 // positions were chosen.
 void HopExpansion::record_chunk(KeyId key, TypeId source, TypeId destination, Chunk chunk) {
     std::vector<std::int64_t>& reached = workspace_.positions;
-    gather_neighbors(store_.row(key), reached);
     const std::vector<std::size_t>& node_ends = workspace_.node_ends;
+    const std::size_t count = reached.size();
     EdgeTables& edges = tables_.edge(key);
-    reserve_more(edges.rows, reached.size());
-    reserve_more(edges.cols, reached.size());
-    edges.num_sampled.back() += static_cast<std::int64_t>(reached.size());
+    edges.num_sampled.back() += static_cast<std::int64_t>(count);
+    const std::size_t edges_before = edges.rows.size();
+    reserve_more(edges.rows, count);
+    reserve_more(edges.cols, count);
+    edges.rows.resize(edges_before + count);
+    edges.cols.resize(edges_before + count);
+    std::int64_t* const rows = edges.rows.data() + edges_before;
+    std::int64_t* const cols = edges.cols.data() + edges_before;
 
-    const std::vector<std::int64_t>& batches = tables_.node(destination).batches;
+    // Room for every reached node to be new, so that recording never moves
+    // the node tables: the destination's batches stay where they are even
+    // when the source type is the destination type.
+    NodeTables& sources = tables_.node(source);
+    reserve_more(sources.batches, count);
+    reserve_more(sources.ids, count);
+    const std::int64_t* const batches = tables_.node(destination).batches.data() + chunk.begin;
+    std::vector<std::uint64_t>& pair_hashes = workspace_.pair_hashes;
+    gather_neighbors(store_.row(key), batches, node_ends, reached, pair_hashes);
+
     LocalNodeTable& index = workspace_.local_index[source];
     // Grown here, where a long rehash can be interrupted, rather than inside a lookup.
     index.reserve(index.size() + reached.size(), interrupts_);
     std::size_t chosen = 0;
-    std::int64_t column_ahead = chunk.begin;  // chunk node owning entry chosen + distance
-    for (std::int64_t column = chunk.begin; column < chunk.end; ++column) {
-        const std::size_t node_end = node_ends[static_cast<std::size_t>(column - chunk.begin)];
-        for (; chosen < node_end; ++chosen) {
-            if (chosen + kSlotPrefetchDistance < reached.size()) {
-                const std::size_t ahead = chosen + kSlotPrefetchDistance;
-                while (node_ends[static_cast<std::size_t>(column_ahead - chunk.begin)] <= ahead) {
-                    ++column_ahead;
-                }
-                index.prefetch(static_cast<std::uint32_t>(batches[static_cast<std::size_t>(column_ahead)]),
-                               reached[ahead]);
+    for (std::size_t column = 0; column < node_ends.size(); ++column) {
+        const std::int64_t batch = batches[column];
+        const std::int64_t local_column = chunk.begin + static_cast<std::int64_t>(column);
+        for (const std::size_t node_end = node_ends[column]; chosen < node_end; ++chosen) {
+            if (chosen + kSlotPrefetchDistance < count) {
+                index.prefetch_hashed(pair_hashes[chosen + kSlotPrefetchDistance]);
             }
-            // Read by index each time: recording grows the destination's
-            // tables when source and destination types coincide.
-            const std::int64_t batch = batches[static_cast<std::size_t>(column)];
-            const std::int64_t local = record_node(source, batch, reached[chosen]);
-            edges.rows.push_back(local);
-            edges.cols.push_back(column);
+            rows[chosen] = record_node(sources, index, pair_hashes[chosen], batch, reached[chosen]);
+            cols[chosen] = local_column;
         }
     }
 }
 
 // Replaces every chosen position by the neighbour it names, in one pass whose
-// row misses overlap. Positions come from the chooser, which checked them
-// against row.
-void HopExpansion::gather_neighbors(Int64Span row, std::vector<std::int64_t>& positions) {
+// row misses overlap, and notes the hash of each (batch, neighbour) pair for
+// the de-duplication lookup. Positions come from the chooser, which checked
+// them against row; batches holds the batch of each chunk node.
+void HopExpansion::gather_neighbors(Int64Span row, const std::int64_t* batches,
+                                    const std::vector<std::size_t>& node_ends, std::vector<std::int64_t>& positions,
+                                    std::vector<std::uint64_t>& pair_hashes) {
     const std::size_t count = positions.size();
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i + kRowPrefetchDistance < count) {
-            __builtin_prefetch(row.data + positions[i + kRowPrefetchDistance]);
+    pair_hashes.resize(count);
+    std::size_t i = 0;
+    for (std::size_t column = 0; column < node_ends.size(); ++column) {
+        const auto batch = static_cast<std::uint32_t>(batches[column]);
+        for (const std::size_t node_end = node_ends[column]; i < node_end; ++i) {
+            if (i + kRowPrefetchDistance < count) {
+                __builtin_prefetch(row.data + positions[i + kRowPrefetchDistance]);
+            }
+            const std::int64_t neighbor = row[positions[i]];
+            positions[i] = neighbor;
+            pair_hashes[i] = LocalNodeTable::hash(batch, neighbor);
         }
-        positions[i] = row[positions[i]];
     }
 }
 
-std::int64_t HopExpansion::record_node(TypeId source, std::int64_t batch, std::int64_t node) {
-    NodeTables& nodes = tables_.node(source);
-    const std::size_t next = nodes.ids.size();
+std::int64_t HopExpansion::record_node(NodeTables& sources, LocalNodeTable& index, std::uint64_t pair_hash,
+                                       std::int64_t batch, std::int64_t node) {
+    const std::size_t next = sources.ids.size();
     if (next > LocalNodeTable::kMaxIndex) {
         errors::too_many_nodes("sampled nodes");
     }
-    const auto [local, inserted] = workspace_.local_index[source].find_or_insert(
-        static_cast<std::uint32_t>(batch), node, static_cast<std::uint32_t>(next));
+    const auto [local, inserted] = index.find_or_insert_hashed(pair_hash, static_cast<std::uint32_t>(batch), node,
+                                                               static_cast<std::uint32_t>(next));
     if (inserted) {
-        nodes.batches.push_back(batch);
-        nodes.ids.push_back(node);
+        sources.batches.push_back(batch);
+        sources.ids.push_back(node);
     }
     return local;
 }

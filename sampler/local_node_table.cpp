@@ -1,6 +1,7 @@
 #include "sampler/local_node_table.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace vornlib {
 
@@ -28,7 +29,8 @@ void LocalNodeTable::reset() {
         slots_.shrink_to_fit();
         mask_ = wanted - 1;
     } else if (size_ > 0) {
-        std::fill(slots_.begin(), slots_.end(), Slot{0, 0, 0});
+        // All-zero bytes are an empty slot; one memset clears the table fastest.
+        std::memset(static_cast<void*>(slots_.data()), 0, slots_.size() * sizeof(Slot));
     }
     size_ = 0;
 }
@@ -56,7 +58,7 @@ void LocalNodeTable::rehash(std::size_t capacity, InterruptCheck* interrupts) {
         if (entry.index_plus_one == 0) {
             continue;
         }
-        std::size_t slot = hash(entry.batch, entry.node) & mask_;
+        std::size_t slot = static_cast<std::size_t>(hash(entry.batch, entry.node)) & mask_;
         while (slots_[slot].index_plus_one != 0) {
             slot = (slot + 1) & mask_;
         }

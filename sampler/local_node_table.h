@@ -28,10 +28,17 @@ public:
     // under it; .second tells whether it was entered now.
     std::pair<std::uint32_t, bool> find_or_insert(std::uint32_t batch, std::int64_t node,
                                                   std::uint32_t next_index) {
+        return find_or_insert_hashed(hash(batch, node), batch, node, next_index);
+    }
+
+    // The same, for a caller that computed hash(batch, node) ahead, to ask
+    // for the pair's slot with prefetch_hashed() before it looks the pair up.
+    std::pair<std::uint32_t, bool> find_or_insert_hashed(std::uint64_t pair_hash, std::uint32_t batch,
+                                                         std::int64_t node, std::uint32_t next_index) {
         if (2 * (size_ + 1) > slots_.size()) {
             grow();
         }
-        std::size_t slot = hash(batch, node) & mask_;
+        std::size_t slot = static_cast<std::size_t>(pair_hash) & mask_;
         for (;;) {
             Slot& entry = slots_[slot];
             if (entry.index_plus_one == 0) {
@@ -46,11 +53,17 @@ public:
         }
     }
 
-    // A hint that (batch, node) will be looked up soon.
-    void prefetch(std::uint32_t batch, std::int64_t node) const {
-        if (!slots_.empty()) {
-            __builtin_prefetch(&slots_[hash(batch, node) & mask_]);
-        }
+    // A hint that the pair with this hash will be looked up soon. The table
+    // may grow before then; the hint is only wasted.
+    void prefetch_hashed(std::uint64_t pair_hash) const {
+        __builtin_prefetch(slots_.data() + (static_cast<std::size_t>(pair_hash) & mask_));
+    }
+
+    static std::uint64_t hash(std::uint32_t batch, std::int64_t node) {
+        std::uint64_t h = static_cast<std::uint64_t>(node) * 0x9E3779B97F4A7C15ULL;
+        h ^= (static_cast<std::uint64_t>(batch) + 0x632BE59BD9B4E019ULL) * 0xC2B2AE3D27D4EB4FULL;
+        h ^= h >> 31;
+        return h;
     }
 
     std::size_t size() const { return size_; }
@@ -61,13 +74,6 @@ private:
         std::uint32_t batch;
         std::uint32_t index_plus_one;  // 0 marks an empty slot
     };
-
-    static std::size_t hash(std::uint32_t batch, std::int64_t node) {
-        std::uint64_t h = static_cast<std::uint64_t>(node) * 0x9E3779B97F4A7C15ULL;
-        h ^= (static_cast<std::uint64_t>(batch) + 0x632BE59BD9B4E019ULL) * 0xC2B2AE3D27D4EB4FULL;
-        h ^= h >> 31;
-        return static_cast<std::size_t>(h);
-    }
 
     void grow();
     void rehash(std::size_t capacity, InterruptCheck* interrupts = nullptr);

@@ -6,12 +6,6 @@ namespace vornlib {
 
 namespace {
 
-void append_ascending(std::int64_t begin, std::int64_t end, std::vector<std::int64_t>& out) {
-    for (std::int64_t p = begin; p < end; ++p) {
-        out.push_back(p);
-    }
-}
-
 CandidateRun checked_candidates(const EdgeView& edge, std::int64_t node) {
     if (!edge.has_candidates_of(node)) {
         errors::node_outside_colptr(edge.key, node, edge.colptr.size);
@@ -79,15 +73,8 @@ void NeighborChooser::choose_neighbors(const EdgeView& edge, std::int64_t node, 
     }
 }
 
-void NeighborChooser::choose_uniform(CandidateRun run, std::int64_t k, std::vector<std::int64_t>& out) {
+void NeighborChooser::draw_uniform(CandidateRun run, std::int64_t k, std::vector<std::int64_t>& out) {
     const std::int64_t n = run.hi - run.lo;
-    if (n <= 0) {
-        return;
-    }
-    if (takes_all(k, n)) {
-        append_ascending(run.lo, run.hi, out);
-        return;
-    }
     // Robert Floyd's algorithm: exactly k draws, output in draw order.
     ChosenOffsets::Scope chosen(chosen_, n, k);
     for (std::int64_t j = n - k; j < n; ++j) {

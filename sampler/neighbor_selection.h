@@ -14,6 +14,13 @@ namespace vornlib {
 // span; a failed check throws naming the edge type and the index, and nothing
 // is read out of range. The frontier paths fall back on it for any node whose
 // data they find suspect, so errors always come from here.
+// Appends the positions [begin, end) in ascending order.
+inline void append_ascending(std::int64_t begin, std::int64_t end, std::vector<std::int64_t>& out) {
+    for (std::int64_t p = begin; p < end; ++p) {
+        out.push_back(p);
+    }
+}
+
 class NeighborChooser {
 public:
     explicit NeighborChooser(std::mt19937& generator) : generator_(generator) {}
@@ -24,10 +31,24 @@ public:
                           const std::int64_t* seed_time, std::vector<std::int64_t>& out);
 
     // The uniform choice of k among the candidates of a run whose bounds the
-    // caller has already checked against edge.row.
-    void choose_uniform(CandidateRun run, std::int64_t k, std::vector<std::int64_t>& out);
+    // caller has already checked against edge.row. Inline: the frontier path
+    // calls it once per node, and most nodes take all their candidates.
+    void choose_uniform(CandidateRun run, std::int64_t k, std::vector<std::int64_t>& out) {
+        const std::int64_t n = run.hi - run.lo;
+        if (n <= 0) {
+            return;
+        }
+        if (takes_all(k, n)) {
+            append_ascending(run.lo, run.hi, out);
+            return;
+        }
+        draw_uniform(run, k, out);
+    }
 
 private:
+    // Floyd's draws of k among the n candidates of run, 0 < k < n.
+    void draw_uniform(CandidateRun run, std::int64_t k, std::vector<std::int64_t>& out);
+
     std::mt19937& generator_;
     ChosenOffsets chosen_;
 };

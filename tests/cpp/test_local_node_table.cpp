@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 #include <utility>
+#include <vector>
 
 #include "sampler/local_node_table.h"
 
@@ -34,6 +35,33 @@ TEST(LocalNodeTable, MatchesAReferenceMapAcrossGrowthAndResets) {
         }
         EXPECT_EQ(table.size(), reference.size());
     }
+}
+
+TEST(LocalNodeTable, HashesTakenBeforeGrowthStillFindTheirPairs) {
+    // The record loop hashes pairs ahead of their lookups, and the table may
+    // grow in between: a hash must not depend on the table's size.
+    LocalNodeTable table;
+    table.reset();
+    std::vector<std::pair<std::uint32_t, std::int64_t>> pairs;
+    for (std::uint32_t batch = 0; batch < 3; ++batch) {
+        for (std::int64_t node = 0; node < 700; ++node) {
+            pairs.emplace_back(batch, node * 7919);
+        }
+    }
+    std::vector<std::uint64_t> hashes;
+    for (const auto& [batch, node] : pairs) {
+        hashes.push_back(LocalNodeTable::hash(batch, node));
+    }
+    for (int pass = 0; pass < 2; ++pass) {  // inserts, then finds every pair again
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            table.prefetch_hashed(hashes[(i + 8) % hashes.size()]);
+            const auto next = static_cast<std::uint32_t>(table.size());
+            const auto [index, inserted] = table.find_or_insert_hashed(hashes[i], pairs[i].first, pairs[i].second, next);
+            ASSERT_EQ(index, i);
+            ASSERT_EQ(inserted, pass == 0);
+        }
+    }
+    EXPECT_EQ(table.find_or_insert(2, 699 * 7919, 0), std::make_pair(static_cast<std::uint32_t>(pairs.size() - 1), false));
 }
 
 TEST(LocalNodeTable, SameNodeInDifferentBatchesStaysApart) {
