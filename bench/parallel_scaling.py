@@ -1,7 +1,8 @@
 """Throughput of 1 vs 2 sampler worker processes over one memory-mapped graph.
 
-Each worker process maps the same .npy files, builds its own NeighborSampler
-and samples its shard of one epoch of seeds (see examples/parallel_sampling.py).
+Each run is examples/parallel_sampling.py, started as a program: every worker
+process maps the same .npy files, builds its own NeighborSampler and samples
+its shard of the seeds.
 The figure of merit is the wall time of the sampling phase, from the first
 worker's start to the last worker's end; process start-up is excluded. Runs
 alternate between the worker counts and the best of --repeats is kept (the
@@ -20,36 +21,38 @@ import argparse
 import json
 import os
 import statistics
+import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "examples"))  # also seen by the spawned workers
-
-import parallel_sampling  # noqa: E402  (needs the path above)
+EXAMPLE = ROOT / "examples" / "parallel_sampling.py"
 
 
-def dataset_directory(base: Path, customers: int, products: int, transactions: int) -> Path:
-    """The generated graph is cached per size: generating it costs more than a run."""
-    directory = base / f"ecommerce-{customers}c-{products}p-{transactions}t"
-    if not (directory / parallel_sampling.SEEDS_FILE).exists():
-        print(f"generating the graph into {directory} ...", flush=True)
-        parallel_sampling.write_dataset(directory, customers, products, transactions, seed=0)
-    return directory
+def run_example(directory: Path, workers: int, batch_size: int, fanouts: list[int], epochs: int,
+                shape: list[str]) -> dict:
+    """One run of the example; it generates the graph into directory when missing."""
+    with tempfile.TemporaryDirectory() as scratch:
+        report = Path(scratch) / "report.json"
+        subprocess.run([sys.executable, str(EXAMPLE), "--workers", str(workers), "--data-dir", str(directory),
+                        "--batch-size", str(batch_size), "--fanouts", *map(str, fanouts), "--epochs", str(epochs),
+                        "--json", str(report), *shape], check=True, stdout=subprocess.DEVNULL)
+        return json.loads(report.read_text())
 
 
 def best_runs(directory: Path, worker_counts: list[int], repeats: int, batch_size: int,
-              fanouts: list[int], epochs: int) -> dict[int, dict]:
+              fanouts: list[int], epochs: int, shape: list[str]) -> dict[int, dict]:
     best: dict[int, dict] = {}
     walls: dict[int, list[float]] = {workers: [] for workers in worker_counts}
     for repeat in range(repeats):
         for workers in worker_counts:
-            reports, wall = parallel_sampling.run_workers(directory, workers, batch_size, fanouts,
-                                                          epochs=epochs)
+            run = run_example(directory, workers, batch_size, fanouts, epochs, shape)
+            wall, reports = run["wall_seconds"], run["workers"]
             walls[workers].append(wall)
-            seeds = sum(r.seeds for r in reports)
-            edges = sum(r.edges for r in reports)
-            cpu = sum(r.cpu_seconds for r in reports)
+            seeds = sum(r["seeds"] for r in reports)
+            edges = sum(r["edges"] for r in reports)
+            cpu = sum(r["cpu_seconds"] for r in reports)
             print(f"  run {repeat + 1}/{repeats}, {workers} worker(s): {wall:.2f} s wall, {cpu:.2f} s CPU",
                   flush=True)
             if workers not in best or wall < best[workers]["seconds"]:
@@ -78,8 +81,11 @@ def main() -> None:
     print(f"{os.cpu_count()} cores, load average {load:.2f} before the runs")
     if load > 0.5:
         print("note: other work is running; expect the figures to be low and noisy")
-    directory = dataset_directory(args.data_dir, args.customers, args.products, args.transactions)
-    best = best_runs(directory, args.workers, args.repeats, args.batch_size, args.fanouts, args.epochs)
+    # The graph is cached per size: generating it costs more than a run.
+    directory = args.data_dir / f"ecommerce-{args.customers}c-{args.products}p-{args.transactions}t"
+    shape = ["--customers", str(args.customers), "--products", str(args.products),
+             "--transactions", str(args.transactions)]
+    best = best_runs(directory, args.workers, args.repeats, args.batch_size, args.fanouts, args.epochs, shape)
 
     base = best[min(best)]
     print(f"\n{'workers':>7} {'seconds':>8} {'median':>8} {'CPU s':>8} {'seeds/s':>10} {'edges/s':>12} "

@@ -12,6 +12,7 @@ whole of a call, so threads cannot run two calls at once; processes can.
 from __future__ import annotations
 
 import argparse
+import json
 import multiprocessing
 import tempfile
 import time
@@ -100,6 +101,8 @@ def main() -> None:
     parser.add_argument("--transactions", type=int, default=1_000_000)
     parser.add_argument("--batch-size", type=int, default=512)
     parser.add_argument("--fanouts", type=int, nargs="+", default=[16, 8, 8])
+    parser.add_argument("--epochs", type=int, default=1, help="passes over the seed set")
+    parser.add_argument("--json", type=Path, help="also write the per-worker reports and the wall time here")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="vornlib-graph-") as scratch:
@@ -109,7 +112,7 @@ def main() -> None:
             print(f"Wrote the graph as .npy files to {directory}")
         graph = Graph.load(directory)  # memory-mapped, as the workers will see it
         check_graph(graph.node_types, graph.edge_types, graph.colptr, graph.row, graph.node_time)
-        reports, wall = run_workers(directory, args.workers, args.batch_size, args.fanouts)
+        reports, wall = run_workers(directory, args.workers, args.batch_size, args.fanouts, epochs=args.epochs)
 
     for r in reports:
         print(f"worker {r.worker} (sampler seed {123 + r.worker}): {r.seeds:,} seeds, {r.edges:,} edges "
@@ -117,6 +120,8 @@ def main() -> None:
     seeds, edges = sum(r.seeds for r in reports), sum(r.edges for r in reports)
     print(f"{args.workers} worker processes: {seeds:,} seeds in {wall:.2f} s = {seeds / wall:,.0f} seeds/s, "
           f"{edges / wall:,.0f} sampled edges/s")
+    if args.json:
+        args.json.write_text(json.dumps({"wall_seconds": wall, "workers": [vars(r) for r in reports]}))
 
 
 if __name__ == "__main__":
