@@ -2,12 +2,12 @@
 
     .venv/bin/python bench/interrupt_lag.py --size 20m --seeds 20 --tries 20
 
-A child process (this script with --child) loads the benchmark graph and runs,
-on request, the call a new user tries first: every neighbour (-1) of every edge
-type for three hops from SEEDS customers, on a sampler without timestamps. The
-parent times one uninterrupted call, then for each try waits a random time
-within that call (10% to 90% of its length) after the child announces it,
-sends SIGINT, and takes the lag from the signal to the child's
+Each try is a fresh child process (this script with --child) that loads the
+benchmark graph and runs the call a new user tries first: every neighbour (-1)
+of every edge type for three hops from SEEDS customers, on a sampler without
+timestamps. The parent times one uninterrupted call, then for each try waits a
+random time within that call (10% to 90% of its length) after the child
+announces it, sends SIGINT, and takes the lag from the signal to the child's
 KeyboardInterrupt (both processes read the same CLOCK_MONOTONIC). Prints each
 lag, then the median and the worst.
 
@@ -37,6 +37,7 @@ BENCH_DIR = Path(__file__).resolve().parent
 
 
 def child(size: str, seeds: int) -> None:
+    """One try: load the graph, announce readiness, run the call when asked, report how it ended."""
     metadata, arrays = synthetic_graph.load(BENCH_DIR / "data" / size)
     keys = [edge_type_key(tuple(edge_type)) for edge_type in metadata["edge_types"]]
     counts = {key: [-1, -1, -1] for key in keys}
@@ -45,21 +46,41 @@ def child(size: str, seeds: int) -> None:
     call = dict(num_neighbors={key: np.array(c, dtype=np.int64) for key, c in counts.items()},
                 sampling_time_offsets={}, entity_table="customers", seed_node=seed_node,
                 seed_time=np.array([], dtype=np.int64))
-    while True:
-        try:
-            if not sys.stdin.readline():
-                return
-        except KeyboardInterrupt:  # a signal that came after the call had finished
-            continue
-        print("started", flush=True)
-        start = time.monotonic()
-        try:
-            result = sampler.sample(**call)
-            edges = sum(len(rows) for rows in result[0].values())
-            del result
-            print(f"finished {time.monotonic() - start:.3f} {edges}", flush=True)
-        except KeyboardInterrupt:
-            print(f"interrupted {time.monotonic():.6f}", flush=True)
+    print("ready", flush=True)
+    sys.stdin.readline()
+    print("started", flush=True)
+    start = time.monotonic()
+    try:
+        result = sampler.sample(**call)
+        print(f"finished {time.monotonic() - start:.3f} {sum(len(rows) for rows in result[0].values())}",
+              flush=True)
+    except KeyboardInterrupt:
+        print(f"interrupted {time.monotonic():.6f}", flush=True)
+
+
+def one_try(size: str, seeds: int, delay: float | None) -> list[str]:
+    """A fresh child per try, so that no signal of one try can reach the next.
+    Without a delay the call runs to its end; otherwise SIGINT follows after delay seconds."""
+    process = subprocess.Popen([sys.executable, __file__, "--child", "--size", size, "--seeds", str(seeds)],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert process.stdin is not None and process.stdout is not None
+    try:
+        assert process.stdout.readline().strip() == "ready"
+        process.stdin.write("go\n")
+        process.stdin.flush()
+        assert process.stdout.readline().strip() == "started"
+        sent = None
+        if delay is not None:
+            time.sleep(delay)
+            sent = time.monotonic()  # the same clock in both processes
+            process.send_signal(signal.SIGINT)
+        words = process.stdout.readline().split()
+        if sent is not None and words and words[0] == "interrupted":
+            words[1] = str(float(words[1]) - sent)
+        return words
+    finally:
+        process.stdin.close()
+        process.wait()
 
 
 def main() -> None:
@@ -73,32 +94,17 @@ def main() -> None:
         child(args.size, args.seeds)
         return
 
-    process = subprocess.Popen([sys.executable, __file__, "--child", "--size", args.size, "--seeds", str(args.seeds)],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
-    assert process.stdin is not None and process.stdout is not None
-
-    def request() -> None:
-        process.stdin.write("go\n")
-        assert process.stdout.readline().strip() == "started"
-
-    request()
-    _, duration, edges = process.stdout.readline().split()
+    _, duration, edges = one_try(args.size, args.seeds, None)
     print(f"uninterrupted call: {float(duration):.2f} s, {int(edges):,} edges "
           f"({args.seeds} customers, every neighbour, 3 hops, {args.size})")
     shuffle = random.Random(1)
     lags = []
     while len(lags) < args.tries:
-        request()
-        time.sleep(shuffle.uniform(0.1, 0.9) * float(duration))
-        sent = time.monotonic()
-        process.send_signal(signal.SIGINT)
-        word, value, *_ = process.stdout.readline().split()
+        word, value, *_ = one_try(args.size, args.seeds, shuffle.uniform(0.1, 0.9) * float(duration))
         if word != "interrupted":
-            continue  # finished before the signal (a slower run); try again
-        lags.append(float(value) - sent)
+            continue  # finished before the signal (a faster run); try again
+        lags.append(float(value))
         print(f"try {len(lags):2d}: {lags[-1] * 1e3:7.1f} ms")
-    process.stdin.close()
-    process.wait()
     print(f"lag over {len(lags)} tries: median {statistics.median(lags) * 1e3:.1f} ms, "
           f"worst {max(lags) * 1e3:.1f} ms")
 
