@@ -3,8 +3,8 @@
 import numpy as np
 import pytest
 
-from helpers import (SURROGATE_ERROR, SURROGATE_KEY, i64, plain, raises_exactly, random_graph, random_request,
-                     timed_graph, timed_request)
+from helpers import (SURROGATE_ERROR, SURROGATE_KEY, NonStrKey, i64, plain, raises_exactly, random_graph,
+                     random_request, timed_graph, timed_request)
 from vornlib import NeighborSampler
 
 NN = timed_request()["num_neighbors"]
@@ -14,16 +14,6 @@ WINDOWS = np.array([[None, 5], [0, 10]], dtype=object)
 TRIPLES = np.zeros((2, 3), dtype=np.int64)
 ONLY_A = {"A__w__P": NN["A__w__P"]}
 ONLY_P = {"P__c__P": NN["P__c__P"]}
-
-
-class TextKey:
-    """A key object whose str() is the given text."""
-
-    def __init__(self, text):
-        self.text = text
-
-    def __str__(self):
-        return self.text
 
 
 def make_sampler(kind):
@@ -69,9 +59,9 @@ def cases(table):
     # The key's text is encoded by the interpreter, whose error propagates.
     "lone surrogate": ("timed", {"num_neighbors": {**NN, SURROGATE_KEY: [1]}}, UnicodeEncodeError,
                        SURROGATE_ERROR),
-    "str() gives a lone surrogate": ("timed", {"num_neighbors": {TextKey(SURROGATE_KEY): [1]}},
+    "str() gives a lone surrogate": ("timed", {"num_neighbors": {NonStrKey(SURROGATE_KEY): [1]}},
                                      UnicodeEncodeError, SURROGATE_ERROR),
-    "str() raises": ("timed", {"num_neighbors": {TextKey(None): [1]}}, TypeError,
+    "str() raises": ("timed", {"num_neighbors": {NonStrKey(None): [1]}}, TypeError,
                      "__str__ returned non-string (type NoneType)"),
     "bad key before surrogate": ("timed", {"num_neighbors": {"x": [1], SURROGATE_KEY: [1]}},
                                  RuntimeError, "Invalid type 'x' found in num_neighbors."),
