@@ -32,12 +32,15 @@ std::int64_t next_chunk_nodes(std::int64_t nodes, std::size_t positions) {
 }
 
 // Room for extra more values, growing geometrically: chunks append to the
-// same tables many times per call.
-void reserve_more(std::vector<std::int64_t>& table, std::size_t extra) {
+// same tables many times per call. True when the table moved (a copy of all
+// of it, the one long step here).
+bool reserve_more(std::vector<std::int64_t>& table, std::size_t extra) {
     const std::size_t needed = table.size() + extra;
-    if (needed > table.capacity()) {
-        table.reserve(std::max(needed, 2 * table.capacity()));
+    if (needed <= table.capacity()) {
+        return false;
     }
+    table.reserve(std::max(needed, 2 * table.capacity()));
+    return true;
 }
 
 }  // namespace
@@ -203,8 +206,13 @@ void HopExpansion::record_chunk(KeyId key, TypeId source, TypeId destination, Ch
     EdgeTables& edges = tables_.edge(key);
     edges.num_sampled.back() += static_cast<std::int64_t>(count);
     const std::size_t edges_before = edges.rows.size();
-    reserve_more(edges.rows, count);
-    reserve_more(edges.cols, count);
+    // A pending interrupt is seen after each table that had to move.
+    if (reserve_more(edges.rows, count)) {
+        interrupts_.check();
+    }
+    if (reserve_more(edges.cols, count)) {
+        interrupts_.check();
+    }
     edges.rows.resize(edges_before + count);
     edges.cols.resize(edges_before + count);
     std::int64_t* const rows = edges.rows.data() + edges_before;
@@ -214,8 +222,12 @@ void HopExpansion::record_chunk(KeyId key, TypeId source, TypeId destination, Ch
     // the node tables: the destination's batches stay where they are even
     // when the source type is the destination type.
     NodeTables& sources = tables_.node(source);
-    reserve_more(sources.batches, count);
-    reserve_more(sources.ids, count);
+    if (reserve_more(sources.batches, count)) {
+        interrupts_.check();
+    }
+    if (reserve_more(sources.ids, count)) {
+        interrupts_.check();
+    }
     const std::int64_t* const batches = tables_.node(destination).batches.data() + chunk.begin;
     std::vector<std::uint64_t>& pair_hashes = workspace_.pair_hashes;
     gather_neighbors(store_.row(key), batches, node_ends, reached, pair_hashes);
