@@ -70,17 +70,20 @@ def one_try(size: str, seeds: int, delay: float | None) -> list[str]:
         process.stdin.flush()
         assert process.stdout.readline().strip() == "started"
         sent = None
+        words: list[str] = []
         if delay is not None:
             time.sleep(delay)
             sent = time.monotonic()  # the same clock in both processes
             process.send_signal(signal.SIGINT)
         words = process.stdout.readline().split()
-        if sent is not None and words and words[0] == "interrupted":
-            words[1] = str(float(words[1]) - sent)
-        return words
     finally:
         process.stdin.close()
         process.wait()
+    if not words:
+        raise RuntimeError(f"the child process ended without a report (exit status {process.returncode})")
+    if sent is not None and words[0] == "interrupted":
+        words[1] = str(float(words[1]) - sent)
+    return words
 
 
 def main() -> None:
