@@ -9,11 +9,6 @@
 
 namespace vornlib {
 
-// Chooses the incoming edges of one destination node: the checked path that
-// defines every selection. Every read of caller data is checked against its
-// span; a failed check throws naming the edge type and the index, and nothing
-// is read out of range. The frontier paths fall back on it for any node whose
-// data they find suspect, so errors always come from here.
 // Appends the positions [begin, end) in ascending order.
 inline void append_ascending(std::int64_t begin, std::int64_t end, std::vector<std::int64_t>& out) {
     for (std::int64_t p = begin; p < end; ++p) {
@@ -21,6 +16,11 @@ inline void append_ascending(std::int64_t begin, std::int64_t end, std::vector<s
     }
 }
 
+// Chooses the incoming edges of one destination node: the checked path that
+// defines every selection. Every read of caller data is checked against its
+// span; a failed check throws naming the edge type and the index, and nothing
+// is read out of range. The frontier paths fall back on it for any node whose
+// data they find suspect, so errors always come from here.
 class NeighborChooser {
 public:
     explicit NeighborChooser(std::mt19937& generator) : generator_(generator) {}

@@ -15,6 +15,8 @@ import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
+from reference_model import edge_key
+
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 EXTREMES = [INT64_MIN, INT64_MIN + 1, -(2**31), 2**31, 2**62, INT64_MAX - 1, INT64_MAX]
 
@@ -233,10 +235,6 @@ def keyed(draw, entries, hostile):
 
 
 # ---- random graphs and requests ---------------------------------------------------
-
-
-def edge_key(edge_type):
-    return "__".join(edge_type)
 
 
 @dataclass

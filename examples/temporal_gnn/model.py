@@ -15,7 +15,7 @@ import math
 import torch
 from torch import nn
 
-from vornlib_tools import Batch
+from vornlib_tools import Batch, edge_type_key
 from vornlib_tools.synthetic import DAY
 
 # Soft bins over the last four months (centre, width in days), plus a log scale for all ages.
@@ -37,7 +37,7 @@ class HeteroMeanGNN(nn.Module):
                  hidden: int = 32, layers: int = 2) -> None:
         super().__init__()
         self.edge_types = [tuple(e) for e in edge_types]
-        self.keys = ["__".join(e) for e in self.edge_types]
+        self.keys = [edge_type_key(e) for e in self.edge_types]
         self.layers = layers
         width = AGE_FEATURES + 1  # and the seed flag
         self.encode = nn.ModuleDict({name: nn.Linear(width, hidden) for name in node_types})
