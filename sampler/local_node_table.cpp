@@ -22,6 +22,10 @@ std::size_t capacity_for(std::size_t entries) {
 }  // namespace
 
 void LocalNodeTable::reset() {
+    // high_water_ is the room the last calls asked for, halved at each reset:
+    // a stream of like calls keeps its storage instead of shrinking it here
+    // and growing it back during every call, while storage a much larger
+    // call left behind is given back after a few smaller ones.
     high_water_ = std::max(high_water_ / 2, size_);
     const std::size_t wanted = capacity_for(high_water_);
     if (slots_.size() > 4 * wanted) {
@@ -40,6 +44,7 @@ void LocalNodeTable::grow() {
 }
 
 void LocalNodeTable::reserve(std::size_t entries, InterruptCheck& interrupts) {
+    high_water_ = std::max(high_water_, entries);
     const std::size_t capacity = capacity_for(entries);
     if (capacity > slots_.size()) {
         rehash(capacity, &interrupts);

@@ -67,6 +67,7 @@ public:
     }
 
     std::size_t size() const { return size_; }
+    std::size_t capacity() const { return slots_.size(); }
 
 private:
     struct Slot {
@@ -81,7 +82,7 @@ private:
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
     std::size_t size_ = 0;
-    std::size_t high_water_ = 0;
+    std::size_t high_water_ = 0;  // entries recent calls made room for, decaying at each reset
 };
 
 }  // namespace vornlib

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "sampler/interrupt_check.h"
 #include "sampler/local_node_table.h"
 
 namespace vornlib {
@@ -62,6 +63,35 @@ TEST(LocalNodeTable, HashesTakenBeforeGrowthStillFindTheirPairs) {
         }
     }
     EXPECT_EQ(table.find_or_insert(2, 699 * 7919, 0), std::make_pair(static_cast<std::uint32_t>(pairs.size() - 1), false));
+}
+
+TEST(LocalNodeTable, LikeCallsKeepTheRoomTheyAskForAndAHugeCallsRoomIsGivenBack) {
+    // A call reserves room for every reached node to be new, though most
+    // are seen before: the room asked for, not the entries made, must decide
+    // what reset() keeps, or every call shrinks the table and regrows it.
+    LocalNodeTable table;
+    NeverInterrupt never;
+    auto call_then_reset = [&](std::size_t room) {
+        table.reserve(room, never);
+        for (std::uint32_t batch = 0; batch < 100; ++batch) {
+            table.find_or_insert(batch, 1, batch);
+        }
+        table.reset();
+    };
+    table.reset();
+    call_then_reset(20000);
+    const std::size_t steady = table.capacity();
+    EXPECT_GE(steady, 20000u);
+    for (int call = 0; call < 5; ++call) {
+        call_then_reset(20000);
+        ASSERT_EQ(table.capacity(), steady);
+    }
+    call_then_reset(2000000);
+    EXPECT_GT(table.capacity(), steady);
+    for (int call = 0; call < 8; ++call) {
+        call_then_reset(20000);
+    }
+    EXPECT_EQ(table.capacity(), steady);
 }
 
 TEST(LocalNodeTable, SameNodeInDifferentBatchesStaysApart) {
