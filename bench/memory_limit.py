@@ -47,10 +47,45 @@ VALUES_PER_LINE = LINE_BYTES // 8
 SHARED_FINAL_PROBES = 3
 
 
-def measure_ns_per_read(tool: Path) -> dict:
+def measure_ns_per_read(tool: Path, passes: int | None = None) -> dict:
     """Runs the memory latency tool: {"ns_per_read": best pass, "passes_ns": [...], ...}."""
-    completed = subprocess.run([str(tool)], check=True, capture_output=True, text=True)
+    command = [str(tool)] + ([] if passes is None else ["--passes", str(passes)])
+    completed = subprocess.run(command, check=True, capture_output=True, text=True)
     return json.loads(completed.stdout)
+
+
+class ReadTimes:
+    """The read time for each measurement, taken next to it.
+
+    On a shared machine the time per read moves by half or more within minutes,
+    and a limit taken at another moment than the call times it divides says
+    more about that moment than about the sampler. So the tool runs between
+    measurements, and each measurement is charged the best pass of the runs just
+    before and just after it. Every pass is kept, for the report.
+    """
+
+    PASSES = 3
+
+    def __init__(self, tool: Path) -> None:
+        self._tool = tool
+        self._last: float | None = None
+        self.passes_ns: list[float] = []
+
+    def _measure(self) -> float:
+        result = measure_ns_per_read(self._tool, self.PASSES)
+        self.passes_ns.extend(result["passes_ns"])
+        self._last = result["ns_per_read"]
+        return self._last
+
+    def around(self, measurement):
+        """(measurement(), the best ns per read of the tool runs next to it)."""
+        before = self._last if self._last is not None else self._measure()
+        value = measurement()
+        return value, min(before, self._measure())
+
+    @property
+    def best(self) -> float:
+        return min(self.passes_ns)
 
 
 def _line(array: np.ndarray, index: np.ndarray) -> np.ndarray:

@@ -21,7 +21,8 @@ For every graph size and workload (bench/workloads.py) it
   sampler and compares them with bench/expected_checksums.json: an optimised
   sampler must reproduce them exactly (--record-checksums rewrites the file);
 - counts the cache lines every timed call must fetch (memory_limit.py) and
-  prints sample() time over that memory limit;
+  prints sample() time over that memory limit, the time per read measured by
+  runs of the memory tool just before and after the workload (ReadTimes);
 - runs the same calls on the core library in C++ (vornlib_core_bench) and
   prints sample() time over core time, which is what the binding costs, after
   checking that both reached exactly the same nodes in the same order.
@@ -49,7 +50,7 @@ import numpy as np
 import build_check
 from digests import ReachDigest, ResultChecksum, reached_node_ids
 from cost_picture import write_picture
-from memory_limit import LineCounter, measure_ns_per_read
+from memory_limit import LineCounter, ReadTimes
 from workloads import WORKLOADS, Workload
 
 import vornlib
@@ -257,12 +258,13 @@ def limit_ms(run: SamplerRun, ns_per_read: float) -> float:
 
 def limit_entry(run: SamplerRun, ns_per_read: float) -> dict:
     limit = limit_ms(run, ns_per_read)
-    return {"lines_per_call": run.lines_per_call, "limit_ms": limit, "median_ratio": run.median_ms / limit,
+    return {"lines_per_call": run.lines_per_call, "ns_per_read": ns_per_read, "limit_ms": limit,
+            "median_ratio": run.median_ms / limit,
             "min_ratio": run.min_ms / limit, "cpu_median_ratio": run.cpu_median_ms / limit}
 
 
-def print_table(size: str, metadata: dict, rows: list[tuple[Workload, SamplerRun, CoreRun]], measured: int,
-                ns_per_read: float) -> None:
+def print_table(size: str, metadata: dict, rows: list[tuple[Workload, SamplerRun, CoreRun, float]],
+                measured: int) -> None:
     print(f"\n== graph {size}: {metadata['edges']:,} edges, nodes {metadata['node_counts']}, "
           f"max in-degree customers {metadata['max_in_degree']['transactions__rev_made__customers']:,}, "
           f"products {metadata['max_in_degree']['transactions__rev_in__products']:,}; "
@@ -272,18 +274,18 @@ def print_table(size: str, metadata: dict, rows: list[tuple[Workload, SamplerRun
                 ("cpu med ms", 10), ("Medges/s", 8), ("peak RSS MiB", 12), ("+RSS MiB", 8), ("result KiB", 10)],
                [[w.name, str(w.batch_size), str(w.hops), f"{r.edges_per_batch:.0f}", f"{r.median_ms:.3f}",
                  f"{r.min_ms:.3f}", f"{r.cpu_median_ms:.3f}", f"{r.edges_per_second / 1e6:.2f}",
-                 f"{r.peak_rss_mib:.1f}", f"{r.rss_growth_mib:.1f}", f"{r.result_kib:.1f}"] for w, r, _ in rows])
-    print(f"memory limit: cache lines an exact sampler must fetch per call x {ns_per_read:.2f} ns per "
-          f"independent random read; sample() / limit (1.0 cannot be reached):")
-    print_rows([("workload", 8), ("lines/call", 10), ("limit ms", 8), ("median/limit", 12), ("min/limit", 9),
-                ("cpu med/limit", 13)],
-               [[w.name, f"{r.lines_per_call:.0f}", f"{limit_ms(r, ns_per_read):.3f}",
-                 *(f"{t / limit_ms(r, ns_per_read):.2f}x" for t in (r.median_ms, r.min_ms, r.cpu_median_ms))]
-                for w, r, _ in rows])
+                 f"{r.peak_rss_mib:.1f}", f"{r.rss_growth_mib:.1f}", f"{r.result_kib:.1f}"] for w, r, _, _ in rows])
+    print("memory limit: cache lines an exact sampler must fetch per call x ns per independent random read, "
+          "measured next to the workload; sample() / limit (1.0 cannot be reached):")
+    print_rows([("workload", 8), ("lines/call", 10), ("ns/read", 7), ("limit ms", 8), ("median/limit", 12),
+                ("min/limit", 9), ("cpu med/limit", 13)],
+               [[w.name, f"{r.lines_per_call:.0f}", f"{ns:.2f}", f"{limit_ms(r, ns):.3f}",
+                 *(f"{t / limit_ms(r, ns):.2f}x" for t in (r.median_ms, r.min_ms, r.cpu_median_ms))]
+                for w, r, _, ns in rows])
     print("the same calls on the core library in C++ (vornlib_core_bench), and sample() / core time, "
           "which is what the binding costs:")
     table = []
-    for w, r, core in rows:
+    for w, r, core, _ in rows:
         ratios = [f"{a / b:.2f}x" for a, b in
                   ((r.median_ms, core.median_ms), (r.min_ms, core.min_ms), (r.cpu_median_ms, core.cpu_median_ms))]
         table.append([w.name, f"{core.median_ms:.3f}", f"{core.min_ms:.3f}", f"{core.cpu_median_ms:.3f}",
@@ -292,10 +294,10 @@ def print_table(size: str, metadata: dict, rows: list[tuple[Workload, SamplerRun
                 ("ratio median", 12), ("ratio min", 9), ("ratio cpu median", 16)], table)
 
 
-def check_checksums(size: str, rows: list[tuple[Workload, SamplerRun, CoreRun]], record: bool) -> bool:
+def check_checksums(size: str, rows: list[tuple[Workload, SamplerRun, CoreRun, float]], record: bool) -> bool:
     expected = json.loads(EXPECTED_CHECKSUMS.read_text()) if EXPECTED_CHECKSUMS.exists() else {}
     ok = True
-    for workload, run, core in rows:
+    for workload, run, core, _ in rows:
         reference = expected.get(size, {}).get(workload.name)
         if record:
             expected.setdefault(size, {})[workload.name] = run.checksum
@@ -344,7 +346,7 @@ def print_environment(core_info: dict) -> None:
     report_load("at start")
 
 
-def scan_batch_sizes(size: str, metadata: dict, arrays: dict[str, np.ndarray], ns_per_read: float) -> dict:
+def scan_batch_sizes(size: str, metadata: dict, arrays: dict[str, np.ndarray], read_times: ReadTimes) -> dict:
     """ns per sampled edge of sample() and of the memory limit, per workload and batch size."""
     scan = {}
     for name in SCAN_WORKLOADS:
@@ -353,7 +355,8 @@ def scan_batch_sizes(size: str, metadata: dict, arrays: dict[str, np.ndarray], n
             workload = dataclasses.replace(WORKLOADS[name], batch_size=batch_size)
             calls = max(SCAN_MIN_CALLS, SCAN_SEEDS // batch_size)
             seeds, times = synthetic_graph.seed_batches(metadata, batch_size, SCAN_WARMUP + calls)
-            run = measure_sampler(workload, metadata, arrays, seeds, times, SCAN_WARMUP)
+            run, ns_per_read = read_times.around(
+                lambda: measure_sampler(workload, metadata, arrays, seeds, times, SCAN_WARMUP))
             points.append({"batch_size": batch_size, "calls": calls, "edges_per_call": run.edges_per_batch,
                            "lines_per_call": run.lines_per_call,
                            "ns_per_edge": run.median_ms * 1e6 / run.edges_per_batch,
@@ -375,12 +378,14 @@ def run_size(size: str, args: argparse.Namespace) -> bool:
     touch_pages(arrays)
     print(f"\n[{size}] graph mapped and paged in: {time.perf_counter() - started:.2f} s")
     total_batches = args.warmup + args.measured
+    read_times = ReadTimes(args.memory_latency)
     rows = []
     for name in args.workloads:
         workload = WORKLOADS[name]
         seeds, times = synthetic_graph.seed_batches(metadata, workload.batch_size, total_batches)
         phase = time.perf_counter()
-        run = measure_sampler(workload, metadata, arrays, seeds, times, args.warmup)
+        run, ns_per_read = read_times.around(
+            lambda: measure_sampler(workload, metadata, arrays, seeds, times, args.warmup))
         sampler_s = time.perf_counter() - phase
         phase = time.perf_counter()
         workload_file = write_workload_file(workload, metadata, data_dir, (args.out / size).resolve(), seeds, times,
@@ -388,17 +393,20 @@ def run_size(size: str, args: argparse.Namespace) -> bool:
         core = measure_core(args.core, workload_file)
         print(f"[{size}] {name}: sampler {sampler_s:.1f} s (construction {run.construct_ms:.1f} ms), "
               f"C++ core {time.perf_counter() - phase:.1f} s")
-        rows.append((workload, run, core))
-    print_table(size, metadata, rows, args.measured, args.ns_per_read)
+        rows.append((workload, run, core, ns_per_read))
+    print_table(size, metadata, rows, args.measured)
     report_load(f"after {size}")
     ok = check_checksums(size, rows, args.record_checksums)
-    scan = scan_batch_sizes(size, metadata, arrays, args.ns_per_read) if args.batch_scan else None
+    scan = scan_batch_sizes(size, metadata, arrays, read_times) if args.batch_scan else None
+    passes = read_times.passes_ns
+    print(f"[{size}] memory: best {read_times.best:.2f} ns per independent random 8-byte read (1 GiB, 4 KiB pages; "
+          f"{len(passes)} passes in thread CPU time, {min(passes):.1f} to {max(passes):.1f} ns)")
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / f"results-{size}.json").write_text(json.dumps(
         {"size": size, "edges": metadata["edges"], "warmup": args.warmup, "measured": args.measured,
-         "ns_per_read": args.ns_per_read, "batch_scan": scan,
-         "workloads": {w.name: {"sampler": asdict(r), "core": asdict(s), "memory_limit": limit_entry(r, args.ns_per_read)}
-                       for w, r, s in rows}}, indent=2) + "\n")
+         "ns_per_read": read_times.best, "read_passes_ns": passes, "batch_scan": scan,
+         "workloads": {w.name: {"sampler": asdict(r), "core": asdict(s), "memory_limit": limit_entry(r, ns)}
+                       for w, r, s, ns in rows}}, indent=2) + "\n")
     return ok
 
 
@@ -436,11 +444,6 @@ def main(argv: list[str] | None = None) -> int:
             raise SystemExit("error: refusing to benchmark a debug or sanitizer build "
                              "(rebuild in Release, or pass --allow-debug)")
     print_environment(core_info)
-    latency = measure_ns_per_read(args.memory_latency)
-    args.ns_per_read = latency["ns_per_read"]
-    print(f"memory: {args.ns_per_read:.2f} ns per independent random 8-byte read (1 GiB, 4 KiB pages; best "
-          f"pass in thread CPU time of {', '.join(f'{ns:.2f}' for ns in latency['passes_ns'])}; wall time "
-          f"{', '.join(f'{ns:.2f}' for ns in latency['passes_wall_ns'])})")
     ok = all([run_size(size, args) for size in args.sizes])
     picture = write_picture(args.out)
     print(f"\npicture of how cost grows: {picture}" if picture else "\nno picture: matplotlib is not installed")

@@ -96,3 +96,22 @@ def test_second_hop_frontier_is_the_nodes_the_first_hop_reached(bench_modules):
               {"users": np.array([1, 0, 0]), "items": np.array([0, 8, 0])},
               {to_items: np.array([8, 0]), to_users: np.array([0, 8])})
     assert memory_limit.LineCounter(workload, metadata, arrays).count(result) == (1 + 1) + (2 + 8)
+
+
+def test_each_measurement_is_charged_the_best_read_time_next_to_it(bench_modules, tmp_path):
+    # A stand-in for the memory tool whose best pass is 40, 30, 50 and 20 ns
+    # on its successive runs.
+    memory_limit, _ = bench_modules
+    runs = tmp_path / "runs"
+    tool = tmp_path / "tool"
+    tool.write_text("#!/bin/sh\n"
+                    f"echo x >> {runs}\n"
+                    f'n=$(wc -l < {runs}); case $n in 1) v=40;; 2) v=30;; 3) v=50;; *) v=20;; esac\n'
+                    'echo "{\\"ns_per_read\\": $v, \\"passes_ns\\": [$v, 99]}"\n')
+    tool.chmod(0o755)
+    read_times = memory_limit.ReadTimes(tool)
+    assert read_times.around(lambda: "first") == ("first", 30)  # runs 1 and 2
+    assert read_times.around(lambda: "second") == ("second", 30)  # run 2 reused, run 3
+    assert read_times.around(lambda: "third") == ("third", 20)
+    assert read_times.best == 20
+    assert len(read_times.passes_ns) == 8
