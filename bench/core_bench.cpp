@@ -8,7 +8,9 @@
 //   vornlib_core_bench WORKLOAD_FILE    run the workload (workload_file.h), print timings as JSON
 //
 // Batches [0, warmup) are untimed; every later batch is timed one call each,
-// in wall time and in the thread's CPU time. Every batch, timed or not, adds
+// in wall time and in the thread's CPU time. Before every call, untimed, it
+// writes evict_bytes of its own memory, as run_bench.py does before every
+// sample(): both start each call with the caches and TLB of other work. Every batch, timed or not, adds
 // the node ids its call reached to a digest (mirrored in bench/digests.py),
 // which must equal the one run_bench.py computes from sample().
 
@@ -210,7 +212,12 @@ int run(const std::string& workload_path) {
     std::vector<std::int64_t> cpu_nanoseconds;
     std::uint64_t digest = 0;
     std::uint64_t edges = 0;
+    std::vector<std::uint64_t> evicting(workload.evict_bytes / sizeof(std::uint64_t));
     for (std::size_t batch = 0; batch < workload.batches(); ++batch) {
+        for (std::uint64_t& value : evicting) {
+            value += batch;
+        }
+        asm volatile("" : : "r"(evicting.data()) : "memory");  // the writes are the point: keep them
         const auto offset = static_cast<std::ptrdiff_t>(batch) * batch_size;
         request.seed_node = {workload.seeds.data() + offset, batch_size};
         request.seed_time = workload.times ? vornlib::Int64Span{workload.times->data() + offset, batch_size}

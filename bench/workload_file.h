@@ -7,6 +7,7 @@
 //   name last-k
 //   rng_seed 123
 //   warmup 32
+//   evict_bytes 67108864                                  (written before every call, untimed; optional)
 //   node_type customers /path/customers.time.npy           (one line per node type, in order)
 //   entity customers
 //   seeds /path/seeds.npy                                   (int64, shape (batches, batch_size))
@@ -57,6 +58,7 @@ struct WorkloadFile {
     std::string name;
     std::uint32_t rng_seed = 0;
     std::size_t warmup = 0;
+    std::size_t evict_bytes = 0;
     std::vector<NodeTypeFile> node_types;
     std::string entity;
     NpyInt64 seeds;
@@ -158,6 +160,8 @@ inline WorkloadFile load_workload(const std::string& path) {
             workload.rng_seed = static_cast<std::uint32_t>(detail::to_int64(detail::next_token(line)));
         } else if (tag == "warmup") {
             workload.warmup = static_cast<std::size_t>(detail::to_int64(detail::next_token(line)));
+        } else if (tag == "evict_bytes") {
+            workload.evict_bytes = static_cast<std::size_t>(detail::to_int64(detail::next_token(line)));
         } else if (tag == "node_type") {
             NodeTypeFile type;
             type.name = detail::next_token(line);
