@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "sampler/prefetch.h"
+
 namespace vornlib {
 
 namespace {
@@ -90,7 +92,7 @@ private:
     void request_row(Search& search) const {
         search.middle = bisection_middle(search.first, search.count);
         search.reading_time = false;
-        __builtin_prefetch(edge_.row.data + search.middle);
+        prefetch_line(edge_.row.data + search.middle);
     }
 
     // One pipeline step; false once the search is finished (or abandoned).
@@ -102,7 +104,7 @@ private:
                 return false;
             }
             search.reading_time = true;
-            __builtin_prefetch(edge_.source_time->data + search.neighbor);
+            prefetch_line(edge_.source_time->data + search.neighbor);
             return true;
         }
         bisection_narrow(search.first, search.count, (*edge_.source_time)[search.neighbor] > search.bound);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sampler/errors.h"
+#include "sampler/prefetch.h"
 
 namespace vornlib {
 
@@ -263,7 +264,7 @@ void HopExpansion::gather_neighbors(Int64Span row, const std::int64_t* batches,
         const auto batch = static_cast<std::uint32_t>(batches[column]);
         for (const std::size_t node_end = node_ends[column]; i < node_end; ++i) {
             if (i + kRowPrefetchDistance < count) {
-                __builtin_prefetch(row.data + positions[i + kRowPrefetchDistance]);
+                prefetch_line(row.data + positions[i + kRowPrefetchDistance]);
             }
             const std::int64_t neighbor = row[positions[i]];
             positions[i] = neighbor;

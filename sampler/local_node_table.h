@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sampler/interrupt_check.h"
+#include "sampler/prefetch.h"
 
 namespace vornlib {
 
@@ -56,7 +57,7 @@ public:
     // A hint that the pair with this hash will be looked up soon. The table
     // may grow before then; the hint is only wasted.
     void prefetch_hashed(std::uint64_t pair_hash) const {
-        __builtin_prefetch(slots_.data() + (static_cast<std::size_t>(pair_hash) & mask_));
+        prefetch_line(slots_.data() + (static_cast<std::size_t>(pair_hash) & mask_));
     }
 
     static std::uint64_t hash(std::uint32_t batch, std::int64_t node) {

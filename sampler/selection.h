@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "sampler/int64_span.h"
+#include "sampler/prefetch.h"
 #include "sampler/wide_int.h"
 
 namespace vornlib {
@@ -86,7 +87,7 @@ struct EdgeView {
     // Asks for colptr[node] ahead of use; a node without entries is skipped.
     void prefetch_candidates_of(std::int64_t node) const {
         if (has_candidates_of(node)) {
-            __builtin_prefetch(colptr.data + node);
+            prefetch_line(colptr.data + node);
         }
     }
     // Whether a source node has a timestamp to read.
