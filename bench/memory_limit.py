@@ -33,6 +33,7 @@ from __future__ import annotations
 
 import json
 import subprocess
+from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
@@ -47,11 +48,19 @@ VALUES_PER_LINE = LINE_BYTES // 8
 SHARED_FINAL_PROBES = 3
 
 
-def measure_ns_per_read(tool: Path, passes: int | None = None) -> dict:
-    """Runs the memory latency tool: {"ns_per_read": best pass, "passes_ns": [...], ...}."""
+def measure_ns_per_read(tool: Path, passes: int | None = None, evict_bytes: int = 0) -> dict:
+    """Runs the memory latency tool: {"ns_per_read": best pass, "passes_ns": [...], ...}, and
+    with evict_bytes also "cold_ns_per_read", the reads after that much other memory was written."""
     command = [str(tool)] + ([] if passes is None else ["--passes", str(passes)])
+    command += ["--evict-bytes", str(evict_bytes)] if evict_bytes else []
     completed = subprocess.run(command, check=True, capture_output=True, text=True)
     return json.loads(completed.stdout)
+
+
+@dataclass(frozen=True)
+class ReadTime:
+    ns: float  # per independent random read: the memory limit's unit
+    cold_ns: float  # the same reads, each block of a call's size after EVICT_BYTES of other memory
 
 
 class ReadTimes:
@@ -66,26 +75,30 @@ class ReadTimes:
 
     PASSES = 3
 
-    def __init__(self, tool: Path) -> None:
+    def __init__(self, tool: Path, evict_bytes: int) -> None:
         self._tool = tool
-        self._last: float | None = None
+        self._evict_bytes = evict_bytes
+        self._last: ReadTime | None = None
         self.passes_ns: list[float] = []
+        self.cold_passes_ns: list[float] = []
 
-    def _measure(self) -> float:
-        result = measure_ns_per_read(self._tool, self.PASSES)
+    def _measure(self) -> ReadTime:
+        result = measure_ns_per_read(self._tool, self.PASSES, self._evict_bytes)
         self.passes_ns.extend(result["passes_ns"])
-        self._last = result["ns_per_read"]
+        self.cold_passes_ns.extend(result["cold_passes_ns"])
+        self._last = ReadTime(result["ns_per_read"], result["cold_ns_per_read"])
         return self._last
 
     def around(self, measurement):
-        """(measurement(), the best ns per read of the tool runs next to it)."""
+        """(measurement(), the best ReadTime of the tool runs next to it)."""
         before = self._last if self._last is not None else self._measure()
         value = measurement()
-        return value, min(before, self._measure())
+        after = self._measure()
+        return value, ReadTime(min(before.ns, after.ns), min(before.cold_ns, after.cold_ns))
 
     @property
-    def best(self) -> float:
-        return min(self.passes_ns)
+    def best(self) -> ReadTime:
+        return ReadTime(min(self.passes_ns), min(self.cold_passes_ns))
 
 
 def _line(array: np.ndarray, index: np.ndarray) -> np.ndarray:

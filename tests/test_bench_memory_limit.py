@@ -100,18 +100,20 @@ def test_second_hop_frontier_is_the_nodes_the_first_hop_reached(bench_modules):
 
 def test_each_measurement_is_charged_the_best_read_time_next_to_it(bench_modules, tmp_path):
     # A stand-in for the memory tool whose best pass is 40, 30, 50 and 20 ns
-    # on its successive runs.
+    # on its successive runs, and three times that for cold reads.
     memory_limit, _ = bench_modules
     runs = tmp_path / "runs"
     tool = tmp_path / "tool"
     tool.write_text("#!/bin/sh\n"
                     f"echo x >> {runs}\n"
                     f'n=$(wc -l < {runs}); case $n in 1) v=40;; 2) v=30;; 3) v=50;; *) v=20;; esac\n'
-                    'echo "{\\"ns_per_read\\": $v, \\"passes_ns\\": [$v, 99]}"\n')
+                    'echo "{\\"ns_per_read\\": $v, \\"passes_ns\\": [$v, 99], '
+                    '\\"cold_ns_per_read\\": $((3 * v)), \\"cold_passes_ns\\": [$((3 * v))]}"\n')
     tool.chmod(0o755)
-    read_times = memory_limit.ReadTimes(tool)
-    assert read_times.around(lambda: "first") == ("first", 30)  # runs 1 and 2
-    assert read_times.around(lambda: "second") == ("second", 30)  # run 2 reused, run 3
-    assert read_times.around(lambda: "third") == ("third", 20)
-    assert read_times.best == 20
+    read_times = memory_limit.ReadTimes(tool, evict_bytes=1 << 20)
+    ReadTime = memory_limit.ReadTime
+    assert read_times.around(lambda: "first") == ("first", ReadTime(30, 90))  # runs 1 and 2
+    assert read_times.around(lambda: "second") == ("second", ReadTime(30, 90))  # run 2 reused, run 3
+    assert read_times.around(lambda: "third") == ("third", ReadTime(20, 60))
+    assert read_times.best == ReadTime(20, 60)
     assert len(read_times.passes_ns) == 8
