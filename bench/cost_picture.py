@@ -6,7 +6,8 @@ Drawn from the results-SIZE.json files in the output directory (whichever of
 - nanoseconds per sampled edge of every workload against graph size, at the
   workloads' own batch sizes, with each workload's memory limit per edge dashed;
 - nanoseconds per sampled edge against batch size (256 to 65,536) for the
-  batch-scan workloads on the largest graph run, memory limit dashed;
+  batch-scan workloads on the largest graph run, memory limit dashed and the
+  cold limit (reads after the calls' eviction) dotted;
 - the peak resident memory of every workload on the 100m graph (the mapped
   graph included), when that size has been run.
 
@@ -70,7 +71,8 @@ def _size_panel(axes, results: dict[str, dict], colors: dict[str, str], ns_per_r
     _legend_above_data(axes)
 
 
-def _batch_panel(axes, results: dict[str, dict], colors: dict[str, str], ns_per_read: float) -> None:
+def _batch_panel(axes, results: dict[str, dict], colors: dict[str, str], ns_per_read: float,
+                 cold_ns_per_read: float | None) -> None:
     scanned = [size for size, data in results.items() if data.get("batch_scan")]
     if not scanned:
         axes.text(0.5, 0.5, "no batch scan recorded", ha="center", va="center", transform=axes.transAxes)
@@ -82,6 +84,9 @@ def _batch_panel(axes, results: dict[str, dict], colors: dict[str, str], ns_per_
                   label=f"{name} sample()")
         axes.plot(batch, [p["lines_per_call"] * ns_per_read / p["edges_per_call"] for p in points], "s--",
                   color=colors.get(name), alpha=0.6, label=f"{name} memory limit")
+        if cold_ns_per_read is not None:
+            axes.plot(batch, [p["lines_per_call"] * cold_ns_per_read / p["edges_per_call"] for p in points], "^:",
+                      color=colors.get(name), alpha=0.6, label=f"{name} cold limit")
     axes.set_xscale("log", base=2)
     axes.set_yscale("log")
     axes.set_xlabel("batch size (seeds per call)")
@@ -127,11 +132,15 @@ def write_picture(out_dir: Path) -> Path | None:
     colors = {name: palette[i % len(palette)] for i, name in enumerate(names)}
     figure, (by_size, by_batch, memory) = plt.subplots(1, 3, figsize=(17, 5.5))
     ns_per_read = min(data["ns_per_read"] for data in results.values())
+    cold = [data["cold_ns_per_read"] for data in results.values() if "cold_ns_per_read" in data]
+    cold_ns_per_read = min(cold) if cold else None
     _size_panel(by_size, results, colors, ns_per_read)
-    _batch_panel(by_batch, results, colors, ns_per_read)
+    _batch_panel(by_batch, results, colors, ns_per_read, cold_ns_per_read)
     _memory_panel(memory, results, colors)
+    cold_text = (f"; cold limit: x {cold_ns_per_read:.1f} ns, the read time after the calls' eviction"
+                 if cold_ns_per_read is not None else "")
     figure.suptitle(f"How sampling cost grows; memory limit = cache lines to fetch x {ns_per_read:.1f} ns per "
-                    f"independent random read (lowest of the runs of {', '.join(results)})", fontsize=10)
+                    f"independent random read (lowest of the runs of {', '.join(results)}){cold_text}", fontsize=10)
     figure.tight_layout()
     path = out_dir / PICTURE_NAME
     figure.savefig(path, dpi=110)
