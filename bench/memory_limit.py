@@ -66,7 +66,7 @@ class ReadTime:
 class ReadTimes:
     """The read time for each measurement, taken next to it.
 
-    On a shared machine the time per read moves by half or more within minutes,
+    On a shared machine the time per read moves by a third or more within minutes,
     and a limit taken at another moment than the call times it divides says
     more about that moment than about the sampler. So the tool runs between
     measurements, and each measurement is charged the best pass of the runs just
