@@ -11,7 +11,7 @@ SampleResult make_result(const GraphStore& store, const WorkingTables& tables, I
         interrupts.check();
         return array;
     };
-    const auto copy = [&](const std::vector<std::int64_t>& values) { return copied(values.data(), values.size()); };
+    const auto copy = [&](const Int64Table& values) { return copied(values.data(), values.size()); };
     py::dict nodes, node_counts, batches;
     for (TypeId type = 0; type < store.type_count(); ++type) {
         const NodeTables& table = tables.nodes()[type];

@@ -35,7 +35,7 @@ std::int64_t next_chunk_nodes(std::int64_t nodes, std::size_t positions) {
 // Room for extra more values, growing geometrically: chunks append to the
 // same tables many times per call. True when the table moved (a copy of all
 // of it, the one long step here).
-bool reserve_more(std::vector<std::int64_t>& table, std::size_t extra) {
+bool reserve_more(Int64Table& table, std::size_t extra) {
     const std::size_t needed = table.size() + extra;
     if (needed <= table.capacity()) {
         return false;
@@ -230,7 +230,7 @@ void HopExpansion::record_chunk(KeyId key, TypeId source, TypeId destination, Ch
         interrupts_.check();
     }
     const std::int64_t* const batches = tables_.node(destination).batches.data() + chunk.begin;
-    std::vector<std::uint64_t>& pair_hashes = workspace_.pair_hashes;
+    ScratchVector<std::uint64_t>& pair_hashes = workspace_.pair_hashes;
     gather_neighbors(store_.row(key), batches, node_ends, reached, pair_hashes);
 
     LocalNodeTable& index = workspace_.local_index[source];
@@ -256,7 +256,7 @@ void HopExpansion::record_chunk(KeyId key, TypeId source, TypeId destination, Ch
 // them against row; batches holds the batch of each chunk node.
 void HopExpansion::gather_neighbors(Int64Span row, const std::int64_t* batches,
                                     const std::vector<std::size_t>& node_ends, std::vector<std::int64_t>& positions,
-                                    std::vector<std::uint64_t>& pair_hashes) {
+                                    ScratchVector<std::uint64_t>& pair_hashes) {
     const std::size_t count = positions.size();
     pair_hashes.resize(count);
     std::size_t i = 0;

@@ -25,7 +25,7 @@ struct ExpansionWorkspace {
     std::vector<std::int64_t> seed_times;     // one per seed, or empty: no hop samples with time
     std::vector<std::int64_t> positions;      // one chunk's chosen row positions, then their neighbours
     std::vector<std::size_t> node_ends;       // per chunk node: end of its positions
-    std::vector<std::uint64_t> pair_hashes;   // per chunk position: hash of its (batch, neighbour) pair
+    ScratchVector<std::uint64_t> pair_hashes;  // per chunk position: hash of its (batch, neighbour) pair
     std::vector<CandidateRun> runs;           // per chunk node, count mode without time
 
     void start(std::size_t type_count);
@@ -61,7 +61,7 @@ private:
                              TypeId destination, Chunk offered);
     void record_chunk(KeyId key, TypeId source, TypeId destination, Chunk chunk);
     static void gather_neighbors(Int64Span row, const std::int64_t* batches, const std::vector<std::size_t>& node_ends,
-                                 std::vector<std::int64_t>& positions, std::vector<std::uint64_t>& pair_hashes);
+                                 std::vector<std::int64_t>& positions, ScratchVector<std::uint64_t>& pair_hashes);
     static std::int64_t record_node(NodeTables& sources, LocalNodeTable& index, std::uint64_t pair_hash,
                                     std::int64_t batch, std::int64_t node);
     void advance_frontiers();

@@ -5,7 +5,7 @@ namespace vornlib {
 namespace {
 
 struct Empty {
-    void operator()(std::vector<std::int64_t>& table) const { table.clear(); }
+    void operator()(Int64Table& table) const { table.clear(); }
 };
 
 }  // namespace

@@ -3,16 +3,47 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace vornlib {
 
+// An allocator whose resize() leaves the added elements uninitialised: the
+// tables are written right after they grow, and zeroing them first was a
+// second pass over memory that every call paid for.
+template <typename T>
+struct UninitialisedOnResize : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitialisedOnResize<U>;
+    };
+    UninitialisedOnResize() = default;
+    template <typename U>
+    UninitialisedOnResize(const UninitialisedOnResize<U>&) noexcept {}
+
+    template <typename U>
+    void construct(U* place) noexcept {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* place, Args&&... args) {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
+
+// A working table, or scratch of a call that is written right after it grows.
+template <typename T>
+using ScratchVector = std::vector<T, UninitialisedOnResize<T>>;
+using Int64Table = ScratchVector<std::int64_t>;
+
 // What one call samples for a node type. batches and ids are parallel, in
 // local-index order: together they are the type's list of local nodes.
 struct NodeTables {
-    std::vector<std::int64_t> num_sampled;  // seeds of this type, then new nodes per hop
-    std::vector<std::int64_t> batches;
-    std::vector<std::int64_t> ids;
+    Int64Table num_sampled;  // seeds of this type, then new nodes per hop
+    Int64Table batches;
+    Int64Table ids;
 
     template <typename Visit>
     void for_each_table(Visit&& visit) {
@@ -24,9 +55,9 @@ struct NodeTables {
 
 // What one call samples for an edge type key.
 struct EdgeTables {
-    std::vector<std::int64_t> num_sampled;  // a leading 0, then edges per hop
-    std::vector<std::int64_t> rows;         // local index of the source node
-    std::vector<std::int64_t> cols;         // local index of the destination node
+    Int64Table num_sampled;  // a leading 0, then edges per hop
+    Int64Table rows;         // local index of the source node
+    Int64Table cols;         // local index of the destination node
 
     template <typename Visit>
     void for_each_table(Visit&& visit) {

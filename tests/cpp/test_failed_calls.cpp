@@ -214,8 +214,8 @@ private:
     long stop_;
 };
 
-std::vector<std::vector<std::int64_t>> contents(const WorkingTables& tables) {
-    std::vector<std::vector<std::int64_t>> all;
+std::vector<Int64Table> contents(const WorkingTables& tables) {
+    std::vector<Int64Table> all;
     for (const NodeTables& node : tables.nodes()) {
         all.insert(all.end(), {node.num_sampled, node.batches, node.ids});
     }
@@ -226,7 +226,7 @@ std::vector<std::vector<std::int64_t>> contents(const WorkingTables& tables) {
 }
 
 bool empty(const WorkingTables& tables) {
-    for (const std::vector<std::int64_t>& table : contents(tables)) {
+    for (const Int64Table& table : contents(tables)) {
         if (!table.empty()) {
             return false;
         }
@@ -236,10 +236,10 @@ bool empty(const WorkingTables& tables) {
 
 void ignore_result(const WorkingTables&) {}
 
-std::vector<std::vector<std::int64_t>> run(NeighborSampler& sampler, const Request& request) {
+std::vector<Int64Table> run(NeighborSampler& sampler, const Request& request) {
     NoWindows windows;
     StopAt never;
-    std::vector<std::vector<std::int64_t>> result;
+    std::vector<Int64Table> result;
     sampler.sample(request.request, windows, never, [&](const WorkingTables& tables) { result = contents(tables); });
     return result;
 }

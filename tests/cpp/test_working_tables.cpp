@@ -24,8 +24,8 @@ TEST(WorkingTables, StartGivesEveryTypeALeadingZeroCount) {
     TablesInUse in_use(tables, 2, 3);
     ASSERT_EQ(tables.nodes().size(), 2u);
     ASSERT_EQ(tables.edges().size(), 3u);
-    for (const NodeTables& node : tables.nodes()) EXPECT_EQ(node.num_sampled, std::vector<std::int64_t>{0});
-    for (const EdgeTables& edge : tables.edges()) EXPECT_EQ(edge.num_sampled, std::vector<std::int64_t>{0});
+    for (const NodeTables& node : tables.nodes()) EXPECT_EQ(node.num_sampled, Int64Table{0});
+    for (const EdgeTables& edge : tables.edges()) EXPECT_EQ(edge.num_sampled, Int64Table{0});
 }
 
 TEST(WorkingTables, AfterACallTheTablesAreEmptyAndKeepTheirStorage) {
@@ -53,7 +53,7 @@ TEST(WorkingTables, AFailedCallGivesTheirStorageBackAndTheNextStartsAfresh) {
     EXPECT_TRUE(tables.nodes().empty());
 
     TablesInUse next(tables, 1, 1);
-    EXPECT_EQ(tables.nodes()[0].num_sampled, std::vector<std::int64_t>{0});
+    EXPECT_EQ(tables.nodes()[0].num_sampled, Int64Table{0});
     EXPECT_TRUE(tables.nodes()[0].ids.empty());
     EXPECT_TRUE(tables.edges()[0].rows.empty());
 }
