@@ -83,8 +83,4 @@ py::array to_int64_array(const std::int64_t* data, std::size_t count) {
     return result;
 }
 
-py::array to_int64_array(const std::vector<std::int64_t>& values) {
-    return to_int64_array(values.data(), values.size());
-}
-
 }  // namespace vornlib::binding

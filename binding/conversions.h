@@ -51,6 +51,5 @@ std::int64_t int64_from(py::handle value);
 
 // A new 1-D int64 array owning a copy of the elements.
 py::array to_int64_array(const std::int64_t* data, std::size_t count);
-py::array to_int64_array(const std::vector<std::int64_t>& values);
 
 }  // namespace vornlib::binding
