@@ -27,21 +27,21 @@ from pathlib import Path
 
 import numpy as np
 
-from run_bench import make_sampler
-from workloads import Workload
+from run_bench import SAMPLER_SEED
 
 from vornlib_tools import synthetic as synthetic_graph
-from vornlib_tools.synthetic import edge_type_key
+from vornlib_tools.graph import Graph, read_index
 
 BENCH_DIR = Path(__file__).resolve().parent
 
 
 def child(size: str, seeds: int) -> None:
     """One try: load the graph, announce readiness, run the call when asked, report how it ended."""
-    metadata, arrays = synthetic_graph.load(BENCH_DIR / "data" / size)
-    keys = [edge_type_key(tuple(edge_type)) for edge_type in metadata["edge_types"]]
+    directory = BENCH_DIR / "data" / size
+    metadata, graph = read_index(directory), Graph.load(directory)
+    keys = graph.keys
     counts = {key: [-1, -1, -1] for key in keys}
-    sampler = make_sampler(Workload("every neighbour", seeds, False, counts), metadata, arrays)
+    sampler = graph.sampler(SAMPLER_SEED, with_time=False)
     seed_node = synthetic_graph.seed_batches(metadata, seeds, 1)[0][0]
     call = dict(num_neighbors={key: np.array(c, dtype=np.int64) for key, c in counts.items()},
                 sampling_time_offsets={}, entity_table="customers", seed_node=seed_node,

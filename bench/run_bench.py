@@ -60,6 +60,7 @@ from workloads import WORKLOADS, Workload
 
 import vornlib
 from vornlib_tools import synthetic as synthetic_graph
+from vornlib_tools.graph import Graph, read_index
 from vornlib_tools.synthetic import edge_type_key
 
 BENCH_DIR = Path(__file__).resolve().parent
@@ -137,19 +138,6 @@ class CoreRun:
     reach_digest: str
 
 
-def make_sampler(workload: Workload, metadata: dict, arrays: dict[str, np.ndarray]) -> vornlib.NeighborSampler:
-    keys = [edge_type_key(tuple(edge_type)) for edge_type in metadata["edge_types"]]
-    node_time = {name: arrays[f"{name}.time"] for name in metadata["node_types"]} if workload.with_time else {}
-    return vornlib.NeighborSampler(
-        node_types=metadata["node_types"],
-        edge_types=[tuple(edge_type) for edge_type in metadata["edge_types"]],
-        colptr={key: arrays[f"{key}.colptr"] for key in keys},
-        row={key: arrays[f"{key}.row"] for key in keys},
-        node_time=node_time,
-        seed=SAMPLER_SEED,
-    )
-
-
 def hop_arguments(workload: Workload) -> tuple[dict, dict]:
     counts = {key: np.array(per_hop, dtype=np.int64) for key, per_hop in workload.counts.items()}
     windows = {key: np.array(per_hop, dtype=np.int64 if all(s is not None for s, _ in per_hop) else object)
@@ -169,7 +157,7 @@ def eviction_buffer() -> np.ndarray:
     return _evicting
 
 
-def measure_back_to_back(workload: Workload, metadata: dict, arrays: dict[str, np.ndarray], seeds: np.ndarray,
+def measure_back_to_back(workload: Workload, graph: Graph, seeds: np.ndarray,
                          times: np.ndarray, warmup: int) -> float:
     """Median thread CPU ms of the timed calls of a fresh sampler made one right
     after another: no eviction, count or checksum between them, so each call
@@ -177,7 +165,7 @@ def measure_back_to_back(workload: Workload, metadata: dict, arrays: dict[str, n
     only samples."""
     num_neighbors, offsets = hop_arguments(workload)
     no_times = np.empty(0, dtype=np.int64)
-    sampler = make_sampler(workload, metadata, arrays)
+    sampler = graph.sampler(SAMPLER_SEED, workload.with_time)
     cpu_ns = []
     gc.collect()
     gc.disable()
@@ -192,20 +180,20 @@ def measure_back_to_back(workload: Workload, metadata: dict, arrays: dict[str, n
     return statistics.median(cpu_ns[warmup:]) / 1e6
 
 
-def measure_sampler(workload: Workload, metadata: dict, arrays: dict[str, np.ndarray], seeds: np.ndarray,
+def measure_sampler(workload: Workload, metadata: dict, graph: Graph, seeds: np.ndarray,
                     times: np.ndarray, warmup: int) -> SamplerRun:
     edge_types = [tuple(edge_type) for edge_type in metadata["edge_types"]]
     num_neighbors, offsets = hop_arguments(workload)
     no_times = np.empty(0, dtype=np.int64)
     checksum, reach = ResultChecksum(), ReachDigest()
-    lines = LineCounter(workload, metadata, arrays)
+    lines = LineCounter(workload, metadata, graph.arrays())
     call_ns, cpu_ns, edges, result_bytes, lines_counted = [], [], 0, 0, 0
 
     evicting = eviction_buffer()
     peak_resettable = reset_peak_rss()
     rss_start_kib = _status_kib("VmRSS")
     started = time.perf_counter()
-    sampler = make_sampler(workload, metadata, arrays)
+    sampler = graph.sampler(SAMPLER_SEED, workload.with_time)
     construct_ms = (time.perf_counter() - started) * 1e3
     gc.collect()
     gc.disable()
@@ -335,11 +323,11 @@ def print_table(size: str, metadata: dict, rows: list[tuple[Workload, SamplerRun
     print_rows([("workload", 8), ("lines/call", 10), ("ns/read", 7), ("limit ms", 8), ("median/limit", 12),
                 ("min/limit", 9), ("cpu med/limit", 13), ("cold ns/read", 12), ("cpu med/cold limit", 18),
                 ("back to back cpu med ms", 23), ("/limit", 6)],
-               [[w.name, f"{r.lines_per_call:.0f}", f"{read.ns:.2f}", f"{limit_ms(r, read.ns):.3f}",
-                 *(f"{t / limit_ms(r, read.ns):.2f}x" for t in (r.median_ms, r.min_ms, r.cpu_median_ms)),
-                 f"{read.cold_ns:.2f}", f"{r.cpu_median_ms / limit_ms(r, read.cold_ns):.2f}x",
-                 f"{r.back_to_back_cpu_median_ms:.3f}", f"{r.back_to_back_cpu_median_ms / limit_ms(r, read.ns):.2f}x"]
-                for w, r, _, read in rows])
+               [[w.name, f"{m['lines_per_call']:.0f}", f"{m['ns_per_read']:.2f}", f"{m['limit_ms']:.3f}",
+                 *(f"{m[ratio]:.2f}x" for ratio in ("median_ratio", "min_ratio", "cpu_median_ratio")),
+                 f"{m['cold_ns_per_read']:.2f}", f"{m['cpu_median_cold_ratio']:.2f}x",
+                 f"{r.back_to_back_cpu_median_ms:.3f}", f"{m['back_to_back_cpu_median_ratio']:.2f}x"]
+                for w, r, m in ((w, r, limit_entry(r, read)) for w, r, _, read in rows)])
     print("the same calls on the core library in C++ (vornlib_core_bench), and sample() / core time, "
           "which is what the binding costs:")
     table = []
@@ -404,7 +392,7 @@ def print_environment(core_info: dict) -> None:
     report_load("at start")
 
 
-def scan_batch_sizes(size: str, metadata: dict, arrays: dict[str, np.ndarray], read_times: ReadTimes) -> dict:
+def scan_batch_sizes(size: str, metadata: dict, graph: Graph, read_times: ReadTimes) -> dict:
     """ns per sampled edge of sample() and of the memory limit, per workload and batch size."""
     scan = {}
     for name in SCAN_WORKLOADS:
@@ -414,7 +402,7 @@ def scan_batch_sizes(size: str, metadata: dict, arrays: dict[str, np.ndarray], r
             calls = max(SCAN_MIN_CALLS, SCAN_SEEDS // batch_size)
             seeds, times = synthetic_graph.seed_batches(metadata, batch_size, SCAN_WARMUP + calls)
             run, read = read_times.around(
-                lambda: measure_sampler(workload, metadata, arrays, seeds, times, SCAN_WARMUP))
+                lambda: measure_sampler(workload, metadata, graph, seeds, times, SCAN_WARMUP))
             points.append({"batch_size": batch_size, "calls": calls, "edges_per_call": run.edges_per_batch,
                            "lines_per_call": run.lines_per_call,
                            "ns_per_edge": run.median_ms * 1e6 / run.edges_per_batch,
@@ -433,8 +421,8 @@ def scan_batch_sizes(size: str, metadata: dict, arrays: dict[str, np.ndarray], r
 def run_size(size: str, args: argparse.Namespace) -> bool:
     data_dir = (args.data / size).resolve()
     started = time.perf_counter()
-    metadata, arrays = synthetic_graph.load(data_dir)
-    touch_pages(arrays)
+    metadata, graph = read_index(data_dir), Graph.load(data_dir)  # memory-mapped
+    touch_pages(graph.arrays())
     print(f"\n[{size}] graph mapped and paged in: {time.perf_counter() - started:.2f} s")
     total_batches = args.warmup + args.measured
     read_times = ReadTimes(args.memory_latency, EVICT_BYTES)
@@ -444,9 +432,8 @@ def run_size(size: str, args: argparse.Namespace) -> bool:
         seeds, times = synthetic_graph.seed_batches(metadata, workload.batch_size, total_batches)
         phase = time.perf_counter()
         def measure_both() -> SamplerRun:
-            run = measure_sampler(workload, metadata, arrays, seeds, times, args.warmup)
-            run.back_to_back_cpu_median_ms = measure_back_to_back(workload, metadata, arrays, seeds, times,
-                                                                  args.warmup)
+            run = measure_sampler(workload, metadata, graph, seeds, times, args.warmup)
+            run.back_to_back_cpu_median_ms = measure_back_to_back(workload, graph, seeds, times, args.warmup)
             return run
 
         run, read = read_times.around(measure_both)
@@ -461,7 +448,7 @@ def run_size(size: str, args: argparse.Namespace) -> bool:
     print_table(size, metadata, rows, args.measured)
     report_load(f"after {size}")
     ok = check_checksums(size, rows, args.record_checksums)
-    scan = scan_batch_sizes(size, metadata, arrays, read_times) if args.batch_scan else None
+    scan = scan_batch_sizes(size, metadata, graph, read_times) if args.batch_scan else None
     passes, cold = read_times.passes_ns, read_times.cold_passes_ns
     print(f"[{size}] memory: best {read_times.best.ns:.2f} ns per independent random 8-byte read (1 GiB, 4 KiB pages; "
           f"{len(passes)} passes in thread CPU time, {min(passes):.1f} to {max(passes):.1f} ns); cold, "

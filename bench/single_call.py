@@ -12,11 +12,10 @@ from pathlib import Path
 
 import numpy as np
 
-from run_bench import make_sampler
-from workloads import Workload
+from run_bench import SAMPLER_SEED
 
 from vornlib_tools import synthetic as synthetic_graph
-from vornlib_tools.synthetic import edge_type_key
+from vornlib_tools.graph import Graph, read_index
 
 
 def main() -> None:
@@ -29,10 +28,11 @@ def main() -> None:
     parser.add_argument("--warmup", type=int, default=10)
     args = parser.parse_args()
 
-    metadata, arrays = synthetic_graph.load(Path(__file__).parent / "data" / args.size)
-    keys = [edge_type_key(tuple(edge_type)) for edge_type in metadata["edge_types"]]
+    directory = Path(__file__).parent / "data" / args.size
+    metadata, graph = read_index(directory), Graph.load(directory)
+    keys = graph.keys
     counts = {key: [args.fanout] * args.hops for key in keys}
-    sampler = make_sampler(Workload("single call", args.batch, True, counts), metadata, arrays)
+    sampler = graph.sampler(SAMPLER_SEED, with_time=True)
     seeds, times = synthetic_graph.seed_batches(metadata, args.batch, args.warmup + args.calls)
 
     elapsed, edges = [], 0
@@ -42,7 +42,7 @@ def main() -> None:
         elapsed.append(time.perf_counter() - start)
         edges = sum(len(rows) for rows in result[0].values())
     timed = np.array(elapsed[args.warmup:]) * 1e3
-    total_edges = sum(len(arrays[key + ".row"]) for key in keys)
+    total_edges = graph.num_edges
     print(f"batch {args.batch}, {args.hops} hops, fanout {args.fanout} (k latest) on {total_edges:,} edges: "
           f"median {np.median(timed):.2f} ms, min {timed.min():.2f} ms over {len(timed)} calls; "
           f"{edges:,} edges in the last call")
