@@ -22,7 +22,7 @@ from pathlib import Path
 
 import numpy as np
 
-from vornlib_tools import Graph, check_graph, synthetic
+from vornlib_tools import Graph, synthetic
 from vornlib_tools.synthetic import EDGE_TYPES
 from vornlib_tools.synthetic import edge_type_key as edge_key
 
@@ -111,7 +111,7 @@ def main() -> None:
             write_dataset(directory, args.customers, args.products, args.transactions, seed=0)
             print(f"Wrote the graph as .npy files to {directory}")
         graph = Graph.load(directory)  # memory-mapped, as the workers will see it
-        check_graph(graph.node_types, graph.edge_types, graph.colptr, graph.row, graph.node_time)
+        graph.check()
         reports, wall = run_workers(directory, args.workers, args.batch_size, args.fanouts, epochs=args.epochs)
 
     for r in reports:

@@ -20,7 +20,8 @@ from pathlib import Path
 import numpy as np
 from tqdm import tqdm
 
-from vornlib_tools import check_graph, synthetic
+from vornlib_tools import synthetic
+from vornlib_tools.batch import hop_of_each
 from vornlib_tools.synthetic import DAY, EDGE_TYPES, NODE_TYPES
 from vornlib_tools.synthetic import edge_type_key as edge_key
 
@@ -115,11 +116,6 @@ def print_summary(totals: EpochTotals, wall_seconds: float) -> None:
 
 
 # ---- one seed's subgraph ---------------------------------------------------------
-
-def hop_of_each(counts: np.ndarray, first_hop: int) -> np.ndarray:
-    """Counts per hop -> the hop of every node (or edge) in sampling order."""
-    return np.repeat(np.arange(first_hop, first_hop + len(counts)), counts)
-
 
 def seed_subgraph(result: SampleResult, batch: int) -> tuple[dict, list]:
     """The nodes and edges of one seed (a batch value) in a sample result.
@@ -239,7 +235,7 @@ def main() -> None:
     print(f"Generated {nodes}; {graph.num_edges:,} edges in {len(EDGE_TYPES)} edge types "
           f"({time.perf_counter() - began:.1f} s)")
     began = time.perf_counter()
-    check_graph(graph.node_types, graph.edge_types, graph.colptr, graph.row, graph.node_time)
+    graph.check()
     print(f"check_graph: every neighbourhood sorted by time, every index in range "
           f"({time.perf_counter() - began:.2f} s)")
     # At each monthly cutoff every customer who has appeared by then is one training

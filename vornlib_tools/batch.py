@@ -17,7 +17,9 @@ import numpy as np
 from vornlib_tools.graph import EdgeType, edge_type_key
 
 
-def _hop_of_each(counts: np.ndarray, first_hop: int) -> np.ndarray:
+def hop_of_each(counts: np.ndarray, first_hop: int) -> np.ndarray:
+    """Counts per hop (sample()'s node or edge counts) -> the hop of every node
+    (or edge) in sampling order, the first count being hop first_hop."""
     return np.repeat(np.arange(first_hop, first_hop + len(counts), dtype=np.int64), counts)
 
 
@@ -69,7 +71,7 @@ class Batch:
             node=dict(nodes),
             batch=dict(batches),
             time={name: seed_time[values] for name, values in batches.items()} if timed else {},
-            hop={name: _hop_of_each(counts, 0) for name, counts in node_counts.items()},
+            hop={name: hop_of_each(counts, 0) for name, counts in node_counts.items()},
             edge_index={key: np.stack([rows[key], cols[key]]) for key in rows},
             num_sampled_nodes=dict(node_counts),
             num_sampled_edges=dict(edge_counts),

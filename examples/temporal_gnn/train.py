@@ -33,7 +33,7 @@ from torch.nn.parallel import DistributedDataParallel
 
 from model import HeteroMeanGNN
 from tasks import HORIZON, LogisticRegression, PurchaseHistory, auroc, baseline_features, labels
-from vornlib_tools import Batch, Graph, SeedLoader, check_graph, synthetic
+from vornlib_tools import Batch, Graph, SeedLoader, synthetic
 
 # Hop 1: a customer's 16 latest transactions; hop 2: each transaction's product.
 NUM_NEIGHBORS = {
@@ -90,7 +90,7 @@ def prepare_graph(args: argparse.Namespace, rank: int, distributed: bool) -> Gra
     graph = Graph.load(args.data_dir)
     if rank == 0:
         started = time.perf_counter()
-        check_graph(graph.node_types, graph.edge_types, graph.colptr, graph.row, graph.node_time)
+        graph.check()
         log(f"graph: {graph.num_nodes}, {graph.num_edges:,} edges; check_graph {time.perf_counter() - started:.2f} s")
     return graph
 
