@@ -6,6 +6,7 @@ sampler still gives exact results. Prints one JSON line with what happened.
     python long_call_child.py interrupt|own-exception|handler-returns|memory-cap
 """
 
+import functools
 import json
 import resource
 import signal
@@ -24,6 +25,7 @@ def i64(values):
     return np.asarray(values, dtype=np.int64)
 
 
+@functools.cache  # one copy of the arrays for every sampler of the child
 def graph():
     """Users follow 64 users each (timestamps = user index, each neighbourhood
     in time order); users also bought 8 of 1000 items, which have no

@@ -254,27 +254,31 @@ protected:
     const Request long_call{{-1, -1, -1, -1}, {0}, 2000};
     const Request short_call{{-1, -1, -1}, {0}, 100};
 
-    void expect_exact_recovery(NeighborSampler& failed, const Request& failed_call, const std::string& what) {
-        EXPECT_TRUE(empty(failed.working_tables())) << what;
+    // The drawing call and then the failed call, as a sampler that never
+    // failed makes them after the same history; the same for every failure.
+    struct Expected {
+        std::vector<Int64Table> drawing;
+        std::vector<Int64Table> again;
+    };
+    template <typename History>
+    Expected expected_after(History&& history, const Request& failed_call) const {
         NeighborSampler reference = graph.sampler();
-        run(reference, drawing);
-        ASSERT_EQ(run(failed, drawing), run(reference, drawing)) << what;
-        ASSERT_EQ(run(failed, failed_call), run(reference, failed_call)) << what;
+        history(reference);
+        Expected expected;
+        expected.drawing = run(reference, drawing);
+        expected.again = run(reference, failed_call);
+        return expected;
+    }
+
+    void expect_exact_recovery(NeighborSampler& failed, const Request& failed_call, const Expected& expected,
+                               const std::string& what) {
+        EXPECT_TRUE(empty(failed.working_tables())) << what;
+        ASSERT_EQ(run(failed, drawing), expected.drawing) << what;
+        ASSERT_EQ(run(failed, failed_call), expected.again) << what;
     }
 };
 
-TEST_F(FailedCall, InterruptChecksComeInsideFrontiersNotOnlyAtHopBoundaries) {
-    NeighborSampler sampler = graph.sampler();
-    NoWindows windows;
-    StopAt counting;
-    sampler.sample(long_call.request, windows, counting, ignore_result);
-    // 4 hops x 2 edge types give 8 boundary checks. Each seed reaches 8 new
-    // users per hop, so hops 2 to 4 each choose for 16,000 users and record
-    // 128,000 edges: about 10 intervals of work per hop.
-    EXPECT_GT(counting.checks, 8 + 20);
-}
-
-TEST_F(FailedCall, InterruptedAtAnyCheckLeavesTheSamplerExact) {
+TEST_F(FailedCall, InterruptedAtAnyCheckInsideFrontiersLeavesTheSamplerExact) {
     long total_checks = 0;
     {
         NeighborSampler sampler = graph.sampler();
@@ -283,13 +287,20 @@ TEST_F(FailedCall, InterruptedAtAnyCheckLeavesTheSamplerExact) {
         sampler.sample(long_call.request, windows, counting, ignore_result);
         total_checks = counting.checks;
     }
+    // Checks come inside frontiers, not only at hop boundaries: 4 hops x 2
+    // edge types give 8 boundary checks. Each seed reaches 8 new users per
+    // hop, so hops 2 to 4 each choose for 16,000 users and record 128,000
+    // edges: about 10 intervals of work per hop.
+    EXPECT_GT(total_checks, 8 + 20);
+    const auto one_drawing_call = [&](NeighborSampler& sampler) { run(sampler, drawing); };
+    const Expected expected = expected_after(one_drawing_call, long_call);
     for (const long stop : {1L, 9L, total_checks / 2, total_checks}) {
         NeighborSampler sampler = graph.sampler();
-        run(sampler, drawing);
+        one_drawing_call(sampler);
         NoWindows windows;
         StopAt stopping(stop);
         EXPECT_THROW(sampler.sample(long_call.request, windows, stopping, ignore_result), Interrupted) << "check " << stop;
-        expect_exact_recovery(sampler, long_call, "interrupted at check " + std::to_string(stop));
+        expect_exact_recovery(sampler, long_call, expected, "interrupted at check " + std::to_string(stop));
     }
 }
 
@@ -313,7 +324,9 @@ TEST_F(FailedCall, OutOfMemoryAtEveryAllocationLeavesTheSamplerExact) {
             sampler.sample(short_call.request, windows, never, ignore_result);
             call_allocations = allocations_made - before;
         }
-        long failures = 0;
+        EXPECT_GT(call_allocations, 10);
+        // The same history without the failure, then the same calls.
+        const Expected expected = expected_after(prepare, short_call);
         for (long successes = 0; successes < call_allocations; ++successes) {
             NeighborSampler sampler = graph.sampler();
             prepare(sampler);
@@ -327,16 +340,9 @@ TEST_F(FailedCall, OutOfMemoryAtEveryAllocationLeavesTheSamplerExact) {
                 }
             }
             ASSERT_TRUE(failed) << "allocation " << successes << " failed silently";
-            ++failures;
-            EXPECT_TRUE(empty(sampler.working_tables())) << "allocation " << successes;
-            // The same history without the failure, then the same calls.
-            NeighborSampler reference = graph.sampler();
-            prepare(reference);
-            const std::string what = "allocation " + std::to_string(successes) + " failed";
-            ASSERT_EQ(run(sampler, drawing), run(reference, drawing)) << what;
-            ASSERT_EQ(run(sampler, short_call), run(reference, short_call)) << what;
+            expect_exact_recovery(sampler, short_call, expected,
+                                  "allocation " + std::to_string(successes) + " failed");
         }
-        EXPECT_GT(failures, 10);
     }
 }
 
