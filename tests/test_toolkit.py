@@ -342,7 +342,7 @@ def test_synthetic_graph_is_deterministic_and_checked(tmp_path):
 def test_repeat_purchases_follow_their_category_period():
     shape = synthetic.Shape(4_000, 300, 60, categories=4, cyclic_categories=2)
     graph = synthetic.generate(shape, seed=1)
-    category = graph.columns[synthetic.CATEGORY_COLUMN]
+    category = synthetic.categories(graph)
     customer = graph.row["customers__made__transactions"]
     product = graph.row["products__in__transactions"]
     when = graph.node_time["transactions"]

@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from vornlib_tools.graph import EdgeType, edge_type_key
+from vornlib_tools.schema import EdgeType, edge_type_key
 
 
 def hop_of_each(counts: np.ndarray, first_hop: int) -> np.ndarray:
@@ -95,6 +95,21 @@ class Batch:
         shape) for the sampled nodes, per node type present in `table`: row i
         of the result belongs to local node i."""
         return {name: np.asarray(table[name][self.node[name]]) for name in self.node if name in table}
+
+    def features(self, graph) -> dict[str, tuple[np.ndarray, np.ndarray]]:
+        """Per node type with features in `graph` (a Graph built from a
+        Database): (values, known), float32 and bool arrays of shape (sampled
+        nodes of that type, feature width), rows in local-index order and
+        columns in graph.features[type].names order. A value that is missing,
+        or whose known-at time is after the time of its node's seed, is 0 and
+        marked unknown: this hides the seeds' own outcomes and every
+        later-known value of every sampled row. One gather per node type."""
+        result = {}
+        for name, nodes in self.node.items():
+            table = graph.features.get(name)
+            if table is not None:
+                result[name] = table.gather(nodes, self.time.get(name) if self.seed_time is not None else None)
+        return result
 
     def relative_time(self, node_time: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
         """seed time - node time, per node type with timestamps: how long before

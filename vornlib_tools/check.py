@@ -14,7 +14,7 @@ from collections.abc import Iterable, Mapping
 
 import numpy as np
 
-from vornlib_tools.graph import edge_type_key
+from vornlib_tools.schema import edge_type_key
 
 # Row entries examined per numpy pass: bounds the temporaries to a few tens of MB
 # whatever the graph's size.
@@ -80,12 +80,13 @@ def check_graph(node_types: Iterable[str], edge_types: Iterable[tuple[str, str, 
                 raise ValueError(f"edge type '{key}': node type '{name}' is not in node_types")
         if key not in colptr or key not in row:
             raise ValueError(f"edge type '{key}' has no {'colptr' if key not in colptr else 'row'} array")
-        _check_edge_type(key, _array(colptr[key], f"colptr of '{key}'"), _array(row[key], f"row of '{key}'"),
+        check_edge_type(key, _array(colptr[key], f"colptr of '{key}'"), _array(row[key], f"row of '{key}'"),
                          counts.get(source), counts.get(destination), times.get(source))
 
 
-def _check_edge_type(key: str, colptr: np.ndarray, row: np.ndarray, num_sources: int | None,
-                     num_destinations: int | None, source_time: np.ndarray | None) -> None:
+def check_edge_type(key: str, colptr: np.ndarray, row: np.ndarray, num_sources: int | None,
+                    num_destinations: int | None, source_time: np.ndarray | None) -> None:
+    """check_graph's checks of one edge type's arrays (named by key in the messages)."""
     where = f"edge type '{key}'"
     if colptr.size == 0 or colptr[0] != 0:
         raise ValueError(f"{where}: colptr must start with 0 (destination node 0, colptr position 0)")

@@ -1,46 +1,107 @@
-"""Graph arrays for NeighborSampler: from foreign-key columns to time-sorted CSC
-adjacency in both directions, and a graph directory of memory-mappable .npy files.
+"""Graph arrays for NeighborSampler, in memory or in a graph directory of
+memory-mappable .npy files, and the graph's view of its database: primary
+keys, one time unit, features.
 
 A graph directory holds one .npy file per array and an index, graph.json:
 
     <node type>.time.npy            timestamps of a node type (only types that have them)
     <edge type key>.colptr.npy      CSC over the destination type
     <edge type key>.row.npy         source node of each edge, runs sorted by source time
-    <node type>.<column>.npy        any other per-node column (features, categories)
-    graph.json                      node and edge types, node counts, the lists above and
-                                    free metadata; written last, so it marks a complete graph
+    <node type>.key.<column>.npy    primary key values of each node (tables built from a Database)
+    <node type>.features.*.npy      feature matrices (see vornlib_tools.features)
+    <node type>.<column>.npy        any other per-node column
+    graph.json                      node and edge types, node counts, the time unit, the lists
+                                    above, the build's schema and whether the graph passed its
+                                    check, and free metadata; written last, so it marks a
+                                    complete graph
 """
 
 from __future__ import annotations
 
 import json
 import os
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
 
+from vornlib_tools import convert
+from vornlib_tools.batch import Batch
+from vornlib_tools.check import check_graph
+from vornlib_tools.features import ARRAYS as FEATURE_ARRAYS
+from vornlib_tools.features import FeatureTable
+from vornlib_tools.schema import EdgeType, edge_type_key
+
 FORMAT_VERSION = 1
 INDEX_FILE = "graph.json"
 # graph.json keys the format owns; every other key is the writer's metadata.
-_FORMAT_KEYS = ("format", "node_types", "edge_types", "node_counts", "timed_types", "columns")
+_FORMAT_KEYS = ("format", "node_types", "edge_types", "node_counts", "timed_types", "columns", "time_unit",
+                "time_range", "primary_keys", "features", "schema", "checked")
+# Integer times further than this many graph time spans (or magnitudes of the
+# graph's times) after the graph's last time are taken for times in a finer unit.
+_FAR_TIMES = 100
+# The string that asks Graph.sample and SeedLoader for the entities' own timestamps as seed times.
+OWN_TIME = "own"
 
-EdgeType = tuple[str, str, str]
+
+def group_by_destination(dst: np.ndarray, num_dst: int, rank: np.ndarray | None = None
+                         ) -> tuple[np.ndarray, np.ndarray]:
+    """(colptr, positions): the positions of the entries of dst with dst >= 0,
+    grouped by destination, within a destination in increasing rank (a
+    permutation of the positions, e.g. their order in time) or, without
+    rank, in position order. Entries with dst < 0 are left out.
+
+    The sort is of unique integers (destination, rank) packed into int64,
+    which numpy sorts by value much faster than it argsorts."""
+    positions = np.flatnonzero(dst >= 0)
+    targets = dst[positions]
+    colptr = np.zeros(num_dst + 1, dtype=np.int64)
+    np.cumsum(np.bincount(targets, minlength=num_dst), out=colptr[1:])
+    ranks = positions if rank is None else rank[positions]
+    bits = max(len(dst).bit_length(), 1)
+    if max(num_dst, 1).bit_length() + bits > 62:
+        return colptr, positions[np.lexsort((ranks, targets))]
+    keys = targets.astype(np.int64) << bits
+    keys |= ranks
+    keys.sort()
+    keys &= (1 << bits) - 1
+    if rank is None:
+        return colptr, keys
+    by_rank = np.empty(len(dst), dtype=np.int64)
+    by_rank[rank] = np.arange(len(dst), dtype=np.int64)
+    return colptr, by_rank[keys]
 
 
-def edge_type_key(edge_type: Iterable[str]) -> str:
-    """The string that addresses an edge type in every per-edge-type dict."""
-    return "__".join(edge_type)
+def time_rank(times: np.ndarray) -> np.ndarray:
+    """Each entry's position in time order; ties keep input order."""
+    count = len(times)
+    if count == 0:
+        return np.empty(0, dtype=np.int64)
+    bits = max(count.bit_length(), 1)
+    low = int(times.min())
+    if int(times.max()) - low < 2 ** (62 - bits):
+        keys = times.astype(np.int64) - low
+    else:  # a span too wide to pack beside the position: rank the distinct times instead
+        keys = np.searchsorted(np.unique(times), times).astype(np.int64)
+    keys <<= bits
+    keys |= np.arange(count, dtype=np.int64)
+    keys.sort()
+    keys &= (1 << bits) - 1
+    rank = np.empty(count, dtype=np.int64)
+    rank[keys] = np.arange(count, dtype=np.int64)
+    return rank
 
 
 def csc(src: np.ndarray, dst: np.ndarray, num_dst: int,
-        src_time: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+        src_time: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
     """(colptr, row) over num_dst destination nodes from parallel edge arrays.
 
     Each destination's run of sources is ordered by the sources' timestamps
-    when src_time is given, and keeps the input order among equal times (and
-    everywhere when src_time is None). Destinations without edges get empty runs.
+    src_time, and keeps the input order among equal times. src_time must be
+    stated: None (on purpose) keeps the input order everywhere, which is
+    right only for edge types whose source type has no timestamps.
+    Destinations without edges get empty runs.
     """
     src = np.asarray(src)
     dst = np.asarray(dst)
@@ -49,19 +110,16 @@ def csc(src: np.ndarray, dst: np.ndarray, num_dst: int,
     if dst.size and (dst.min() < 0 or dst.max() >= num_dst):
         bad = int(np.flatnonzero((dst < 0) | (dst >= num_dst))[0])
         raise ValueError(f"destination {int(dst[bad])} at position {bad} is not a node index below {num_dst}")
-    if src_time is None:
-        order = np.argsort(dst, kind="stable")
-    else:
+    rank = None
+    if src_time is not None:
         src_time = np.asarray(src_time)
         if src.size and (src.min() < 0 or src.max() >= src_time.size):
             bad = int(np.flatnonzero((src < 0) | (src >= src_time.size))[0])
             raise ValueError(f"source {int(src[bad])} at position {bad} has no timestamp "
                              f"({src_time.size} source nodes)")
-        # lexsort is stable and sorts by its last key first: destination, then source time.
-        order = np.lexsort((src_time[src], dst))
-    colptr = np.zeros(num_dst + 1, dtype=np.int64)
-    np.cumsum(np.bincount(dst, minlength=num_dst), out=colptr[1:])
-    return colptr, np.ascontiguousarray(src[order], dtype=np.int64)
+        rank = time_rank(src_time[src])
+    colptr, positions = group_by_destination(dst.astype(np.int64, copy=False), num_dst, rank)
+    return colptr, np.ascontiguousarray(src[positions], dtype=np.int64)
 
 
 @dataclass(frozen=True)
@@ -86,14 +144,32 @@ class ForeignKey:
                 (self.table, self.reverse or f"rev_{self.relation}", self.referenced))
 
 
+@dataclass
+class PrimaryKey:
+    """A table's primary key columns and their values per node (node order)."""
+
+    columns: list[str]
+    values: list[np.ndarray]
+    _index: convert.KeyIndex | None = field(default=None, repr=False, compare=False)
+
+    def index(self, table: str) -> convert.KeyIndex:
+        if self._index is None:
+            self._index = convert.KeyIndex(self.values, f"table {table!r}, primary key {self.columns}")
+        return self._index
+
+
 def _int64(values) -> np.ndarray:
     return np.ascontiguousarray(values, dtype=np.int64)
 
 
 @dataclass
 class Graph:
-    """Everything a NeighborSampler is built from, plus node counts, extra
-    per-node columns (keyed "<node type>.<name>") and free metadata."""
+    """Everything a NeighborSampler is built from, plus node counts, the time
+    unit, primary keys and features of tables built from a Database, extra
+    per-node columns (keyed "<node type>.<name>") and free metadata.
+
+    Building a graph checks it (Graph.check); `checked` records that it passed.
+    """
 
     node_types: list[str]
     edge_types: list[EdgeType]
@@ -103,13 +179,18 @@ class Graph:
     num_nodes: dict[str, int]
     columns: dict[str, np.ndarray] = field(default_factory=dict)
     metadata: dict = field(default_factory=dict)
+    time_unit: str = "s"
+    primary_keys: dict[str, PrimaryKey] = field(default_factory=dict)
+    features: dict[str, FeatureTable] = field(default_factory=dict)
+    schema: dict = field(default_factory=dict)
+    checked: bool = False
 
     @classmethod
     def from_foreign_keys(cls, num_nodes: Mapping[str, int], node_time: Mapping[str, np.ndarray],
                           foreign_keys: Iterable[ForeignKey], edge_types: Iterable[EdgeType] | None = None,
                           columns: Mapping[str, np.ndarray] | None = None,
                           metadata: Mapping | None = None) -> Graph:
-        """Both directions of every foreign key as time-sorted CSC arrays.
+        """Both directions of every foreign key as time-sorted CSC arrays, checked.
 
         edge_types, if given, fixes the order of the edge types (it decides the
         sampler's order of expansion and of its random draws); it must list
@@ -134,8 +215,10 @@ class Graph:
         order = made if edge_types is None else [tuple(e) for e in edge_types]
         if sorted(order) != sorted(made):
             raise ValueError(f"edge_types {order} do not match the foreign keys' edge types {made}")
-        return cls(list(num_nodes), order, colptr, row, times, dict(num_nodes),
-                   dict(columns or {}), dict(metadata or {}))
+        graph = cls(list(num_nodes), order, colptr, row, times, dict(num_nodes),
+                    dict(columns or {}), dict(metadata or {}))
+        graph.check()
+        return graph
 
     @property
     def keys(self) -> list[str]:
@@ -150,7 +233,24 @@ class Graph:
         stems = {f"{name}.time": values for name, values in self.node_time.items()}
         for key in self.keys:
             stems[f"{key}.colptr"], stems[f"{key}.row"] = self.colptr[key], self.row[key]
+        for name, key in self.primary_keys.items():
+            stems.update({f"{name}.key.{c}": v for c, v in zip(key.columns, key.values)})
+        for name, table in self.features.items():
+            stems.update({f"{name}.features.{a}": v for a, v in table.arrays().items()})
         return {**stems, **self.columns}
+
+    def attach(self, arrays: Mapping[str, np.ndarray]) -> None:
+        """Fills the graph's arrays from file stems (the inverse of arrays())."""
+        for key in self.keys:
+            self.colptr[key], self.row[key] = arrays[f"{key}.colptr"], arrays[f"{key}.row"]
+        for name in list(self.node_time):
+            self.node_time[name] = arrays[f"{name}.time"]
+        for name, key in self.primary_keys.items():
+            key.values = [arrays[f"{name}.key.{c}"] for c in key.columns]
+            key._index = None
+        for name, table in self.features.items():
+            for array in FEATURE_ARRAYS:
+                setattr(table, array, arrays[f"{name}.features.{array}"])
 
     def sampler(self, seed: int = 123, with_time: bool = True):
         """A NeighborSampler over these arrays (read in place, not copied)."""
@@ -160,38 +260,266 @@ class Graph:
                                        self.node_time if with_time else {}, seed=seed)
 
     def check(self) -> None:
-        """check_graph over this graph; raises ValueError on the first fault."""
-        from vornlib_tools.check import check_graph
-
+        """check_graph over this graph; raises ValueError on the first fault,
+        and records that it passed in `checked`."""
         check_graph(self.node_types, self.edge_types, self.colptr, self.row, self.node_time,
                     num_nodes=self.num_nodes)
+        self.checked = True
+
+    # ---- the user's keys and times ------------------------------------------------
+
+    def index_of(self, table: str, keys) -> np.ndarray:
+        """Node indices of primary key values: an array, list or Series; for a
+        composite key a list of those, one per key column, or a DataFrame of
+        those columns. Raises ValueError on an unknown key, with an example."""
+        key = self._primary_key(table)
+        if len(key.columns) > 1 and hasattr(keys, "columns"):
+            keys = [keys[c] for c in key.columns]
+        parts = [keys] if len(key.columns) == 1 else list(keys)
+        if len(parts) != len(key.columns):
+            raise ValueError(f"table {table!r} has a key of {len(key.columns)} columns {key.columns}: "
+                             f"give one sequence per column, not {len(parts)}")
+        columns = []
+        for name, part in zip(key.columns, parts):
+            values, missing = convert.key_values(part, f"keys of table {table!r}, column {name!r}")
+            if missing is not None:
+                raise ValueError(f"keys of table {table!r}, column {name!r} have a missing value at position "
+                                 f"{int(np.flatnonzero(missing)[0])}")
+            columns.append(np.atleast_1d(values))
+        nodes = key.index(table).lookup(columns, f"keys of table {table!r}")
+        if (nodes < 0).any():
+            first = int(np.flatnonzero(nodes < 0)[0])
+            example = ", ".join(repr(c[first].item()) for c in columns)
+            raise ValueError(f"table {table!r} has no key ({example}) (position {first}; "
+                             f"{int(np.count_nonzero(nodes < 0))} unknown keys)")
+        return nodes
+
+    def _primary_key(self, table: str) -> PrimaryKey:
+        if table not in self.num_nodes:
+            raise ValueError(f"the graph has no table {table!r} (tables: {', '.join(self.node_types)})")
+        key = self.primary_keys.get(table)
+        if key is None or not key.columns:
+            raise ValueError(f"table {table!r} has no primary key: give node indices")
+        return key
+
+    @property
+    def time_range(self) -> tuple[int, int] | None:
+        """The earliest and latest node time (missing times left out), or None."""
+        bounds = [(int(t.min()), int(t.max())) for t in (self._proper_times(n) for n in self.node_time) if t.size]
+        return (min(b[0] for b in bounds), max(b[1] for b in bounds)) if bounds else None
+
+    def _proper_times(self, name: str) -> np.ndarray:
+        times = np.asarray(self.node_time[name])
+        return times[(times != convert.INT64_MIN) & (times != convert.INT64_MAX)]
+
+    def to_time(self, values, *, what: str = "times") -> np.ndarray:
+        """int64 times in the graph's unit: datetimes (any unit, tz-aware)
+        converted, integers taken as already in the unit. Refuses NaT/NaN, and
+        integers so far after the graph's times that they must be in a finer
+        unit (which would show every row of the future)."""
+        array, _ = convert.values(values, what)
+        times = convert.to_graph_time(values, self.time_unit, what)
+        bounds = self._time_range_cached()
+        if array.dtype.kind != "M" and bounds is not None and times.size:
+            low, high = bounds
+            allowed = high + _FAR_TIMES * max(high - low, abs(high), abs(low), 1)
+            if times.max() > allowed:
+                raise ValueError(f"{what}: {int(times.max())} is far after the graph's last time {high} "
+                                 f"({self.time_unit}); integer times must be in the graph's unit "
+                                 f"({self.time_unit}): pass datetimes, or convert")
+        return times
+
+    def _time_range_cached(self) -> tuple[int, int] | None:
+        if "time_range" not in self.__dict__.get("_cache", {}):
+            self.__dict__.setdefault("_cache", {})["time_range"] = self.time_range
+        return self.__dict__["_cache"]["time_range"]
+
+    def seeds(self, entity_table: str, seeds, times, *, index: bool | None = None
+              ) -> tuple[np.ndarray, np.ndarray]:
+        """(node indices, int64 seed times) by the toolkit's one rule for seeds.
+
+        seeds are primary key values of entity_table (index=False, the default
+        for a table with a primary key) or node indices (index=True, the
+        default without one); floats must be integral. times are datetimes or
+        graph-unit integers, one per seed or one for all; OWN_TIME ("own")
+        takes each entity's own timestamp; None is allowed only for a graph
+        without timestamps."""
+        if entity_table not in self.num_nodes:
+            raise ValueError(f"the graph has no table {entity_table!r} (tables: {', '.join(self.node_types)})")
+        keyed = self.primary_keys.get(entity_table) is not None and bool(self.primary_keys[entity_table].columns)
+        if index is None:
+            index = not keyed
+        if index:
+            nodes = np.atleast_1d(convert.to_node_index(seeds, f"seed node indices of {entity_table!r}"))
+            count = self.num_nodes[entity_table]
+            if nodes.size and (nodes.min() < 0 or nodes.max() >= count):
+                bad = int(np.flatnonzero((nodes < 0) | (nodes >= count))[0])
+                raise ValueError(f"seed node index {int(nodes[bad])} at position {bad} is not a node of "
+                                 f"{entity_table!r} (0..{count - 1})")
+        else:
+            nodes = self.index_of(entity_table, seeds)
+        if isinstance(times, str):
+            if times != OWN_TIME:
+                raise ValueError(f"seed times: the only string accepted is {OWN_TIME!r} (the entities' own "
+                                 f"timestamps), not {times!r}")
+            if entity_table not in self.node_time:
+                raise ValueError(f"seed times {OWN_TIME!r}: table {entity_table!r} has no timestamps")
+            return nodes, np.asarray(self.node_time[entity_table])[nodes]
+        if times is None:
+            if self.node_time:
+                raise ValueError(f"seed times are missing: give one per seed (datetimes or integers in "
+                                 f"{self.time_unit}), or {OWN_TIME!r} for the entities' own timestamps")
+            return nodes, np.empty(0, dtype=np.int64)
+        stamps = self.to_time(times, what="seed times")
+        if stamps.ndim == 0 or stamps.size == 1 and nodes.size != 1:
+            stamps = np.full(nodes.size, stamps.ravel()[0] if stamps.size else 0, dtype=np.int64)
+        if stamps.shape != nodes.shape:
+            raise ValueError(f"{stamps.size} seed times for {nodes.size} seeds")
+        return nodes, stamps
+
+    def request(self, num_neighbors: Mapping | None = None, sampling_time_offsets: Mapping | None = None,
+                *, allow_future: bool = False) -> tuple[dict, dict]:
+        """(num_neighbors, sampling_time_offsets) as sample() takes them: keys
+        may be edge type keys or triples; every edge type the request leaves
+        out gets a count of 0 at every hop. A window that ends after the seed
+        time (an end offset above 0) is refused unless allow_future."""
+        keys = self.keys
+
+        def keyed(table: Mapping | None, what: str) -> dict:
+            result = {}
+            for key, value in (table or {}).items():
+                text = key if isinstance(key, str) else edge_type_key(key)
+                if text not in keys:
+                    raise ValueError(f"{what}: the graph has no edge type {key!r}")
+                result[text] = value
+            return result
+
+        counts = {k: _int64(v) for k, v in keyed(num_neighbors, "num_neighbors").items()}
+        windows = keyed(sampling_time_offsets, "sampling_time_offsets")
+        for key, offsets in windows.items():
+            ends = [end for _, end in offsets]
+            if not allow_future and any(end > 0 for end in ends):
+                raise ValueError(f"sampling_time_offsets[{key!r}] ends after the seed time (end offsets {ends}): "
+                                 f"that samples rows from the future; pass allow_future=True if it is meant")
+        hops = max([len(v) for v in counts.values()] + [len(v) for v in windows.values()] + [0])
+        for key in keys:
+            if key not in counts and key not in windows:
+                counts[key] = np.zeros(hops, dtype=np.int64)
+        return counts, windows
+
+    def sample(self, entity_table: str, seeds, times, *, num_neighbors: Mapping | None = None,
+               sampling_time_offsets: Mapping | None = None, seed: int = 123, index: bool | None = None,
+               allow_future: bool = False, payload: Mapping | None = None) -> Batch:
+        """One sample() call from seeds to a Batch, on a sampler built for the call.
+
+        seeds and times follow Graph.seeds, the request Graph.request; seed
+        is the call's random seed, so equal arguments give equal batches."""
+        nodes, stamps = self.seeds(entity_table, seeds, times, index=index)
+        return self.sample_nodes(entity_table, nodes, stamps, self.request(
+            num_neighbors, sampling_time_offsets, allow_future=allow_future), seed=seed, payload=payload)
+
+    def sample_nodes(self, entity_table: str, nodes: np.ndarray, stamps: np.ndarray, request: tuple[dict, dict],
+                     *, seed: int = 123, payload: Mapping | None = None) -> Batch:
+        """Graph.sample for seeds and a request already converted (a loader
+        converts its seed table once)."""
+        if not self.checked:
+            self.check()
+        counts, windows = request
+        result = self.sampler(seed=seed).sample(counts, windows, entity_table, nodes, stamps)
+        return Batch.from_sample(result, nodes, stamps, entity_table, self.edge_types, payload)
+
+    # ---- the summary ------------------------------------------------------------------
+
+    def summary(self) -> str:
+        """Tables (rows, added nodes, time, features, left-out columns), edge
+        types and their edge counts, and the references each foreign key
+        dropped."""
+        lines = [f"Graph: {len(self.node_types)} tables, {len(self.edge_types)} edge types, "
+                 f"{self.num_edges:,} edges; times in {self.time_unit}"
+                 + ("" if self.time_range is None else
+                    f" from {self._show_time(self.time_range[0])} to {self._show_time(self.time_range[1])}")]
+        for name in self.node_types:
+            info = self.schema.get(name, {})
+            added = f" (+{info['added']:,} added for dangling references)" if info.get("added") else ""
+            time = f"time column {info['time']!r}" if info.get("time") else \
+                ("timed" if name in self.node_time else "static")
+            key = f", key {info['primary_key']}" if info.get("primary_key") else ""
+            lines.append(f"  {name}: {self.num_nodes[name]:,} nodes{added}, {time}{key}")
+            table = self.features.get(name)
+            if table is not None and table.columns:
+                sources = table.sources
+                described = [c.name + ("" if c.source < 0 or sources[c.source] == info.get("time")
+                                       else f" (known at {sources[c.source]})") for c in table.columns]
+                kinds = {}
+                for column, text in zip(table.columns, described):
+                    kinds.setdefault(column.kind, []).append(text)
+                for kind, names in kinds.items():
+                    lines.append(f"      {kind}: {', '.join(names)}")
+            for column, why in info.get("left_out", {}).items():
+                lines.append(f"      left out: {column} ({why})")
+            for columns, fk in info.get("foreign_keys", {}).items():
+                notes = [f"{fk['null']:,} null"] if fk.get("null") else []
+                if fk.get("dangling"):
+                    fate = {"drop": "dropped", "add": "added as nodes"}.get(fk.get("on_dangling"), "")
+                    notes.append(f"{fk['dangling']:,} rows refer to {fk['dangling_keys']:,} missing keys, {fate}")
+                lines.append(f"      {columns} -> {fk['table']}" + (f": {', '.join(notes)}" if notes else ""))
+        lines.append("  edge types:")
+        for key in self.keys:
+            lines.append(f"    {key}: {len(self.row[key]):,} edges")
+        return "\n".join(lines)
+
+    def _show_time(self, value: int) -> str:
+        if self.schema and any(info.get("time") for info in self.schema.values()):
+            stamp = np.datetime64(int(value), self.time_unit)
+            return str(stamp)
+        return str(value)
+
+    def __str__(self) -> str:
+        return self.summary()
+
+    # ---- storage ------------------------------------------------------------------
+
+    @staticmethod
+    def prepare_directory(directory: Path) -> None:
+        directory.mkdir(parents=True, exist_ok=True)
+        (directory / INDEX_FILE).unlink(missing_ok=True)  # an interrupted rewrite must not look complete
 
     def save(self, directory: str | os.PathLike) -> None:
-        """Writes one little-endian int64 (or the column's own dtype) .npy file per array."""
+        """Writes one little-endian int64 (or the column's own dtype) .npy file
+        per array, after checking the graph if it has not been checked."""
         reserved = [key for key in _FORMAT_KEYS if key in self.metadata]
         if reserved:
             raise ValueError(f"metadata may not use the graph format's keys {reserved}")
+        if not self.checked:
+            self.check()
         directory = Path(directory)
-        directory.mkdir(parents=True, exist_ok=True)
-        (directory / INDEX_FILE).unlink(missing_ok=True)  # an interrupted rewrite must not look complete
+        self.prepare_directory(directory)
         for stem, values in self.arrays().items():
             values = np.asarray(values)
-            if values.dtype.kind in "iu" and stem not in self.columns:
+            if values.dtype.kind in "iu" and stem not in self.columns and ".features." not in stem:
                 values = values.astype("<i8", copy=False)
             np.save(directory / f"{stem}.npy", np.ascontiguousarray(values))
+        self.write_index(directory)
+
+    def write_index(self, directory: Path) -> None:
         index = {"format": FORMAT_VERSION, "node_types": list(self.node_types),
                  "edge_types": [list(e) for e in self.edge_types],
                  "node_counts": {name: int(n) for name, n in self.num_nodes.items()},
-                 "timed_types": list(self.node_time), "columns": list(self.columns), **self.metadata}
-        partial = directory / (INDEX_FILE + ".partial")
+                 "timed_types": list(self.node_time), "columns": list(self.columns),
+                 "time_unit": self.time_unit, "time_range": self.time_range,
+                 "primary_keys": {name: list(key.columns) for name, key in self.primary_keys.items()},
+                 "features": {name: table.to_json() for name, table in self.features.items()},
+                 "schema": self.schema, "checked": self.checked, **self.metadata}
+        partial = Path(directory) / (INDEX_FILE + ".partial")
         partial.write_text(json.dumps(index, indent=2) + "\n")
-        partial.replace(directory / INDEX_FILE)
+        partial.replace(Path(directory) / INDEX_FILE)
 
     @classmethod
     def load(cls, directory: str | os.PathLike, mmap: bool = True) -> Graph:
         """Reads a graph directory. With mmap (the default) every array is a
         read-only memory map: nothing is read up front, and every process that
-        maps the files shares one copy in the page cache."""
+        maps the files shares one copy in the page cache. A directory that
+        records a passed check is not checked again."""
         directory = Path(directory)
         index = read_index(directory)
         mode = "r" if mmap else None
@@ -201,11 +529,21 @@ class Graph:
 
         edge_types = [tuple(e) for e in index["edge_types"]]
         keys = [edge_type_key(e) for e in edge_types]
-        return cls(list(index["node_types"]), edge_types,
+        unit = index.get("time_unit", "s")
+        primary_keys = {name: PrimaryKey(list(columns), [array(f"{name}.key.{c}") for c in columns])
+                        for name, columns in index.get("primary_keys", {}).items()}
+        feature_tables = {name: FeatureTable.from_json(spec, {a: array(f"{name}.features.{a}")
+                                                              for a in FEATURE_ARRAYS}, unit)
+                          for name, spec in index.get("features", {}).items()}
+        graph = cls(list(index["node_types"]), edge_types,
                    {key: array(f"{key}.colptr") for key in keys}, {key: array(f"{key}.row") for key in keys},
                    {name: array(f"{name}.time") for name in index["timed_types"]},
                    dict(index["node_counts"]), {stem: array(stem) for stem in index["columns"]},
-                   {k: v for k, v in index.items() if k not in _FORMAT_KEYS})
+                   {k: v for k, v in index.items() if k not in _FORMAT_KEYS}, unit, primary_keys,
+                   feature_tables, index.get("schema", {}), bool(index.get("checked", False)))
+        if index.get("time_range") is not None:
+            graph._cache = {"time_range": tuple(index["time_range"])}
+        return graph
 
 
 def read_index(directory: str | os.PathLike) -> dict:

@@ -33,14 +33,17 @@ from pathlib import Path
 
 import numpy as np
 
-from vornlib_tools.graph import ForeignKey, Graph, edge_type_key, read_index
+from vornlib_tools.database import Database, Table
+from vornlib_tools.graph import Graph, read_index
+from vornlib_tools.schema import edge_type_key
 
-__all__ = ["DAY", "GENERATOR_VERSION", "PRESETS", "SIZES", "Shape", "edge_type_key", "generate",
+__all__ = ["DAY", "GENERATOR_VERSION", "PRESETS", "SIZES", "Shape", "categories", "database", "edge_type_key", "generate",
            "is_current", "load", "save", "seed_batches", "customer_seeds",
            "monthly_seeds"]
 
 # 2: the graph directory became the toolkit's format (the arrays are unchanged).
-GENERATOR_VERSION = 2
+# 3: built through Database: keys, features and the schema recorded (the arrays are unchanged).
+GENERATOR_VERSION = 3
 DEFAULT_SEED = 20240601
 
 DAY = 86_400
@@ -70,7 +73,6 @@ EDGE_TYPES = (
     ("products", "in", "transactions"),  # a transaction's product
     ("transactions", "rev_in", "products"),  # a product's transactions
 )
-CATEGORY_COLUMN = "products.category"
 
 
 @dataclass(frozen=True)
@@ -146,15 +148,16 @@ def heavy_tailed_owners(owner_draws: RandomWords, rank_draws: RandomWords, count
     return rank_draws.permutation(n_owners)[picked_rank]
 
 
-def appearance_times(colptr: np.ndarray, row: np.ndarray, tx_time: np.ndarray,
-                     draws: RandomWords) -> np.ndarray:
-    """A node appears up to SIGNUP_LEAD before its first transaction (or anywhere, if it has none)."""
-    n = colptr.size - 1
-    lead = draws.below(n, SIGNUP_LEAD)
-    anywhere = TIME_ORIGIN + draws.below(n, TIME_SPAN)
-    active = colptr[1:] > colptr[:-1]
-    first_tx = row[np.minimum(colptr[:-1], row.size - 1)]
-    return np.where(active, tx_time[first_tx] - lead, anywhere)
+def appearance_times(owner: np.ndarray, count: int, tx_time: np.ndarray, draws: RandomWords) -> np.ndarray:
+    """A node appears up to SIGNUP_LEAD before its first transaction (or anywhere, if it has none).
+
+    owner[t] is the node of transaction t; transactions are numbered in time order."""
+    lead = draws.below(count, SIGNUP_LEAD)
+    anywhere = TIME_ORIGIN + draws.below(count, TIME_SPAN)
+    first_tx = np.full(count, owner.size, dtype=np.int64)
+    np.minimum.at(first_tx, owner, np.arange(owner.size, dtype=np.int64))
+    active = first_tx < owner.size
+    return np.where(active, tx_time[np.minimum(first_tx, max(owner.size - 1, 0))] - lead, anywhere)
 
 
 def period_days(category: np.ndarray) -> np.ndarray:
@@ -178,9 +181,10 @@ def _repeats(shape: Shape, draws: RandomWords, tx_time: np.ndarray, tx_customer:
     return due[kept], tx_customer[origin[kept]], tx_product[origin[kept]]
 
 
-def generate(shape: str | Shape, seed: int = DEFAULT_SEED) -> Graph:
-    """The database of a named shape (see PRESETS) or a Shape, as a Graph (in memory)."""
-    name = shape if isinstance(shape, str) else None
+def database(shape: str | Shape, seed: int = DEFAULT_SEED) -> Database:
+    """The database of a named shape (see PRESETS) or a Shape: customers,
+    products (with their category, if the shape has categories) and
+    transactions, each with its time."""
     shape = PRESETS[shape] if isinstance(shape, str) else shape
     n_tx, n_customers, n_products = shape.transactions, shape.num_customers, shape.num_products
 
@@ -189,47 +193,55 @@ def generate(shape: str | Shape, seed: int = DEFAULT_SEED) -> Graph:
                                       RandomWords(seed, _STREAM_CUSTOMER_RANK), n_tx, n_customers)
     tx_product = heavy_tailed_owners(RandomWords(seed, _STREAM_TX_PRODUCT),
                                      RandomWords(seed, _STREAM_PRODUCT_RANK), n_tx, n_products)
-    columns = {}
+    products = {}
     if shape.categories:
         category = RandomWords(seed, _STREAM_CATEGORY).below(n_products, shape.categories)
-        columns[CATEGORY_COLUMN] = category
+        products["category"] = category
         if shape.cyclic_categories:
             extra = _repeats(shape, RandomWords(seed, _STREAM_REPEATS), tx_time, tx_customer, tx_product, category)
             # Transaction ids follow time, as rows of an append-only table would.
             by_time = np.argsort(np.concatenate([tx_time, extra[0]]), kind="stable")
             tx_time, tx_customer, tx_product = (np.concatenate([base, more])[by_time] for base, more in
                                                 zip((tx_time, tx_customer, tx_product), extra))
-            n_tx = tx_time.size
+    customers = {"appeared": appearance_times(tx_customer, n_customers, tx_time,
+                                              RandomWords(seed, _STREAM_CUSTOMER_TIME))}
+    products["appeared"] = appearance_times(tx_product, n_products, tx_time, RandomWords(seed, _STREAM_PRODUCT_TIME))
+    transactions = {"time": tx_time, "customer": tx_customer, "product": tx_product}
+    # Customers and products have no key column: transactions refer to them by row.
+    return Database({
+        "customers": Table(customers, time="appeared"),
+        "products": Table(products, time="appeared", categorical=[c for c in ["category"] if c in products]),
+        "transactions": Table(transactions, time="time",
+                              foreign_keys={"customer": ("customers", "made"), "product": ("products", "in")}),
+    })
 
-    # Transactions are numbered in time order, so each neighbourhood of transactions
-    # is time-sorted by id; customers and products get their times from it below.
-    num_nodes = {"customers": n_customers, "products": n_products, "transactions": n_tx}
-    graph = Graph.from_foreign_keys(
-        num_nodes, {"transactions": tx_time},
-        [ForeignKey("transactions", tx_customer, "customers", "made"),
-         ForeignKey("transactions", tx_product, "products", "in")],
-        edge_types=EDGE_TYPES, columns=columns)
-    graph.node_time = {
-        "customers": appearance_times(graph.colptr["transactions__rev_made__customers"],
-                                      graph.row["transactions__rev_made__customers"], tx_time,
-                                      RandomWords(seed, _STREAM_CUSTOMER_TIME)),
-        "products": appearance_times(graph.colptr["transactions__rev_in__products"],
-                                     graph.row["transactions__rev_in__products"], tx_time,
-                                     RandomWords(seed, _STREAM_PRODUCT_TIME)),
-        "transactions": tx_time,
-    }
-    graph.metadata = {
+
+def categories(graph: Graph) -> np.ndarray:
+    """Each product's category, decoded from the graph's features."""
+    table = graph.features["products"]
+    codes = np.asarray(table.values[:, table.names.index("category")]).astype(np.int64)
+    return np.asarray(table.columns[table.names.index("category")].vocabulary, dtype=np.int64)[codes - 1]
+
+
+def generate(shape: str | Shape, seed: int = DEFAULT_SEED, directory: str | os.PathLike | None = None) -> Graph:
+    """The graph of database(shape, seed), in memory, or written to directory and mapped from it."""
+    name = shape if isinstance(shape, str) else None
+    shape = PRESETS[shape] if isinstance(shape, str) else shape
+    tables = database(shape, seed)
+    transactions = tables.tables["transactions"].frame
+    degrees = {"transactions__rev_made__customers": np.bincount(transactions["customer"]),
+               "transactions__rev_in__products": np.bincount(transactions["product"])}
+    metadata = {
         "generator_version": GENERATOR_VERSION,
         "size": name,
         "shape": asdict(shape),
         "seed": seed,
         "time_origin": TIME_ORIGIN,
         "time_span": TIME_SPAN,
-        "edges": graph.num_edges,
-        "max_in_degree": {key: int(np.diff(graph.colptr[key]).max()) for key in graph.keys},
+        "edges": 4 * len(transactions["time"]),
+        "max_in_degree": {key: int(degrees[key].max()) if key in degrees else 1 for key in map(edge_type_key, EDGE_TYPES)},
     }
-    return graph
-
+    return tables.to_graph(directory, edge_types=EDGE_TYPES, metadata=metadata)
 
 
 def save(directory: str | os.PathLike, graph: Graph) -> None:
@@ -300,9 +312,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"graph {args.size} present in {args.out}")
         return 0
     started = time.perf_counter()
-    graph = generate(args.size, args.seed)
-    graph.check()
-    save(args.out, graph)
+    graph = generate(args.size, args.seed, args.out)
     print(f"graph {args.size}: {graph.num_edges:,} edges, nodes {graph.num_nodes}, "
           f"max in-degree {graph.metadata['max_in_degree']}, written to {args.out} "
           f"in {time.perf_counter() - started:.1f} s")

@@ -121,6 +121,13 @@ def make_loader(args, table: SeedTable, leaky: bool, train: bool, shard: tuple[i
                       num_workers=args.workers if train else 0, sampler_seed=123 + args.seed, shard=shard)
 
 
+def product_categories(graph: Graph) -> np.ndarray:
+    """Each product's category, decoded once per graph."""
+    if "categories" not in graph.__dict__.setdefault("_recipe", {}):
+        graph._recipe["categories"] = synthetic.categories(graph)
+    return graph._recipe["categories"]
+
+
 def inputs(batch: Batch, graph: Graph) -> tuple[Batch, dict[str, torch.Tensor], torch.Tensor | None]:
     """Tensors for the model, made once here in the training process. Ages are
     measured from the seed's real prediction time (the payload), so a leaky
@@ -128,7 +135,7 @@ def inputs(batch: Batch, graph: Graph) -> tuple[Batch, dict[str, torch.Tensor], 
     prediction_time = batch.payload["time"]
     age = {name: torch.from_numpy(prediction_time[batch.batch[name]] - stamps)
            for name, stamps in batch.gather(graph.node_time).items()}
-    category = batch.gather({"products": graph.columns[synthetic.CATEGORY_COLUMN]}).get("products")
+    category = batch.gather({"products": product_categories(graph)}).get("products")
     return batch.to_torch(), age, None if category is None else torch.from_numpy(category)
 
 

@@ -1,0 +1,388 @@
+"""The conversion rules every entry point of the toolkit shares.
+
+- Values of any source (numpy arrays, lists, scalars, pandas Series and Index,
+  pyarrow arrays) become a numpy array and a mask of missing entries: `values`.
+- Times become int64 in a graph's unit: `to_graph_time`. datetime64 of any
+  unit, timezone-aware timestamps (taken at their UTC instant), dates, and
+  integers (taken to be in the graph's unit already) are accepted; text,
+  durations, booleans and fractional numbers are refused; NaT, NaN and nulls
+  are refused unless the caller says what a missing time means.
+- Node indices become int64: `to_node_index`. Floats must be integral.
+- Key values are looked up exactly, by one rule for building a graph and for
+  every later query: `KeyIndex`.
+
+Every refusal is a ValueError whose message starts with what was being
+converted (a table and column, or the argument), so that the caller sees
+where the fault is.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+import numpy as np
+
+INT64_MIN = np.iinfo(np.int64).min
+INT64_MAX = np.iinfo(np.int64).max
+
+# Nanoseconds per unit, for the graph's unit and for datetime64 units.
+NANOSECONDS = {"D": 86_400 * 10**9, "h": 3_600 * 10**9, "m": 60 * 10**9, "s": 10**9, "ms": 10**6,
+               "us": 10**3, "ns": 1}
+GRAPH_UNITS = ("s", "ms", "us", "ns")
+
+# What a missing time may be declared to mean.
+MISSING_TIME = {"never": INT64_MAX, "always": INT64_MIN}
+
+
+# ---- values of any source -------------------------------------------------------
+
+def values(source, what: str) -> tuple[np.ndarray, np.ndarray | None]:
+    """(numpy array, mask of missing entries or None) of a column or array-like.
+
+    Timezone-aware timestamps become naive datetime64 at their UTC instant."""
+    module = type(source).__module__.split(".")[0]
+    if module == "pandas":
+        return _pandas_values(source)
+    if module == "pyarrow":
+        return _arrow_values(source)
+    if module == "polars":
+        return _arrow_values(source.to_arrow())
+    array = np.asarray(source)
+    if array.dtype == object:
+        return _object_values(array, what)
+    return array, _nan_mask(array)
+
+
+def _nan_mask(array: np.ndarray) -> np.ndarray | None:
+    if array.dtype.kind == "f":
+        mask = np.isnan(array)
+    elif array.dtype.kind in "mM":
+        mask = np.isnat(array)
+    else:
+        return None
+    return mask if mask.any() else None
+
+
+def _pandas_values(series) -> tuple[np.ndarray, np.ndarray | None]:
+    import pandas as pd
+
+    if isinstance(series, pd.DataFrame):
+        raise ValueError("expected one column, got a DataFrame")
+    dtype = series.dtype
+    if isinstance(dtype, pd.DatetimeTZDtype):
+        series = series.tz_convert("UTC").tz_localize(None) if isinstance(series, pd.Index) \
+            else series.dt.tz_convert("UTC").dt.tz_localize(None)
+    missing = np.asarray(pd.isna(series))
+    missing = missing if missing.any() else None
+    if isinstance(series.dtype, pd.CategoricalDtype):
+        series = series.astype(object)
+    kind = series.dtype.kind
+    # Nullable integers and booleans: the gaps are filled so the rest keeps its kind.
+    if missing is not None and kind in "iu":
+        return series.to_numpy(dtype=np.int64, na_value=0), missing
+    if missing is not None and kind == "b":
+        return series.to_numpy(dtype=bool, na_value=False), missing
+    if kind == "f":
+        return series.to_numpy(dtype=np.float64, na_value=np.nan), missing
+    array = series.to_numpy()
+    if array.dtype == object:
+        return _object_values(array, "", missing)
+    return array, missing
+
+
+def _arrow_values(array) -> tuple[np.ndarray, np.ndarray | None]:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    if isinstance(array, pa.ChunkedArray):
+        array = array.combine_chunks() if array.num_chunks != 1 else array.chunk(0)
+    kind = array.type
+    if pa.types.is_dictionary(kind):
+        array, kind = array.cast(kind.value_type), kind.value_type
+    if pa.types.is_timestamp(kind) and kind.tz is not None:
+        array = array.cast(pa.timestamp(kind.unit))  # the same instants, in UTC
+    missing = None
+    if array.null_count:
+        missing = np.asarray(array.is_null())
+        if pa.types.is_integer(kind) or pa.types.is_boolean(kind):
+            # Filled so that the rest keeps its kind; the mask says where the gaps were.
+            array = pc.fill_null(array, pa.scalar(False if pa.types.is_boolean(kind) else 0, kind))
+    if pa.types.is_date32(kind):
+        return np.asarray(array.cast(pa.int32())).astype("datetime64[D]"), missing
+    if pa.types.is_date64(kind):
+        return np.asarray(array.cast(pa.int64())).astype("datetime64[ms]"), missing
+    result = array.to_numpy(zero_copy_only=False)
+    if result.dtype == object:
+        return _object_values(result, "", missing)
+    if missing is None:
+        missing = _nan_mask(result)
+    return result, missing
+
+
+def _object_values(array: np.ndarray, what: str, missing: np.ndarray | None = None
+                   ) -> tuple[np.ndarray, np.ndarray | None]:
+    """Python objects: str, datetime/date/Timestamp, int or float, with None/NaN/NaT as missing."""
+    if missing is None:
+        missing = np.fromiter((_is_missing(v) for v in array.ravel()), bool, array.size).reshape(array.shape)
+    present = array[~missing] if missing.any() else array
+    kinds = {type(v) for v in present[:1000]} | ({type(present[-1])} if present.size else set())
+    if kinds and all(issubclass(k, str) for k in kinds):
+        out = np.where(missing, "", array).astype(str)
+    elif kinds and all(issubclass(k, (int, np.integer)) and not issubclass(k, bool) for k in kinds):
+        out = np.where(missing, 0, array).astype(np.int64)
+    elif kinds and all(issubclass(k, (int, float, np.integer, np.floating)) for k in kinds):
+        out = np.where(missing, np.nan, array).astype(np.float64)
+    elif kinds and all(hasattr(k, "isoformat") for k in kinds):  # datetime, date, Timestamp
+        out = _datetimes_of_objects(np.where(missing, None, array))
+    else:
+        names = ", ".join(sorted(k.__name__ for k in kinds)) or "nothing"
+        raise ValueError(f"{what + ': ' if what else ''}cannot convert values of types {names}")
+    return out, (missing if missing.any() else None)
+
+
+def _is_missing(value) -> bool:
+    if value is None:
+        return True
+    try:
+        return bool(value != value)  # NaN, NaT
+    except (TypeError, ValueError):
+        return False
+
+
+def _datetimes_of_objects(array: np.ndarray) -> np.ndarray:
+    try:
+        import pandas as pd
+    except ImportError:
+        pd = None
+    if pd is not None:
+        return _pandas_values(pd.Series(pd.to_datetime(array.ravel(), utc=True)))[0].reshape(array.shape)
+    import datetime as dt
+
+    def utc(value):
+        if value is None:
+            return np.datetime64("NaT")
+        if isinstance(value, dt.datetime) and value.tzinfo is not None:
+            value = value.astimezone(dt.timezone.utc).replace(tzinfo=None)
+        return np.datetime64(value, "us")
+
+    return np.array([utc(v) for v in array.ravel()], dtype="datetime64[us]").reshape(array.shape)
+
+
+# ---- times ----------------------------------------------------------------------------
+
+def check_unit(unit: str) -> str:
+    if unit not in GRAPH_UNITS:
+        raise ValueError(f"time unit {unit!r} is not one of {', '.join(GRAPH_UNITS)}")
+    return unit
+
+
+def to_graph_time(source, unit: str, what: str, *, round_up: bool = False,
+                  missing: str | None = None) -> np.ndarray:
+    """int64 times in `unit` (see the module's rules).
+
+    A datetime finer than the unit is rounded down, or up with round_up: event
+    times round up and query times down, so that no event is ever counted as
+    seen before it happened. missing is None (refuse NaT/NaN/null), "never"
+    (INT64_MAX) or "always" (INT64_MIN)."""
+    array, absent = values(source, what)
+    kind = array.dtype.kind
+    if kind == "M":
+        result = _rescale(array, unit, what, round_up)
+    elif kind in "iu":
+        if kind == "u" and array.size and array.max() > INT64_MAX:
+            raise ValueError(f"{what}: time {array.max()} does not fit in int64")
+        result = array.astype(np.int64)
+    elif kind == "f":
+        finite = array[np.isfinite(array)]
+        if finite.size and (not np.array_equal(finite, np.floor(finite)) or np.abs(finite).max() >= 2.0**63):
+            bad = finite[finite != np.floor(finite)]
+            raise ValueError(f"{what}: {bad[0] if bad.size else finite.max()} is not an integral time; "
+                             f"integer times are taken to be in the graph's unit ({unit})")
+        if np.isinf(array).any():
+            raise ValueError(f"{what}: infinite time at row {int(np.flatnonzero(np.isinf(array))[0])}")
+        result = np.where(np.isnan(array), 0, array).astype(np.int64)
+    elif kind == "m":
+        raise ValueError(f"{what} holds durations (timedelta), not times")
+    elif kind in "US":
+        raise ValueError(f"{what} holds text, not times: parse it first (for example with pandas.to_datetime)")
+    else:
+        raise ValueError(f"{what} holds {array.dtype} values, not times")
+    if absent is not None:
+        if missing is None:
+            row = int(np.flatnonzero(absent.ravel())[0])
+            raise ValueError(f"{what} has a missing time (NaT, NaN or null) at row {row}; say what a missing "
+                             f"time means ('never' or 'always') or fill it")
+        if missing not in MISSING_TIME:
+            raise ValueError(f"{what}: a missing time may mean 'never' or 'always', not {missing!r}")
+        result = np.where(absent, MISSING_TIME[missing], result)
+    return np.ascontiguousarray(result, dtype=np.int64)
+
+
+def _rescale(array: np.ndarray, unit: str, what: str, round_up: bool) -> np.ndarray:
+    source_unit, count = np.datetime_data(array.dtype)
+    if source_unit not in NANOSECONDS:
+        array = array.astype("datetime64[s]")
+        source_unit, count = "s", 1
+    step = NANOSECONDS[source_unit] * count
+    target = NANOSECONDS[unit]
+    raw = array.view(np.int64).copy()
+    raw[np.isnat(array)] = 0
+    if step >= target:
+        factor = step // target
+        limit = INT64_MAX // factor
+        if raw.size and (raw.max() > limit or raw.min() < -limit):
+            raise ValueError(f"{what}: a time does not fit in int64 in unit {unit}")
+        return raw * factor
+    divisor = target // step
+    return -((-raw) // divisor) if round_up else raw // divisor
+
+
+def per_day(unit: str) -> int:
+    """Units of `unit` in one day."""
+    return NANOSECONDS["D"] // NANOSECONDS[unit]
+
+
+# ---- node indices ------------------------------------------------------------------------
+
+def to_node_index(source, what: str) -> np.ndarray:
+    """int64 node indices; floats must be integral and present."""
+    array, absent = values(source, what)
+    if absent is not None:
+        raise ValueError(f"{what} has a missing value at position {int(np.flatnonzero(absent.ravel())[0])}")
+    kind = array.dtype.kind
+    if kind == "f":
+        whole = np.floor(array)
+        if not np.array_equal(whole, array):
+            position = int(np.flatnonzero(whole != array)[0])
+            raise ValueError(f"{what}: {array.ravel()[position]} at position {position} is not an integral "
+                             f"node index")
+        return whole.astype(np.int64)
+    if kind not in "iu":
+        raise ValueError(f"{what} must hold integer node indices, not {array.dtype} values")
+    return np.ascontiguousarray(array, dtype=np.int64)
+
+
+# ---- keys ------------------------------------------------------------------------------
+
+def key_values(source, what: str) -> tuple[np.ndarray, np.ndarray | None]:
+    """A key column in its comparable form: int64 (integers, integral floats,
+    booleans; datetimes as int64 nanoseconds), float64 or str."""
+    array, absent = values(source, what)
+    kind = array.dtype.kind
+    if kind == "M":
+        return to_graph_time(np.where(absent, np.datetime64("NaT"), array) if absent is not None else array,
+                             "ns", what, missing="always"), absent
+    if kind in "iub":
+        return array.astype(np.int64), absent
+    if kind == "f":
+        filled = np.where(absent, 0.0, array) if absent is not None else array
+        return (filled.astype(np.int64), absent) if np.array_equal(filled, np.floor(filled)) else (filled, absent)
+    if kind in "US":
+        return array.astype(str), absent
+    raise ValueError(f"{what}: {array.dtype} values cannot be keys")
+
+
+def _kind(array: np.ndarray) -> str:
+    return {"i": "integer", "f": "number", "U": "text"}[array.dtype.kind]
+
+
+class KeyIndex:
+    """Exact lookup of (possibly composite) key values: the position of the row
+    that holds a key, or -1. Built from columns without missing values."""
+
+    # Integer keys spanning at most this many values per key (plus a margin)
+    # use a direct table instead of a binary search.
+    _DENSE_FACTOR = 4
+
+    def __init__(self, columns: Sequence[np.ndarray], what: str) -> None:
+        self.what = what
+        self.columns = [np.asarray(c) for c in columns]
+        self.size = len(self.columns[0])
+        if len(self.columns) == 1:
+            self._single = _SingleKey(self.columns[0], what)
+        else:
+            self._uniques = [np.unique(c) for c in self.columns]
+            self._single = _SingleKey(self._combine([np.searchsorted(u, c) for u, c in
+                                                     zip(self._uniques, self.columns)]), what,
+                                      describe=self._describe)
+
+    @staticmethod
+    def distinct(columns: Sequence[np.ndarray]) -> np.ndarray:
+        """Positions of the first occurrence of each distinct key among the rows of these columns."""
+        if len(columns) == 1:
+            return np.unique(columns[0], return_index=True)[1]
+        codes = [np.unique(c, return_inverse=True)[1].ravel() for c in columns]
+        return np.unique(np.stack(codes, axis=1), axis=0, return_index=True)[1]
+
+    def _describe(self, position: int) -> str:
+        return "(" + ", ".join(repr(c[position].item()) for c in self.columns) + ")"
+
+    def _combine(self, codes: Sequence[np.ndarray]) -> np.ndarray:
+        combined = np.zeros(len(codes[0]), dtype=np.int64)
+        width = 1
+        for unique, code in zip(self._uniques, codes):
+            width *= max(len(unique), 1)
+            if width >= 2**62:
+                raise ValueError(f"{self.what}: the composite key has too many distinct combinations")
+            combined = combined * max(len(unique), 1) + code
+        return combined
+
+    def lookup(self, columns: Sequence[np.ndarray], what: str) -> np.ndarray:
+        """Row positions of the given keys (-1 where absent)."""
+        if len(columns) != len(self.columns):
+            raise ValueError(f"{what}: {len(columns)} key columns for a key of {len(self.columns)}")
+        for mine, theirs in zip(self.columns, columns):
+            if len(mine) and len(theirs) and _kind(mine) != _kind(theirs) and \
+                    {_kind(mine), _kind(theirs)} != {"integer", "number"}:
+                raise ValueError(f"{what}: {_kind(theirs)} values cannot match the {_kind(mine)} key of {self.what}")
+        if len(self.columns) == 1:
+            return self._single.lookup(columns[0])
+        found = np.ones(len(columns[0]), dtype=bool)
+        codes = []
+        for unique, column in zip(self._uniques, columns):
+            position = np.minimum(np.searchsorted(unique, column), max(len(unique) - 1, 0))
+            found &= unique[position] == column if len(unique) else False
+            codes.append(position)
+        result = self._single.lookup(self._combine(codes))
+        result[~found] = -1
+        return result
+
+
+class _SingleKey:
+    def __init__(self, keys: np.ndarray, what: str, describe=None) -> None:
+        self.keys = keys
+        self.dense = None
+        describe = describe or (lambda position: repr(keys[position].item()))
+        if keys.dtype.kind == "i" and keys.size:
+            low, high = int(keys.min()), int(keys.max())
+            if high - low < KeyIndex._DENSE_FACTOR * keys.size + 1024:
+                self.low = low
+                index_type = np.int32 if keys.size < 2**31 else np.int64
+                self.dense = np.full(high - low + 1, -1, dtype=index_type)
+                self.dense[keys - low] = np.arange(keys.size, dtype=index_type)
+                if int(np.count_nonzero(self.dense >= 0)) != keys.size:
+                    counts = np.bincount(keys - low)
+                    position = int(np.flatnonzero(keys == int(np.argmax(counts)) + low)[0])
+                    raise ValueError(f"{what} is not unique: {describe(position)} appears {counts.max()} times")
+                return
+        self.order = np.argsort(keys, kind="stable")
+        self.sorted = keys[self.order]
+        repeats = np.flatnonzero(self.sorted[1:] == self.sorted[:-1])
+        if repeats.size:
+            position = int(self.order[repeats[0]])
+            raise ValueError(f"{what} is not unique: {describe(position)} appears more than once")
+
+    def lookup(self, queries: np.ndarray) -> np.ndarray:
+        if self.dense is not None:
+            if queries.dtype.kind != "i":
+                whole = np.floor(queries)
+                queries = np.where(whole == queries, whole, self.low - 1).astype(np.int64)
+            offset = queries - self.low
+            inside = (offset >= 0) & (offset < len(self.dense))
+            result = np.full(len(queries), -1, dtype=np.int64)
+            result[inside] = self.dense[offset[inside]]
+            return result
+        if not len(self.sorted):
+            return np.full(len(queries), -1, dtype=np.int64)
+        position = np.minimum(np.searchsorted(self.sorted, queries), len(self.sorted) - 1)
+        return np.where(self.sorted[position] == queries, self.order[position], -1).astype(np.int64)

@@ -1,0 +1,461 @@
+"""From tables to a Graph: keys, references, times and features.
+
+    flights = Table(frame, primary_key="id", foreign_keys={"tailnum": "planes"},
+                    time="scheduled", known_at={"dep_delay": "departed"})
+    graph = Database({"flights": flights, "planes": planes}).to_graph("data/graph")
+
+Node i of a table is row i of its frame. Every foreign key becomes two edge
+types, (referenced, relation, table) and (table, reverse, referenced); each
+destination's run of sources is sorted by the sources' times (ties keep row
+order). Every table is put in time order once, and each edge type is then
+one sort of unique integers (destination, rank in time), which numpy does
+with a vectorised sort instead of a comparison argsort per edge type.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+from vornlib_tools import convert, features
+from vornlib_tools.check import check_edge_type
+from vornlib_tools.graph import Graph, PrimaryKey, group_by_destination, time_rank
+from vornlib_tools.schema import check_name
+
+DANGLING = ("drop", "raise", "add")
+# String columns with at most this many distinct values become categorical by default.
+MAX_CATEGORIES = 64
+
+
+@dataclass(frozen=True)
+class Reference:
+    """A foreign key: the referencing columns, the referenced table and the
+    names of its two edge types."""
+
+    columns: tuple[str, ...]
+    table: str
+    relation: str
+    reverse: str
+
+
+class Table:
+    """One table of a database.
+
+    frame: a pandas DataFrame, a pyarrow Table, anything that exports an
+    Arrow stream (`__arrow_c_stream__`: polars frames, DuckDB relations), or
+    a mapping from column names to equally long arrays.
+
+    primary_key: a column or a list of columns; without one, other tables
+    refer to this one by row position. foreign_keys: a mapping from a column
+    (or a tuple of columns, for a composite key) to the referenced table's
+    name, or to (table, relation) or (table, relation, reverse); the relation
+    defaults to the column name (composite: the names joined by "_"), the
+    reverse to "rev_" + relation. Null references give no edge.
+
+    time: the column that says when a row happened (datetime64 of any unit,
+    timezone-aware timestamps, dates, or integers in the graph's unit); a
+    table without one is static. known_at: a mapping from a column to another
+    time column of the table, for values that become known after the row's
+    time. missing_time: a mapping from a time column to what a missing time
+    there means, "never" or "always" (without it, a missing time raises).
+
+    Every other column becomes a feature: numbers numeric, booleans and the
+    columns in `categorical` categorical, text categorical if it has at most
+    max_categories distinct values (else left out and listed in the graph's
+    summary), datetimes as ages. `ignore` lists columns to leave out.
+    """
+
+    def __init__(self, frame, *, primary_key: str | Sequence[str] | None = None,
+                 foreign_keys: Mapping | None = None, time: str | None = None,
+                 known_at: Mapping[str, str] | None = None, missing_time: Mapping[str, str] | None = None,
+                 categorical: Sequence[str] = (), ignore: Sequence[str] = ()) -> None:
+        self.frame = _frame(frame)
+        self.column_names = [str(c) for c in _column_names(self.frame)]
+        self.primary_key = [primary_key] if isinstance(primary_key, str) else list(primary_key or [])
+        self.references = [_reference(columns, target) for columns, target in (foreign_keys or {}).items()]
+        self.time = time
+        self.known_at = dict(known_at or {})
+        self.missing_time = dict(missing_time or {})
+        self.categorical = list(categorical)
+        self.ignore = list(ignore)
+
+    @property
+    def num_rows(self) -> int:
+        if isinstance(self.frame, dict):
+            return len(next(iter(self.frame.values()), ()))
+        return len(self.frame) if _is_pandas(self.frame) else self.frame.num_rows
+
+    def column(self, name: str):
+        if isinstance(self.frame, dict) or _is_pandas(self.frame):
+            return self.frame[name]
+        return self.frame.column(name)
+
+    def time_columns(self) -> list[str]:
+        """The row's time first, then every known_at target."""
+        names = [self.time] if self.time is not None else []
+        return names + [c for c in dict.fromkeys(self.known_at.values()) if c not in names]
+
+    def _validate(self, name: str, tables: Mapping[str, Table]) -> None:
+        where = f"table {name!r}"
+        named = set(self.column_names)
+        used = [*self.primary_key, *(c for r in self.references for c in r.columns), *self.known_at,
+                *self.known_at.values(), *self.missing_time, *self.categorical, *self.ignore]
+        if self.time is not None:
+            used.append(self.time)
+        for column in used:
+            if column not in named:
+                raise ValueError(f"{where} has no column {column!r} (columns: {', '.join(self.column_names)})")
+        for reference in self.references:
+            check_name(reference.relation, f"{where}: relation")
+            check_name(reference.reverse, f"{where}: reverse relation")
+            if reference.table not in tables:
+                raise ValueError(f"{where}: foreign key {_show(reference.columns)} refers to table "
+                                 f"{reference.table!r}, which the database lacks")
+            target = tables[reference.table]
+            width = len(target.primary_key) or 1
+            if len(reference.columns) != width:
+                raise ValueError(f"{where}: foreign key {_show(reference.columns)} has {len(reference.columns)} "
+                                 f"columns but the key of {reference.table!r} has {width}")
+        if self.known_at and self.time is None:
+            raise ValueError(f"{where} has known_at but no time column")
+        for column, meaning in self.missing_time.items():
+            if meaning not in convert.MISSING_TIME:
+                raise ValueError(f"{where}: missing_time of {column!r} may be 'never' or 'always', not {meaning!r}")
+
+
+class Database:
+    """Tables by name; to_graph() builds the graph of their foreign keys."""
+
+    def __init__(self, tables: Mapping[str, Table]) -> None:
+        self.tables = dict(tables)
+        for name, table in self.tables.items():
+            check_name(name, "table name")
+            if not isinstance(table, Table):
+                raise TypeError(f"table {name!r} is a {type(table).__name__}, not a vornlib_tools.Table")
+        for name, table in self.tables.items():
+            table._validate(name, self.tables)
+
+    def to_graph(self, directory: str | os.PathLike | None = None, *, time_unit: str = "s",
+                 on_dangling: str = "drop", feature_cutoff=None, max_categories: int = MAX_CATEGORIES,
+                 edge_types: Sequence[tuple[str, str, str]] | None = None,
+                 metadata: Mapping | None = None) -> Graph:
+        """The graph, checked; with a directory, saved there as it is built
+        (each array is written once made and then memory-mapped) and returned
+        mapped from it.
+
+        on_dangling says what a reference to a key the referenced table lacks
+        gives: "drop" no edge (counted per foreign key in the summary),
+        "raise" a ValueError, "add" a node without features appended to the
+        referenced table. feature_cutoff (a datetime, or an integer in the
+        graph's unit) limits the rows whose values set the numeric statistics
+        and the vocabularies; by default every row does. edge_types, if given,
+        fixes their order (it must list exactly the edge types the foreign
+        keys give)."""
+        convert.check_unit(time_unit)
+        if on_dangling not in DANGLING:
+            raise ValueError(f"on_dangling must be one of {', '.join(DANGLING)}, not {on_dangling!r}")
+        cutoff = None if feature_cutoff is None else \
+            int(convert.to_graph_time([feature_cutoff], time_unit, "feature_cutoff")[0])
+        return _Build(self, time_unit, on_dangling, cutoff, max_categories, directory).run(edge_types, metadata)
+
+
+# ---- building ------------------------------------------------------------------------
+
+class _Build:
+    def __init__(self, database: Database, unit: str, on_dangling: str, cutoff: int | None,
+                 max_categories: int, directory) -> None:
+        self.tables = database.tables
+        self.unit, self.on_dangling, self.cutoff, self.max_categories = unit, on_dangling, cutoff, max_categories
+        self.store = _Store(directory)
+        self.report: dict = {name: {"rows": t.num_rows, "added": 0, "time": t.time, "primary_key": t.primary_key,
+                                    "foreign_keys": {}, "left_out": {}} for name, t in self.tables.items()}
+
+    def run(self, edge_types, metadata) -> Graph:
+        keys = {name: self._primary_key(name, table) for name, table in self.tables.items()}
+        times = {name: self._times(name, table) for name, table in self.tables.items()}
+        references = self._resolve(keys)
+        num_nodes = {name: t.num_rows + len(keys[name].added_rows) for name, t in self.tables.items()}
+        node_time = {}
+        for name, table in self.tables.items():
+            if table.time is not None:
+                node_time[name] = self._node_time(name, times[name][table.time], keys[name], references)
+                self.store.put(f"{name}.time", node_time[name])
+        made = []
+        for name, table in self.tables.items():
+            rank = time_rank(node_time[name][:table.num_rows]) if name in node_time else None
+            for reference, targets in references[name]:
+                made += self._edges(name, reference, targets, num_nodes, rank, node_time)
+        order = made if edge_types is None else [tuple(e) for e in edge_types]
+        if sorted(order) != sorted(made):
+            raise ValueError(f"edge_types {order} do not match the foreign keys' edge types {made}")
+        feature_tables = {}
+        for name, table in self.tables.items():
+            feature_tables[name] = self._features(name, table, times[name], num_nodes[name])
+        for name, key in keys.items():
+            for column, values in zip(key.columns, key.values):
+                self.store.put(f"{name}.key.{column}", values)
+        graph = Graph(list(self.tables), order, {}, {}, node_time, num_nodes, metadata=dict(metadata or {}),
+                      time_unit=self.unit, primary_keys={n: PrimaryKey(k.columns, []) for n, k in keys.items()},
+                      features=feature_tables, schema=self.report, checked=True)
+        return self.store.finish(graph)
+
+    # -- keys and references
+
+    def _primary_key(self, name: str, table: Table) -> _Keys:
+        if not table.primary_key:
+            return _Keys([], [], None, table.num_rows)
+        values = []
+        for column in table.primary_key:
+            data, missing = convert.key_values(table.column(column), f"table {name!r}, key column {column!r}")
+            if missing is not None:
+                raise ValueError(f"table {name!r}, key column {column!r} has a missing value at row "
+                                 f"{int(np.flatnonzero(missing)[0])}")
+            values.append(data)
+        index = convert.KeyIndex(values, f"table {name!r}, primary key {_show(table.primary_key)}")
+        return _Keys(table.primary_key, values, index, table.num_rows)
+
+    def _resolve(self, keys: dict[str, _Keys]) -> dict[str, list]:
+        """Per table, each reference with the node it points to per row (-1: none)."""
+        resolved = {}
+        for name, table in self.tables.items():
+            resolved[name] = []
+            for reference in table.references:
+                where = f"table {name!r}, foreign key {_show(reference.columns)}"
+                columns, absent = [], np.zeros(table.num_rows, dtype=bool)
+                for column in reference.columns:
+                    data, missing = convert.key_values(table.column(column), f"{where}, column {column!r}")
+                    columns.append(data)
+                    if missing is not None:
+                        absent |= missing
+                target = keys[reference.table]
+                targets = target.lookup(columns, where)
+                targets[absent] = -1
+                dangling = (targets < 0) & ~absent
+                count = int(np.count_nonzero(dangling))
+                if count and self.on_dangling == "raise":
+                    first = int(np.flatnonzero(dangling)[0])
+                    value = ", ".join(repr(c[first].item()) for c in columns)
+                    raise ValueError(f"{where}: {count} rows refer to keys table {reference.table!r} lacks, "
+                                     f"for example ({value}) at row {first}")
+                if count and self.on_dangling == "add":
+                    targets[dangling] = target.add([c[dangling] for c in columns], rows=np.flatnonzero(dangling),
+                                                   referencing=name)
+                distinct = 0
+                if count:
+                    distinct = len(convert.KeyIndex.distinct([c[dangling] for c in columns]))
+                self.report[name]["foreign_keys"][_show(reference.columns)] = {
+                    "table": reference.table, "relation": reference.relation, "reverse": reference.reverse,
+                    "null": int(np.count_nonzero(absent)), "dangling": count, "dangling_keys": distinct,
+                    "on_dangling": self.on_dangling}
+                resolved[name].append((reference, targets))
+        for name, key in keys.items():
+            self.report[name]["added"] = len(key.added_rows)
+        return resolved
+
+    # -- times
+
+    def _times(self, name: str, table: Table) -> dict[str, np.ndarray]:
+        return {column: convert.to_graph_time(table.column(column), self.unit, f"table {name!r}, column {column!r}",
+                                              round_up=True, missing=table.missing_time.get(column))
+                for column in table.time_columns()}
+
+    def _node_time(self, name: str, times: np.ndarray, key: _Keys, references) -> np.ndarray:
+        """Row times, then for each added node the earliest time of the rows that refer to it."""
+        if not key.added_rows:
+            return times
+        added = np.full(len(key.added_rows), convert.INT64_MIN, dtype=np.int64)
+        for position, (referencing, rows) in enumerate(key.added_rows):
+            table = self.tables[referencing]
+            if table.time is not None:
+                stamps = convert.to_graph_time(table.column(table.time), self.unit, "", round_up=True,
+                                               missing=table.missing_time.get(table.time))
+                added[position] = stamps[rows].min()
+        return np.concatenate([times, added])
+
+    # -- edges
+
+    def _edges(self, name: str, reference: Reference, targets: np.ndarray, num_nodes: dict[str, int],
+               rank: np.ndarray | None, node_time: dict[str, np.ndarray]) -> list:
+        referenced = reference.table
+        forward = (referenced, reference.relation, name)
+        backward = (name, reference.reverse, referenced)
+        made = []
+        for edge_type, (colptr, row) in ((forward, _pointing(targets, num_nodes[name])),
+                                         (backward, group_by_destination(targets, num_nodes[referenced], rank))):
+            key = "__".join(edge_type)
+            check_edge_type(key, colptr, row, num_nodes[edge_type[0]], num_nodes[edge_type[2]],
+                            node_time.get(edge_type[0]))
+            self.store.put(f"{key}.colptr", colptr)
+            self.store.put(f"{key}.row", row)
+            made.append(edge_type)
+        return made
+
+    # -- features
+
+    def _features(self, name: str, table: Table, times: dict[str, np.ndarray], nodes: int):
+        excluded = {*table.primary_key, *(c for r in table.references for c in r.columns), *times, *table.ignore}
+        sources = {column: stamps for column, stamps in times.items()}
+        columns = {}
+        for column in table.column_names:
+            if column in excluded:
+                continue
+            where = f"table {name!r}, column {column!r}"
+            data, missing = convert.values(table.column(column), where)
+            source = list(sources).index(table.known_at.get(column, table.time)) if table.time else \
+                features.ALWAYS_KNOWN
+            kind = data.dtype.kind
+            if column in table.categorical or kind == "b":
+                columns[column] = (features.CATEGORICAL, data, missing, source)
+            elif kind in "iuf":
+                columns[column] = (features.NUMERIC, data, missing, source)
+            elif kind == "M":
+                stamps = convert.to_graph_time(data if missing is None else np.where(missing, np.datetime64("NaT"),
+                                                                                      data),
+                                               self.unit, where, missing="always")
+                columns[column] = (features.DATETIME, stamps, missing, source)
+            elif kind in "US":
+                distinct = len(np.unique(data if missing is None else data[~missing]))
+                if distinct <= self.max_categories:
+                    columns[column] = (features.CATEGORICAL, data, missing, source)
+                else:
+                    self.report[name]["left_out"][column] = f"text with {distinct:,} distinct values"
+            else:
+                self.report[name]["left_out"][column] = f"{data.dtype} values"
+        encoded = features.encode(columns, sources, table.num_rows, nodes, self.cutoff, self.unit)
+        for array_name, array in encoded.arrays().items():
+            self.store.put(f"{name}.features.{array_name}", array)
+        self.report[name]["features"] = {c.name: c.kind for c in encoded.columns}
+        return encoded
+
+
+@dataclass
+class _Keys:
+    """A table's key columns and their index, plus the nodes added for dangling references."""
+
+    columns: list[str]
+    values: list[np.ndarray]
+    index: convert.KeyIndex | None
+    rows: int
+
+    def __post_init__(self) -> None:
+        self.added_rows: list[tuple[str, np.ndarray]] = []
+        self._added: dict = {}
+
+    def lookup(self, columns: list[np.ndarray], where: str) -> np.ndarray:
+        if self.index is not None:
+            result = self.index.lookup(columns, where)
+        else:
+            ids = columns[0]
+            if ids.dtype.kind != "i":
+                raise ValueError(f"{where}: the referenced table has no primary key, so references are row "
+                                 f"positions, which must be integers (not {ids.dtype})")
+            result = np.where((ids >= 0) & (ids < self.rows), ids, -1).astype(np.int64)
+        if self._added:  # keys added for an earlier foreign key
+            missing = np.flatnonzero(result < 0)
+            for position in missing:
+                result[position] = self._added.get(tuple(c[position].item() for c in columns), -1)
+        return result
+
+    def add(self, columns: list[np.ndarray], rows: np.ndarray, referencing: str) -> np.ndarray:
+        """Node indices for these missing keys, appending the ones not seen before."""
+        if self.index is None:
+            raise ValueError("references to row positions beyond a table without a primary key cannot be added")
+        nodes = np.empty(len(rows), dtype=np.int64)
+        for position in range(len(rows)):
+            value = tuple(c[position].item() for c in columns)
+            node = self._added.get(value)
+            if node is None:
+                node = self._added[value] = self.rows + len(self.added_rows)
+                self.added_rows.append((referencing, rows[[position]]))
+                self.values = [np.append(v, c[position]) for v, c in zip(self.values, columns)]
+            else:
+                table, earlier = self.added_rows[node - self.rows]
+                if table == referencing:
+                    self.added_rows[node - self.rows] = (table, np.append(earlier, rows[position]))
+            nodes[position] = node
+        return nodes
+
+
+def _pointing(targets: np.ndarray, num_rows_and_added: int) -> tuple[np.ndarray, np.ndarray]:
+    """CSC over the referencing rows: row i's run is the node it refers to, if any."""
+    valid = targets >= 0
+    colptr = np.zeros(num_rows_and_added + 1, dtype=np.int64)
+    np.cumsum(valid, out=colptr[1:len(valid) + 1])
+    colptr[len(valid) + 1:] = colptr[len(valid)]
+    return colptr, np.ascontiguousarray(targets[valid], dtype=np.int64)
+
+
+class _Store:
+    """Where the arrays go: kept in memory, or written to the graph directory as they are made."""
+
+    def __init__(self, directory) -> None:
+        self.directory = None if directory is None else Path(directory)
+        self.arrays: dict[str, np.ndarray] = {}
+        if self.directory is not None:
+            Graph.prepare_directory(self.directory)
+
+    def put(self, stem: str, array: np.ndarray) -> None:
+        if self.directory is None:
+            self.arrays[stem] = array
+        else:
+            np.save(self.directory / f"{stem}.npy", np.ascontiguousarray(array))
+
+    def finish(self, graph: Graph) -> Graph:
+        if self.directory is None:
+            graph.attach(self.arrays)
+            return graph
+        graph.write_index(self.directory)
+        return Graph.load(self.directory)
+
+
+def _reference(columns, target) -> Reference:
+    columns = (columns,) if isinstance(columns, str) else tuple(columns)
+    target = (target,) if isinstance(target, str) else tuple(target)
+    if not 1 <= len(target) <= 3:
+        raise ValueError(f"foreign key {_show(columns)}: give a table name, or (table, relation[, reverse])")
+    relation = target[1] if len(target) > 1 else "_".join(columns)
+    reverse = target[2] if len(target) > 2 else f"rev_{relation}"
+    return Reference(columns, target[0], relation, reverse)
+
+
+def _show(columns: Sequence[str]) -> str:
+    return repr(columns[0]) if len(columns) == 1 else "(" + ", ".join(repr(c) for c in columns) + ")"
+
+
+def _is_pandas(frame) -> bool:
+    return type(frame).__module__.split(".")[0] == "pandas"
+
+
+def _frame(frame):
+    if isinstance(frame, Mapping):
+        columns = {str(name): np.asarray(values) for name, values in frame.items()}
+        lengths = {name: len(values) for name, values in columns.items()}
+        if len(set(lengths.values())) > 1:
+            raise ValueError(f"the columns of a table have different lengths: {lengths}")
+        return columns
+    if _is_pandas(frame):
+        return frame.reset_index(drop=True) if not frame.index.equals(_range_index(len(frame))) else frame
+    if type(frame).__module__.split(".")[0] == "pyarrow" and hasattr(frame, "column"):
+        return frame
+    if hasattr(frame, "__arrow_c_stream__"):
+        import pyarrow as pa
+
+        return pa.table(frame)
+    raise TypeError(f"a table's frame is a pandas DataFrame, a pyarrow Table or an object with "
+                    f"__arrow_c_stream__, not a {type(frame).__name__}")
+
+
+def _range_index(length: int):
+    import pandas as pd
+
+    return pd.RangeIndex(length)
+
+
+def _column_names(frame) -> list:
+    if isinstance(frame, dict):
+        return list(frame)
+    return list(frame.columns) if _is_pandas(frame) else list(frame.column_names)
