@@ -42,6 +42,10 @@ def values(source, what: str) -> tuple[np.ndarray, np.ndarray | None]:
     Timezone-aware timestamps become naive datetime64 at their UTC instant."""
     module = type(source).__module__.split(".")[0]
     if module == "pandas":
+        if not hasattr(source, "dtype"):  # a scalar such as a Timestamp
+            import pandas as pd
+
+            source = pd.Series([source])
         return _pandas_values(source)
     if module == "pyarrow":
         return _arrow_values(source)

