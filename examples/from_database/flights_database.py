@@ -47,7 +47,7 @@ def database(frames: dict[str, pd.DataFrame]) -> Database:
     flights["departed"] = flights["scheduled"] + pd.to_timedelta(flights["dep_delay"], unit="min")
     flights["arrived"] = flights["departed"] + pd.to_timedelta(flights["air_time"] + 60, unit="min")
     outcomes = {"dep_time": "departed", "dep_delay": "departed", "arr_time": "arrived",
-                "arr_delay": "arrived", "air_time": "arrived", "departed": "departed", "arrived": "arrived"}
+                "arr_delay": "arrived", "air_time": "arrived"}
     return Database({
         "flights": Table(flights, time="listed", known_at=outcomes,
                          missing_time={"departed": "never", "arrived": "never"},
