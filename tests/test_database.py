@@ -190,7 +190,11 @@ def test_the_known_at_mask_hides_a_seeds_outcome_and_later_known_values():
     others = {(int(b), int(n)): bool(k) for b, n, k in zip(batch.batch["orders"][2:], batch.node["orders"][2:],
                                                            known[2:, late])}
     assert others == {(0, 2): True, (1, 2): True}
-    assert "delivered" not in graph.features["orders"].names  # a known-at column is a time, not a feature
+    # The delivery time is a feature known when it happens: the seed's own is hidden on Jan 3 and a
+    # day old on Jan 5; order 2's (Jan 3) is 0 and 2 days old.
+    delivered = graph.features["orders"].names.index("delivered")
+    assert values[:2, delivered].tolist() == [0.0, 1.0] and known[:2, delivered].tolist() == [False, True]
+    assert values[2:, delivered].tolist() == [0.0, 2.0]
 
 
 def test_datetime_features_are_ages_at_the_seed_time():

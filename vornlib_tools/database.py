@@ -297,11 +297,18 @@ class _Build:
     # -- features
 
     def _features(self, name: str, table: Table, times: dict[str, np.ndarray], nodes: int):
-        excluded = {*table.primary_key, *(c for r in table.references for c in r.columns), *times, *table.ignore}
+        excluded = {*table.primary_key, *(c for r in table.references for c in r.columns), table.time,
+                    *table.ignore}
         sources = {column: stamps for column, stamps in times.items()}
         columns = {}
         for column in table.column_names:
             if column in excluded:
+                continue
+            if column in times:  # a known-at time: a datetime feature known when it happens
+                stamps = times[column]
+                absent = (stamps == convert.INT64_MAX) | (stamps == convert.INT64_MIN)
+                columns[column] = (features.DATETIME, stamps, absent if absent.any() else None,
+                                   list(sources).index(column))
                 continue
             where = f"table {name!r}, column {column!r}"
             data, missing = convert.values(table.column(column), where)
