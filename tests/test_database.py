@@ -235,6 +235,13 @@ def test_seeds_that_would_mislead_are_refused(seeds, times, options, message):
         shop().sample("customers", seeds, times, **options)
 
 
+def test_datetimes_against_a_graph_of_plain_integer_times_are_refused():
+    graph = Database({"rows": Table({"t": np.array([0, 5, 90])}, time="t")}).to_graph()
+    assert graph.sample("rows", [0], 100).seed_time.tolist() == [100]
+    with pytest.raises(ValueError, match="far after the graph's last time 90"):
+        graph.sample("rows", [0], np.datetime64("2024-01-01"))
+
+
 def test_windows_that_end_after_the_seed_time_are_refused_unless_allowed():
     graph = shop()
     window = {"orders__rev_by__customers": [[-86_400 * 10, 86_400]]}

@@ -315,18 +315,18 @@ class Graph:
     def to_time(self, values, *, what: str = "times") -> np.ndarray:
         """int64 times in the graph's unit: datetimes (any unit, tz-aware)
         converted, integers taken as already in the unit. Refuses NaT/NaN, and
-        integers so far after the graph's times that they must be in a finer
-        unit (which would show every row of the future)."""
-        array, _ = convert.values(values, what)
+        times so far after the graph's times that they must be in a finer
+        unit or count from another origin (which would show every row of the
+        future)."""
         times = convert.to_graph_time(values, self.time_unit, what)
         bounds = self._time_range_cached()
-        if array.dtype.kind != "M" and bounds is not None and times.size:
+        if bounds is not None and times.size:
             low, high = bounds
             allowed = high + _FAR_TIMES * max(high - low, abs(high), abs(low), 1)
             if times.max() > allowed:
                 raise ValueError(f"{what}: {int(times.max())} is far after the graph's last time {high} "
                                  f"({self.time_unit}); integer times must be in the graph's unit "
-                                 f"({self.time_unit}): pass datetimes, or convert")
+                                 f"({self.time_unit}) and datetimes need a graph whose times are datetimes")
         return times
 
     def _time_range_cached(self) -> tuple[int, int] | None:
