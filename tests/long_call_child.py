@@ -95,7 +95,11 @@ def raise_stop(signum, frame):
 
 def run_signalled(mode):
     handled = []
-    if mode == "own-exception":
+    if mode == "interrupt":
+        # Python leaves SIGINT ignored when it starts with it ignored (as in a
+        # shell's background job); a user's Ctrl+C raises KeyboardInterrupt.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    elif mode == "own-exception":
         signal.signal(signal.SIGINT, raise_stop)
     elif mode == "handler-returns":
         signal.signal(signal.SIGINT, lambda signum, frame: handled.append(time.monotonic()))
