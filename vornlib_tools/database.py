@@ -416,9 +416,14 @@ def _pointing(targets: np.ndarray, num_rows_and_added: int) -> tuple[np.ndarray,
     """CSC over the referencing rows: row i's run is the node it refers to, if any."""
     valid = targets >= 0
     colptr = np.zeros(num_rows_and_added + 1, dtype=np.int64)
-    np.cumsum(valid, out=colptr[1:len(valid) + 1])
+    if valid.all():  # one edge per row: no cumulative sum and no masked copy
+        colptr[1:len(valid) + 1] = np.arange(1, len(valid) + 1, dtype=np.int64)
+        row = targets.astype(np.int64)
+    else:
+        np.cumsum(valid, out=colptr[1:len(valid) + 1])
+        row = np.ascontiguousarray(targets[valid], dtype=np.int64)
     colptr[len(valid) + 1:] = colptr[len(valid)]
-    return colptr, np.ascontiguousarray(targets[valid], dtype=np.int64)
+    return colptr, row
 
 
 class _Clock:
