@@ -91,15 +91,17 @@ def group_by_destination(dst: np.ndarray, num_dst: int, rank: np.ndarray | None 
 
 def time_rank(times: np.ndarray) -> np.ndarray:
     """Each entry's position in time order; ties keep input order."""
-    return time_order(times)[1]
+    return time_order(times)[1].astype(np.int64, copy=False)
 
 
 def time_order(times: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """(order, rank): the positions in time order (ties keep input order) and
-    each entry's position in that order (its inverse)."""
+    each entry's position in that order (its inverse); int32 below 2**31
+    entries, as a build keeps both for its largest table."""
     count = len(times)
+    index = np.int32 if count < 2**31 else np.int64
     if count == 0:
-        return np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64)
+        return np.empty(0, dtype=index), np.empty(0, dtype=index)
     bits = max(count.bit_length(), 1)
     low = int(times.min())
     if int(times.max()) - low < 2 ** (62 - bits):
@@ -111,9 +113,12 @@ def time_order(times: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     keys |= positions
     keys.sort()
     keys &= (1 << bits) - 1
-    rank = np.empty(count, dtype=np.int64)
-    rank[keys] = positions
-    return keys, rank
+    del positions
+    order = keys.astype(index)
+    del keys
+    rank = np.empty(count, dtype=index)
+    rank[order] = np.arange(count, dtype=index)
+    return order, rank
 
 
 def csc(src: np.ndarray, dst: np.ndarray, num_dst: int,
