@@ -90,9 +90,9 @@ def check_edge_type(key: str, colptr: np.ndarray, row: np.ndarray, num_sources: 
     where = f"edge type '{key}'"
     if colptr.size == 0 or colptr[0] != 0:
         raise ValueError(f"{where}: colptr must start with 0 (destination node 0, colptr position 0)")
-    steps = np.diff(colptr)
-    if steps.size and steps.min() < 0:
-        node = int(np.flatnonzero(steps < 0)[0])
+    decreasing = colptr[1:] < colptr[:-1]  # a bool per node: a long colptr's differences would be int64
+    if decreasing.any():
+        node = int(np.flatnonzero(decreasing)[0])
         raise ValueError(f"{where}: colptr decreases at destination node {node} "
                          f"(colptr positions {node} and {node + 1}: {colptr[node]} > {colptr[node + 1]})")
     if colptr[-1] != row.size:

@@ -229,8 +229,11 @@ def _rescale(array: np.ndarray, unit: str, what: str, round_up: bool) -> np.ndar
         source_unit, count = "s", 1
     step = NANOSECONDS[source_unit] * count
     target = NANOSECONDS[unit]
-    raw = array.view(np.int64).copy()
-    raw[np.isnat(array)] = 0
+    raw = array.view(np.int64)
+    absent = np.isnat(array)
+    if absent.any():
+        raw = np.where(absent, 0, raw)
+    del absent
     if step >= target:
         factor = step // target
         limit = INT64_MAX // factor
@@ -382,10 +385,12 @@ class _SingleKey:
                 whole = np.floor(queries)
                 queries = np.where(whole == queries, whole, self.low - 1).astype(np.int64)
             offset = queries - self.low
-            inside = (offset >= 0) & (offset < len(self.dense))
-            result = np.full(len(queries), -1, dtype=np.int64)
-            result[inside] = self.dense[offset[inside]]
-            return result
+            outside = (offset < 0) | (offset >= len(self.dense))
+            result = self.dense.take(offset, mode="clip")
+            del offset
+            if outside.any():
+                result[outside] = -1
+            return result.astype(np.int64, copy=False)
         if not len(self.sorted):
             return np.full(len(queries), -1, dtype=np.int64)
         position = np.minimum(np.searchsorted(self.sorted, queries), len(self.sorted) - 1)

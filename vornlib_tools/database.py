@@ -14,8 +14,11 @@ with a vectorised sort instead of a comparison argsort per edge type.
 
 from __future__ import annotations
 
+import logging
 import os
+import time
 from collections.abc import Mapping, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -23,8 +26,10 @@ import numpy as np
 
 from vornlib_tools import convert, features
 from vornlib_tools.check import check_edge_type
-from vornlib_tools.graph import Graph, PrimaryKey, group_by_destination, time_rank
+from vornlib_tools.graph import Graph, PrimaryKey, group_by_destination, time_order
 from vornlib_tools.schema import check_name
+
+_log = logging.getLogger(__name__)
 
 DANGLING = ("drop", "raise", "add")
 # String columns with at most this many distinct values become categorical by default.
@@ -170,38 +175,54 @@ class _Build:
                  max_categories: int, directory) -> None:
         self.tables = database.tables
         self.unit, self.on_dangling, self.cutoff, self.max_categories = unit, on_dangling, cutoff, max_categories
-        self.store = _Store(directory)
+        # No table can grow by more nodes than all tables have rows (on_dangling="add").
+        self.max_nodes = 2 * sum(t.num_rows for t in self.tables.values())
+        self.clock = _Clock()
+        self.store = _Store(directory, self.clock)
         self.report: dict = {name: {"rows": t.num_rows, "added": 0, "time": t.time, "primary_key": t.primary_key,
                                     "foreign_keys": {}, "left_out": {}} for name, t in self.tables.items()}
 
     def run(self, edge_types, metadata) -> Graph:
-        keys = {name: self._primary_key(name, table) for name, table in self.tables.items()}
-        times = {name: self._times(name, table) for name, table in self.tables.items()}
-        references = self._resolve(keys)
+        phase = self.clock.phase
+        with phase("keys"):
+            keys = {name: self._primary_key(name, table) for name, table in self.tables.items()}
+        with phase("times"):
+            times = {name: self._times(name, table) for name, table in self.tables.items()}
+        with phase("keys"):
+            references = self._resolve(keys)
+        for name, key in keys.items():  # complete now: on_dangling="add" appends while resolving
+            for column, values in zip(key.columns, key.values):
+                self.store.put(f"{name}.key.{column}", values)
+            key.values, key.index = [], None
         num_nodes = {name: t.num_rows + len(keys[name].added_rows) for name, t in self.tables.items()}
         node_time = {}
         for name, table in self.tables.items():
             if table.time is not None:
-                node_time[name] = self._node_time(name, times[name][table.time], keys[name], references)
+                with phase("times"):
+                    node_time[name] = self._node_time(name, times[name][table.time], keys[name], references)
                 self.store.put(f"{name}.time", node_time[name])
         made = []
         for name, table in self.tables.items():
-            rank = time_rank(node_time[name][:table.num_rows]) if name in node_time else None
-            for reference, targets in references[name]:
-                made += self._edges(name, reference, targets, num_nodes, rank, node_time)
+            with phase("time order"):
+                order = time_order(node_time[name][:table.num_rows]) if name in node_time and references[name] \
+                    else (None, None)
+            while references[name]:  # each table's targets are dropped once its edge types are written
+                reference, targets = references[name].pop(0)
+                made += self._edges(name, reference, targets, num_nodes, order, node_time)
+            del order
         order = made if edge_types is None else [tuple(e) for e in edge_types]
         if sorted(order) != sorted(made):
             raise ValueError(f"edge_types {order} do not match the foreign keys' edge types {made}")
         feature_tables = {}
         for name, table in self.tables.items():
-            feature_tables[name] = self._features(name, table, times[name], num_nodes[name])
-        for name, key in keys.items():
-            for column, values in zip(key.columns, key.values):
-                self.store.put(f"{name}.key.{column}", values)
+            feature_tables[name] = self._features(name, table, times.pop(name), num_nodes[name])
         graph = Graph(list(self.tables), order, {}, {}, node_time, num_nodes, metadata=dict(metadata or {}),
                       time_unit=self.unit, primary_keys={n: PrimaryKey(k.columns, []) for n, k in keys.items()},
                       features=feature_tables, schema=self.report, checked=True)
-        return self.store.finish(graph)
+        with phase("write"):
+            graph = self.store.finish(graph)
+        self.clock.report()
+        return graph
 
     # -- keys and references
 
@@ -251,6 +272,9 @@ class _Build:
                     "table": reference.table, "relation": reference.relation, "reverse": reference.reverse,
                     "null": int(np.count_nonzero(absent)), "dangling": count, "dangling_keys": distinct,
                     "on_dangling": self.on_dangling}
+                # Kept until the table's edge types are built: narrow while node indices allow.
+                if self.max_nodes < 2**31:
+                    targets = targets.astype(np.int32)
                 resolved[name].append((reference, targets))
         for name, key in keys.items():
             self.report[name]["added"] = len(key.added_rows)
@@ -279,24 +303,30 @@ class _Build:
     # -- edges
 
     def _edges(self, name: str, reference: Reference, targets: np.ndarray, num_nodes: dict[str, int],
-               rank: np.ndarray | None, node_time: dict[str, np.ndarray]) -> list:
+               order: tuple, node_time: dict[str, np.ndarray]) -> list:
         referenced = reference.table
         forward = (referenced, reference.relation, name)
         backward = (name, reference.reverse, referenced)
-        made = []
-        for edge_type, (colptr, row) in ((forward, _pointing(targets, num_nodes[name])),
-                                         (backward, group_by_destination(targets, num_nodes[referenced], rank))):
+        for edge_type in (forward, backward):  # one at a time: only its own arrays are held
+            with self.clock.phase("edges"):
+                colptr, row = _pointing(targets, num_nodes[name]) if edge_type == forward else \
+                    group_by_destination(targets, num_nodes[referenced], order[1], order[0])
             key = "__".join(edge_type)
-            check_edge_type(key, colptr, row, num_nodes[edge_type[0]], num_nodes[edge_type[2]],
-                            node_time.get(edge_type[0]))
+            with self.clock.phase("check"):
+                check_edge_type(key, colptr, row, num_nodes[edge_type[0]], num_nodes[edge_type[2]],
+                                node_time.get(edge_type[0]))
             self.store.put(f"{key}.colptr", colptr)
             self.store.put(f"{key}.row", row)
-            made.append(edge_type)
-        return made
+            del colptr, row
+        return [forward, backward]
 
     # -- features
 
     def _features(self, name: str, table: Table, times: dict[str, np.ndarray], nodes: int):
+        with self.clock.phase("features"):
+            return self._encode(name, table, times, nodes)
+
+    def _encode(self, name: str, table: Table, times: dict[str, np.ndarray], nodes: int):
         excluded = {*table.primary_key, *(c for r in table.references for c in r.columns), table.time,
                     *table.ignore}
         sources = {column: stamps for column, stamps in times.items()}
@@ -333,8 +363,10 @@ class _Build:
             else:
                 self.report[name]["left_out"][column] = f"{data.dtype} values"
         encoded = features.encode(columns, sources, table.num_rows, nodes, self.cutoff, self.unit)
+        del columns, sources
         for array_name, array in encoded.arrays().items():
             self.store.put(f"{name}.features.{array_name}", array)
+            setattr(encoded, array_name, None)  # the store has it; the graph takes it from there
         self.report[name]["features"] = {c.name: c.kind for c in encoded.columns}
         return encoded
 
@@ -391,15 +423,51 @@ def _pointing(targets: np.ndarray, num_rows_and_added: int) -> tuple[np.ndarray,
     """CSC over the referencing rows: row i's run is the node it refers to, if any."""
     valid = targets >= 0
     colptr = np.zeros(num_rows_and_added + 1, dtype=np.int64)
-    np.cumsum(valid, out=colptr[1:len(valid) + 1])
+    if valid.all():  # one edge per row: no cumulative sum and no masked copy
+        colptr[1:len(valid) + 1] = np.arange(1, len(valid) + 1, dtype=np.int64)
+        row = targets.astype(np.int64)
+    else:
+        np.cumsum(valid, out=colptr[1:len(valid) + 1])
+        row = np.ascontiguousarray(targets[valid], dtype=np.int64)
     colptr[len(valid) + 1:] = colptr[len(valid)]
-    return colptr, np.ascontiguousarray(targets[valid], dtype=np.int64)
+    return colptr, row
+
+
+class _Clock:
+    """Seconds spent per phase of a build; a phase entered inside another pauses it.
+    The totals are logged at DEBUG level, with the dict as the record's `phases`."""
+
+    def __init__(self) -> None:
+        self.seconds: dict[str, float] = {}
+        self._open: list[str] = []
+        self._since = time.perf_counter()
+
+    @contextmanager
+    def phase(self, name: str):
+        self._switch()
+        self._open.append(name)
+        try:
+            yield
+        finally:
+            self._switch()
+            self._open.pop()
+
+    def _switch(self) -> None:
+        now = time.perf_counter()
+        if self._open:
+            self.seconds[self._open[-1]] = self.seconds.get(self._open[-1], 0.0) + now - self._since
+        self._since = now
+
+    def report(self) -> None:
+        _log.debug("graph built: %s", ", ".join(f"{name} {seconds:.2f} s" for name, seconds in self.seconds.items()),
+                   extra={"phases": dict(self.seconds)})
 
 
 class _Store:
     """Where the arrays go: kept in memory, or written to the graph directory as they are made."""
 
-    def __init__(self, directory) -> None:
+    def __init__(self, directory, clock: _Clock) -> None:
+        self.clock = clock
         self.directory = None if directory is None else Path(directory)
         self.arrays: dict[str, np.ndarray] = {}
         if self.directory is not None:
@@ -409,7 +477,8 @@ class _Store:
         if self.directory is None:
             self.arrays[stem] = array
         else:
-            np.save(self.directory / f"{stem}.npy", np.ascontiguousarray(array))
+            with self.clock.phase("write"):
+                np.save(self.directory / f"{stem}.npy", np.ascontiguousarray(array))
 
     def finish(self, graph: Graph) -> Graph:
         if self.directory is None:

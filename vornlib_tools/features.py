@@ -36,6 +36,8 @@ NUMERIC, CATEGORICAL, DATETIME = "numeric", "categorical", "datetime"
 KINDS = (NUMERIC, CATEGORICAL, DATETIME)
 ALWAYS_KNOWN = -1  # a column's source when its table has no times
 ARRAYS = ("values", "datetimes", "present", "known")
+# Rows standardised per numpy pass.
+_CHUNK = 1 << 20
 
 
 @dataclass
@@ -140,12 +142,16 @@ def encode(columns: dict[str, tuple[str, np.ndarray, np.ndarray | None, int]], s
         fitted = here if cutoff is None or source == ALWAYS_KNOWN else here & (known[:rows, source] <= cutoff)
         column = FeatureColumn(name, kind, source)
         if kind == NUMERIC:
-            data = data.astype(np.float64)
-            sample = data[fitted]
+            data = np.ascontiguousarray(data, dtype=np.float64)
+            sample = data if fitted.all() else data[fitted]
             column.mean = float(sample.mean()) if sample.size else 0.0
             column.std = float(sample.std()) if sample.size else 1.0
             column.std = column.std if column.std > 0 else 1.0
-            values[:rows, position] = np.where(here, (data - column.mean) / column.std, 0.0)
+            del sample
+            for begin in range(0, rows, _CHUNK):  # slices: the temporaries stay small on long tables
+                end = min(begin + _CHUNK, rows)
+                values[begin:end, position] = np.where(here[begin:end], (data[begin:end] - column.mean) / column.std,
+                                                       0.0)
         elif kind == CATEGORICAL:
             vocabulary = np.unique(data[fitted])
             code = np.searchsorted(vocabulary, data) if vocabulary.size else np.zeros(rows, dtype=np.int64)

@@ -45,52 +45,80 @@ _FAR_TIMES = 100
 OWN_TIME = "own"
 
 
-def group_by_destination(dst: np.ndarray, num_dst: int, rank: np.ndarray | None = None
-                         ) -> tuple[np.ndarray, np.ndarray]:
+def group_by_destination(dst: np.ndarray, num_dst: int, rank: np.ndarray | None = None,
+                         order: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
     """(colptr, positions): the positions of the entries of dst with dst >= 0,
     grouped by destination, within a destination in increasing rank (a
     permutation of the positions, e.g. their order in time) or, without
-    rank, in position order. Entries with dst < 0 are left out.
+    rank, in position order. Entries with dst < 0 are left out. order, the
+    inverse of rank (time_order gives both), saves computing it per call.
 
     The sort is of unique integers (destination, rank) packed into int64,
     which numpy sorts by value much faster than it argsorts."""
-    positions = np.flatnonzero(dst >= 0)
-    targets = dst[positions]
+    valid = dst >= 0
+    every = bool(valid.all())
+    positions = None if every else np.flatnonzero(valid)
+    del valid
+    targets = dst if every else dst[positions]
     colptr = np.zeros(num_dst + 1, dtype=np.int64)
     np.cumsum(np.bincount(targets, minlength=num_dst), out=colptr[1:])
-    ranks = positions if rank is None else rank[positions]
     bits = max(len(dst).bit_length(), 1)
     if max(num_dst, 1).bit_length() + bits > 62:
-        return colptr, positions[np.lexsort((ranks, targets))]
-    keys = targets.astype(np.int64) << bits
-    keys |= ranks
+        if positions is None:
+            positions = np.arange(len(dst), dtype=np.int64)
+        return colptr, positions[np.lexsort((positions if rank is None else rank[positions], targets))]
+    # Built in place in one array: its size is the graph's largest transient.
+    keys = targets.astype(np.int64)
+    del targets
+    keys <<= bits
+    if rank is not None:
+        keys |= rank if positions is None else rank[positions]
+    elif positions is not None:
+        keys |= positions
+    else:
+        keys |= np.arange(len(dst), dtype=np.int64)
+    del positions
     keys.sort()
     keys &= (1 << bits) - 1
     if rank is None:
         return colptr, keys
-    by_rank = np.empty(len(dst), dtype=np.int64)
-    by_rank[rank] = np.arange(len(dst), dtype=np.int64)
-    return colptr, by_rank[keys]
+    if order is None:
+        order = np.empty(len(dst), dtype=np.int64)
+        order[rank] = np.arange(len(dst), dtype=np.int64)
+    np.take(order, keys, out=keys, mode="clip")  # element-wise in order: each index is read before its slot is written
+    return colptr, keys
 
 
 def time_rank(times: np.ndarray) -> np.ndarray:
     """Each entry's position in time order; ties keep input order."""
+    return time_order(times)[1].astype(np.int64, copy=False)
+
+
+def time_order(times: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(order, rank): the positions in time order (ties keep input order) and
+    each entry's position in that order (its inverse); int32 below 2**31
+    entries, as a build keeps both for its largest table."""
     count = len(times)
+    index = np.int32 if count < 2**31 else np.int64
     if count == 0:
-        return np.empty(0, dtype=np.int64)
+        return np.empty(0, dtype=index), np.empty(0, dtype=index)
     bits = max(count.bit_length(), 1)
     low = int(times.min())
     if int(times.max()) - low < 2 ** (62 - bits):
-        keys = times.astype(np.int64) - low
+        keys = np.subtract(times, low, dtype=np.int64)
     else:  # a span too wide to pack beside the position: rank the distinct times instead
         keys = np.searchsorted(np.unique(times), times).astype(np.int64)
     keys <<= bits
-    keys |= np.arange(count, dtype=np.int64)
+    positions = np.arange(count, dtype=np.int64)
+    keys |= positions
     keys.sort()
     keys &= (1 << bits) - 1
-    rank = np.empty(count, dtype=np.int64)
-    rank[keys] = np.arange(count, dtype=np.int64)
-    return rank
+    del positions
+    order = keys.astype(index)
+    del keys
+    rank = np.empty(count, dtype=index)
+    rank[order] = np.arange(count, dtype=index)
+    return order, rank
 
 
 def csc(src: np.ndarray, dst: np.ndarray, num_dst: int,
