@@ -2,8 +2,8 @@
 hand-written way, from the DuckDB file to a saved graph directory.
 
     .venv/bin/pip install "duckdb==1.5.5" "duckdb-extension-tpch==1.5.5"
-    flock -s /tmp/vornlib-cpu.lock .venv/bin/python bench/tpch_build.py --generate-only 1 10
-    flock -x /tmp/vornlib-cpu.lock .venv/bin/python bench/tpch_build.py 1 10
+    .venv/bin/python bench/tpch_build.py --generate-only 1 10
+    .venv/bin/python bench/tpch_build.py 1 10
 
 The graph: customer, orders, lineitem, part and supplier; lineitem's three
 foreign keys (order, part, supplier) and orders' one (customer), each in both
@@ -13,7 +13,7 @@ fetched (no feature columns) unless --features adds a few numeric ones, fetched
 as DOUBLE.
 
 The databases are generated once with the TPC-H extension into
-DATA/sfN.duckdb (DATA defaults to /work/tpch-data, outside the repository).
+DATA/sfN.duckdb (DATA defaults to bench/data/tpch, which git ignores).
 Every measurement runs in a fresh child process, so that its peak resident
 memory (VmHWM) is its own:
 
@@ -220,7 +220,7 @@ def same_graph(first: Path, second: Path) -> bool:
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("scales", nargs="*", type=int, default=[1, 10])
-    parser.add_argument("--data", type=Path, default=Path("/work/tpch-data"))
+    parser.add_argument("--data", type=Path, default=Path(__file__).resolve().parent / "data" / "tpch")
     parser.add_argument("--ways", nargs="+", default=["before", "after"], choices=["before", "after"])
     parser.add_argument("--features", action="store_true", help="also fetch a few numeric feature columns")
     parser.add_argument("--generate-only", action="store_true")
