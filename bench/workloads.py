@@ -10,6 +10,8 @@ a count per hop or a time window per hop (relative to the seed time):
 - window:  every transaction of the last 30 days on the two transaction edge
            types, count mode (1 and 1) on the other two.
 - deep:    last-k extended to three hops, batch 512.
+- wide:    the shape relational models sample, batch 512, three hops: the 128,
+           then 64 and 64 latest neighbours of every edge type.
 
 With customer seeds the first hop reaches only transactions and the second only
 customers and products, so at two hops the second-hop counts for customers and
@@ -58,4 +60,5 @@ WORKLOADS = {
                        counts={TX_TO_CUSTOMER: [1, 1], TX_TO_PRODUCT: [1, 1]},
                        windows={CUSTOMER_TO_TX: [_LAST_30_DAYS] * 2, PRODUCT_TO_TX: [_LAST_30_DAYS] * 2}),
     "deep": Workload("deep", 512, True, _counts(3)),
+    "wide": Workload("wide", 512, True, {key: [128, 64, 64] for key in _counts(1)}),
 }
