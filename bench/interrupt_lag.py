@@ -11,6 +11,13 @@ announces it, sends SIGINT, and takes the lag from the signal to the child's
 KeyboardInterrupt (both processes read the same CLOCK_MONOTONIC). Prints each
 lag, then the median and the worst.
 
+    .venv/bin/python bench/interrupt_lag.py --size 20m --seeds 300 --tries 20 --delay 0.5 8
+
+With --delay LOW HIGH each try sends SIGINT a uniformly drawn LOW to HIGH
+seconds after the call starts, without timing a whole call first: a call of
+300 customers runs for half a minute, and tries that each wait for a share
+of it would hold the machine for many minutes.
+
 Needs the graph from `bash scripts/run_bench.sh 20m` (or `python -m vornlib_tools.synthetic --size 20m --out bench/data/20m`).
 """
 
@@ -91,23 +98,31 @@ def main() -> None:
     parser.add_argument("--size", default="20m")
     parser.add_argument("--seeds", type=int, default=20)
     parser.add_argument("--tries", type=int, default=20)
+    parser.add_argument("--delay", nargs=2, type=float, metavar=("LOW", "HIGH"),
+                        help="send SIGINT LOW to HIGH seconds into the call, without timing a whole call first")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(args.size, args.seeds)
         return
 
-    _, duration, edges = one_try(args.size, args.seeds, None)
-    print(f"uninterrupted call: {float(duration):.2f} s, {int(edges):,} edges "
-          f"({args.seeds} customers, every neighbour, 3 hops, {args.size})")
+    if args.delay is None:
+        _, duration, edges = one_try(args.size, args.seeds, None)
+        print(f"uninterrupted call: {float(duration):.2f} s, {int(edges):,} edges "
+              f"({args.seeds} customers, every neighbour, 3 hops, {args.size})", flush=True)
+        low, high = 0.1 * float(duration), 0.9 * float(duration)
+    else:
+        low, high = args.delay
+        print(f"SIGINT {low:g} to {high:g} s into the call ({args.seeds} customers, every neighbour, "
+              f"3 hops, {args.size})", flush=True)
     shuffle = random.Random(1)
     lags = []
     while len(lags) < args.tries:
-        word, value, *_ = one_try(args.size, args.seeds, shuffle.uniform(0.1, 0.9) * float(duration))
+        word, value, *_ = one_try(args.size, args.seeds, shuffle.uniform(low, high))
         if word != "interrupted":
             continue  # finished before the signal (a faster run); try again
         lags.append(float(value))
-        print(f"try {len(lags):2d}: {lags[-1] * 1e3:7.1f} ms")
+        print(f"try {len(lags):2d}: {lags[-1] * 1e3:7.1f} ms", flush=True)
     print(f"lag over {len(lags)} tries: median {statistics.median(lags) * 1e3:.1f} ms, "
           f"worst {max(lags) * 1e3:.1f} ms")
 
