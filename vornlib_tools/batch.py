@@ -133,8 +133,8 @@ class Batch:
         this needs a GPU build of torch and a device."""
         import torch
 
-        def tensor(values: np.ndarray):
-            made = torch.from_numpy(np.ascontiguousarray(values))
+        def tensor(values):
+            made = values if isinstance(values, torch.Tensor) else torch.from_numpy(np.ascontiguousarray(values))
             return made.pin_memory() if pin_memory else made
 
         def tensors(table: dict) -> dict:
