@@ -30,7 +30,7 @@ import os
 import pickle
 import traceback
 from collections.abc import Callable, Iterator, Mapping
-from multiprocessing.connection import wait
+from multiprocessing import connection
 from typing import Any
 
 import numpy as np
@@ -211,6 +211,7 @@ class SeedLoader:
         try:
             for picked, item in zip(batches, produce):
                 yield self._attach(picked, item)
+                del item  # not kept alive by this frame (or a traceback through it) while the next one comes
         finally:
             produce.close()  # an abandoned epoch takes its batches in flight off the workers now
 
@@ -275,8 +276,13 @@ class SeedLoader:
                     sent += 1
                 while number not in ready:
                     if (message := self._receive(token)) is not None:
-                        ready[message[1]] = message[2]
-                yield ready.pop(number)
+                        ready[message[0]] = message[1:]
+                    del message
+                item, failure = ready.pop(number)
+                if failure is not None:  # raised in its turn: the batches before it were good
+                    raise failure
+                yield item
+                del item
         finally:
             ready.clear()
             self._drain()
@@ -291,11 +297,11 @@ class SeedLoader:
             self.close(wait=False)  # a worker died: start afresh next time
 
     def _receive(self, token: int | None) -> tuple | None:
-        """The next result of any worker, as (token, batch number, item), or None
-        for a result of another epoch than `token` (discarded unread). Raises a
-        worker's failure, and RuntimeError as soon as a worker dies."""
+        """The next result of any worker, as (batch number, item, failure), or
+        None for a result of another epoch than `token` (discarded unread).
+        Raises RuntimeError as soon as a worker dies."""
         while True:
-            ready = wait([*self._conns, *(w.sentinel for w in self._workers)], timeout=_POLL_SECONDS)
+            ready = connection.wait([*self._conns, *(w.sentinel for w in self._workers)], timeout=_POLL_SECONDS)
             conns = [i for i, conn in enumerate(self._conns) if conn in ready]
             if conns:
                 return self._receive_from(conns[0], token)
@@ -319,12 +325,12 @@ class SeedLoader:
         if result_token != token:
             return None
         if kind == transport.SHARED:
-            return result_token, number, item
+            return number, item, None
         if kind == transport.FAILED:
             error, trace = body
             error.add_note(f"in sampling worker {index}:\n{trace}")
-            raise error
-        return result_token, number, body
+            return number, None, error
+        return number, body, None
 
     def _died(self, index: int) -> None:
         worker = self._workers[index]
@@ -343,6 +349,13 @@ class SeedLoader:
         return SeedDataset(self)
 
     # ---- lifetime --------------------------------------------------------------
+
+    def __getstate__(self) -> dict:
+        """A copy for another process (a torch DataLoader worker): the plan and
+        the seed table, without this process's workers or sampler."""
+        state = self.__dict__.copy()
+        state.update(_local=None, _workers=[], _tasks=[], _conns=[], _outstanding=0)
+        return state
 
     def close(self, wait: bool = True) -> None:
         """Stops the worker processes (a later iteration starts new ones): each
