@@ -96,6 +96,7 @@ def _worker_main(settings: dict, tasks, conn) -> None:
             transport.fail(conn, (token, number), error, traceback.format_exc())
             continue
         transport.send(conn, (token, number), item)
+        del item  # its arrays are not kept while the worker waits for the next task
 
 
 class SeedLoader:
