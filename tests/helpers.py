@@ -424,3 +424,27 @@ def check_result(result, graph, call):
         colptr, row = graph.colptr[key], graph.row[key]
         for u, v in zip(nodes[source][r].tolist(), nodes[destination][c].tolist()):  # every edge exists
             assert u in row[colptr[v]:colptr[v + 1]]
+
+
+# ---- the seed loader over a synthetic shop --------------------------------------------
+
+def loader_for(directory, counts=(4, 2), **options):
+    """(seeds, times, a SeedLoader over them) for the synthetic graph in directory;
+    payload "index" is each seed's position in the table."""
+    from vornlib_tools import Graph, SeedLoader, synthetic
+
+    graph = Graph.load(directory)
+    seeds, times = synthetic.customer_seeds(graph, [synthetic.TIME_ORIGIN + 400 * synthetic.DAY])
+    options = dict(entity_table="customers", num_neighbors={key: list(counts) for key in graph.keys},
+                   batch_size=16, payload={"index": np.arange(len(seeds))}) | options
+    return seeds, times, SeedLoader(directory, seeds, times, **options)
+
+
+def epoch_order(loader, seeds, times):
+    order = []
+    for batch in loader:
+        index = batch.payload["index"]
+        np.testing.assert_array_equal(batch.seed_node, seeds[index])  # payload travels with its seeds
+        np.testing.assert_array_equal(batch.seed_time, times[index])
+        order.append(index)
+    return np.concatenate(order)

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import vornlib_tools.check
-from helpers import plain
+from helpers import epoch_order, loader_for, plain
 from vornlib_tools import Batch, ForeignKey, Graph, SeedLoader, check_graph, csc, synthetic
 
 
@@ -242,24 +242,6 @@ def shop_dir(tmp_path_factory):
     directory = tmp_path_factory.mktemp("shop")
     synthetic.generate(synthetic.Shape(3_000, 200, 40), seed=7).save(directory)
     return directory
-
-
-def loader_for(directory, counts=(4, 2), **options):
-    graph = Graph.load(directory)
-    seeds, times = synthetic.customer_seeds(graph, [synthetic.TIME_ORIGIN + 400 * synthetic.DAY])
-    options = dict(entity_table="customers", num_neighbors={key: list(counts) for key in graph.keys},
-                   batch_size=16, payload={"index": np.arange(len(seeds))}) | options
-    return seeds, times, SeedLoader(directory, seeds, times, **options)
-
-
-def epoch_order(loader, seeds, times):
-    order = []
-    for batch in loader:
-        index = batch.payload["index"]
-        np.testing.assert_array_equal(batch.seed_node, seeds[index])  # payload travels with its seeds
-        np.testing.assert_array_equal(batch.seed_time, times[index])
-        order.append(index)
-    return np.concatenate(order)
 
 
 def test_loader_shuffles_anew_every_epoch_with_persistent_workers(shop_dir):

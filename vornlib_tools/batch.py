@@ -138,19 +138,32 @@ class Batch:
             num_sampled_edges={key: counts[:hops] for key, counts in self.num_sampled_edges.items()},
         )
 
-    def to_torch(self) -> Batch:
+    def to_torch(self, pin_memory: bool = False) -> Batch:
         """The same batch with torch tensors in place of the per-node, per-edge
         and per-seed arrays (sharing memory, no copy). The hop counts stay numpy:
-        trim() reads them. Call it in the process that trains."""
+        trim() reads them. Call it in the process that trains.
+
+        With pin_memory, the tensors are copies in page-locked memory, which a
+        GPU copies from asynchronously (tensor.to("cuda", non_blocking=True));
+        this needs a GPU build of torch and a device."""
         import torch
 
+        def tensor(values):
+            made = values if isinstance(values, torch.Tensor) else torch.from_numpy(np.ascontiguousarray(values))
+            return made.pin_memory() if pin_memory else made
+
         def tensors(table: dict) -> dict:
-            return {name: torch.from_numpy(np.ascontiguousarray(values)) for name, values in table.items()}
+            return {name: tensor(values) for name, values in table.items()}
 
         return dataclasses.replace(
             self,
-            seed_node=torch.from_numpy(np.ascontiguousarray(self.seed_node)),
-            seed_time=None if self.seed_time is None else torch.from_numpy(np.ascontiguousarray(self.seed_time)),
+            seed_node=tensor(self.seed_node),
+            seed_time=None if self.seed_time is None else tensor(self.seed_time),
             node=tensors(self.node), batch=tensors(self.batch), time=tensors(self.time), hop=tensors(self.hop),
             edge_index=tensors(self.edge_index), payload=tensors(self.payload),
         )
+
+    def pin_memory(self) -> Batch:
+        """to_torch(pin_memory=True); torch.utils.data.DataLoader(pin_memory=True)
+        calls it on every batch it delivers."""
+        return self.to_torch(pin_memory=True)

@@ -1,0 +1,234 @@
+"""The seed loader's workers: batches that do not depend on them, the shared
+memory their batches travel in (and its release), and how a failing or dying
+worker ends an epoch."""
+
+import collections
+import dataclasses
+import os
+import signal
+import time
+
+import numpy as np
+import pytest
+
+from helpers import loader_for
+from vornlib_tools import Batch, synthetic
+
+# The longest a failing or killed worker may take to end the epoch.
+FAILURE_BOUND_SECONDS = 2.0
+
+
+@pytest.fixture(scope="module")
+def shop_dir(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("shop")
+    synthetic.generate(synthetic.Shape(3_000, 200, 40), seed=7).save(directory)
+    return directory
+
+
+def random_loader(directory, **options):
+    """A loader whose choices are random draws (count mode without time), so that
+    the stream each batch is sampled with shows in its nodes."""
+    seeds, _, loader = loader_for(directory, counts=(3, 2), with_time=False, **options)
+    loader.seed_time = None
+    return seeds, loader
+
+
+def copy(values):
+    return np.array(values.numpy() if hasattr(values, "numpy") else values)  # a numpy array or a tensor
+
+
+def batch_arrays(batch):
+    """Every array (or tensor) of a batch, by field and key, as numpy copies."""
+    arrays = {}
+    for field in dataclasses.fields(Batch):
+        value = getattr(batch, field.name)
+        if isinstance(value, dict):
+            arrays.update({(field.name, key): copy(v) for key, v in value.items()})
+        elif value is not None and not isinstance(value, (str, list)):
+            arrays[field.name] = copy(value)
+    return arrays
+
+
+def assert_same_batches(got, expected):
+    assert len(got) == len(expected)
+    for number, (a, b) in enumerate(zip(got, expected)):
+        assert a.keys() == b.keys(), number
+        for key in a:
+            np.testing.assert_array_equal(a[key], b[key], err_msg=f"batch {number}, {key}")
+
+
+def memfd_mappings():
+    """How many batch memory files this process has mapped."""
+    with open("/proc/self/maps") as maps:
+        return sum("memfd:vornlib-batch" in line for line in maps)
+
+
+def memfd_descriptors(pid):
+    """How many batch memory files process pid holds open."""
+    links = []
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            links.append(os.readlink(f"/proc/{pid}/fd/{fd}"))
+        except FileNotFoundError:
+            pass
+    return sum("memfd:vornlib-batch" in link for link in links)
+
+
+# Transforms run in the workers, which import them from this module.
+
+def counts_only(batch, graph):
+    return {name: len(values) for name, values in batch.node.items()}
+
+
+def with_object_array(batch, graph):
+    batch.time["names"] = np.array(["a", None], dtype=object)
+    return batch
+
+
+@dataclasses.dataclass
+class RefuseSeed:
+    """Raises on the first batch that starts with `seed` (once per worker)."""
+    seed: int
+    refused: bool = False
+
+    def __call__(self, batch, graph):
+        if batch.seed_node[0] == self.seed and not self.refused:
+            self.refused = True
+            raise ValueError("transform refused the third batch")
+        return batch
+
+
+def slow(batch, graph):
+    time.sleep(0.05)
+    return batch
+
+
+# ---- batches that do not depend on the workers -----------------------------------------
+
+def test_an_epoch_is_the_same_with_0_1_and_2_workers(shop_dir):
+    epochs = {}
+    for workers in (0, 1, 2):
+        _, loader = random_loader(shop_dir, num_workers=workers)
+        with loader:
+            loader.set_epoch(3)
+            epochs[workers] = [batch_arrays(batch) for batch in loader]
+    assert len(epochs[0]) > 4
+    assert_same_batches(epochs[1], epochs[0])
+    assert_same_batches(epochs[2], epochs[0])
+    # The streams do show: another sampler_seed samples other neighbours for the same seeds.
+    _, other = random_loader(shop_dir, sampler_seed=124)
+    other.set_epoch(3)
+    changed = [not np.array_equal(a["node", "transactions"], b["node", "transactions"])
+               for a, b in zip(epochs[0], map(batch_arrays, other))]
+    assert sum(changed) > len(changed) // 2
+
+
+# ---- shared memory -----------------------------------------------------------------------
+
+def test_worker_batches_arrive_mapped_and_are_freed_when_dropped(shop_dir):
+    seeds, times, loader = loader_for(shop_dir, num_workers=2, shuffle=False)
+    _, _, local = loader_for(shop_dir, shuffle=False)
+    expected = [batch_arrays(batch) for batch in local]
+    with loader:
+        batches = list(loader)
+        assert memfd_mappings() == len(batches)
+        assert_same_batches([batch_arrays(b) for b in batches], expected)
+        node = batches[0].node["customers"]
+        assert node.flags.writeable and node.base is not None  # a view of the mapping, not a copy
+        del batches, node
+        assert memfd_mappings() == 0
+
+        # An epoch abandoned part-way leaves nothing mapped and nothing open in the workers.
+        iterator = iter(loader)
+        first = next(iterator)
+        iterator.close()
+        assert memfd_mappings() == 1
+        del first
+        assert memfd_mappings() == 0
+        assert [memfd_descriptors(w.pid) for w in loader._workers] == [0, 0]
+        loader.set_epoch(0)
+        assert_same_batches([batch_arrays(b) for b in loader][:1], [expected[0]])  # the next epoch starts clean
+
+
+def test_what_shared_memory_cannot_carry_is_pickled(shop_dir):
+    _, _, counted = loader_for(shop_dir, num_workers=1, transform=counts_only, shuffle=False)
+    _, _, local = loader_for(shop_dir, transform=counts_only, shuffle=False)
+    _, _, objects = loader_for(shop_dir, num_workers=1, transform=with_object_array)
+    with counted, objects:
+        assert list(counted) == list(local)
+        batch = next(iter(objects))
+        assert batch.time["names"].tolist() == ["a", None]
+        assert memfd_mappings() == 0  # pickled whole
+
+
+# ---- failures ----------------------------------------------------------------------------
+
+def test_a_raising_transform_ends_the_epoch_with_its_error(shop_dir):
+    seeds, _, loader = loader_for(shop_dir, num_workers=2, shuffle=False)
+    loader._settings["transform"] = RefuseSeed(int(seeds[32]))  # the first seed of batch 2
+    with loader:
+        iterator = iter(loader)
+        next(iterator), next(iterator)
+        started = time.monotonic()
+        with pytest.raises(ValueError, match="refused the third batch") as caught:
+            next(iterator)
+        assert time.monotonic() - started < FAILURE_BOUND_SECONDS
+        assert any("in sampling worker 0" in note and "test_loader.py" in note for note in caught.value.__notes__)
+        workers = list(loader._workers)
+        assert len(list(loader)) == len(loader) and loader._workers == workers  # and serve the next epoch
+
+
+def test_a_killed_worker_ends_the_epoch_at_once(shop_dir):
+    _, _, loader = loader_for(shop_dir, num_workers=2, transform=slow, prefetch=4)
+    with loader:
+        iterator = iter(loader)
+        held = next(iterator)
+        victim = loader._workers[1]
+        os.kill(victim.pid, signal.SIGKILL)
+        started = time.monotonic()
+        with pytest.raises(RuntimeError, match="vornlib-sampler-1 exit code -9"):
+            collections.deque(iterator, maxlen=0)  # holds no batch
+        assert time.monotonic() - started < FAILURE_BOUND_SECONDS
+        assert loader._workers == [] and not victim.is_alive()
+        del held, iterator
+        assert memfd_mappings() == 0
+        assert len(list(loader)) == len(loader)  # new workers
+
+
+# ---- torch.utils.data ------------------------------------------------------------------
+
+@pytest.mark.torch
+def test_dataset_view_gives_the_loaders_epoch_through_torch_workers(shop_dir):
+    torch = pytest.importorskip("torch")
+    _, loader = random_loader(shop_dir)
+    loader.set_epoch(2)
+    expected = [batch_arrays(batch) for batch in loader]
+    dataset = loader.as_dataset()
+    dataset.set_epoch(2)
+    assert len(dataset) == len(expected)
+    data = torch.utils.data.DataLoader(dataset, batch_size=None, num_workers=2, multiprocessing_context="spawn")
+    got = []
+    for batch in data:
+        assert isinstance(batch.node["customers"], torch.Tensor)
+        got.append(batch_arrays(batch))
+    assert_same_batches(got, expected)
+
+
+@pytest.mark.torch
+def test_pinning_covers_every_tensor_and_shared_batches_convert_in_place(shop_dir, monkeypatch):
+    torch = pytest.importorskip("torch")
+    _, _, loader = loader_for(shop_dir, num_workers=1)
+    with loader:
+        batch = next(iter(loader))
+        tensors = batch.to_torch()  # a mapped batch converts without a copy (and without a warning)
+        assert tensors.node["customers"].data_ptr() == batch.node["customers"].ctypes.data
+        # No GPU here: pinning is replaced by a copy, which shows in every tensor it reached.
+        monkeypatch.setattr(torch.Tensor, "pin_memory", lambda self, *args, **kwargs: self.clone())
+        pinned = batch.pin_memory()
+    for field in ("node", "batch", "time", "hop", "edge_index", "payload"):
+        for key, tensor in getattr(pinned, field).items():
+            if tensor.numel() == 0:
+                continue
+            assert tensor.data_ptr() != getattr(tensors, field)[key].data_ptr(), (field, key)
+            assert torch.equal(tensor, getattr(tensors, field)[key])
+    assert pinned.seed_node.data_ptr() != tensors.seed_node.data_ptr()
