@@ -6,8 +6,8 @@ The big workload: batches of 512 customers, 3 hops, 128 / 64 / 64 neighbours
 per hop on every edge type, over the 20M-edge synthetic graph (~214,000 edges
 and ~208,000 nodes a batch).
 
-    python -m vornlib_tools.synthetic --size 20m --out /work/bench-data/20m --if-missing
-    flock -x /tmp/vornlib-cpu.lock .venv/bin/python bench/loader_bench.py --data /work/bench-data/20m
+    python -m vornlib_tools.synthetic --size 20m --out bench/data/20m --if-missing
+    .venv/bin/python bench/loader_bench.py --data bench/data/20m
 
 Printed, with medians over the batches:
 - construction: building a sampler over the graph (done once per batch);
@@ -160,7 +160,7 @@ def memory_over_epochs(directory: Path, seeds, times, epochs: int) -> list[list[
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--data", type=Path, default=Path("/work/bench-data/20m"))
+    parser.add_argument("--data", type=Path, default=Path(__file__).resolve().parent / "data" / "20m")
     parser.add_argument("--batches", type=int, default=40, help="batches per measurement")
     parser.add_argument("--epochs", type=int, default=10, help="epochs of the memory check")
     args = parser.parse_args()
