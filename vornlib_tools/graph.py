@@ -364,46 +364,53 @@ class Graph:
 
     def seeds(self, entity_table: str, seeds, times, *, index: bool | None = None
               ) -> tuple[np.ndarray, np.ndarray]:
-        """(node indices, int64 seed times) by the toolkit's one rule for seeds.
+        """(node indices, int64 seed times) by the toolkit's one rule for seeds:
+        seed_nodes, then seed_times."""
+        nodes = self.seed_nodes(entity_table, seeds, index=index)
+        return nodes, self.seed_times(entity_table, nodes, times)
 
-        seeds are primary key values of entity_table (index=False, the default
-        for a table with a primary key) or node indices (index=True, the
-        default without one); floats must be integral. times are datetimes or
-        graph-unit integers, one per seed or one for all; OWN_TIME ("own")
-        takes each entity's own timestamp; None is allowed only for a graph
-        without timestamps."""
+    def seed_nodes(self, entity_table: str, seeds, *, index: bool | None = None) -> np.ndarray:
+        """Node indices of seeds: primary key values of entity_table
+        (index=False, the default for a table with a primary key) or node
+        indices (index=True, the default without one); floats must be integral."""
         if entity_table not in self.num_nodes:
             raise ValueError(f"the graph has no table {entity_table!r} (tables: {', '.join(self.node_types)})")
         keyed = self.primary_keys.get(entity_table) is not None and bool(self.primary_keys[entity_table].columns)
         if index is None:
             index = not keyed
-        if index:
-            nodes = np.atleast_1d(convert.to_node_index(seeds, f"seed node indices of {entity_table!r}"))
-            count = self.num_nodes[entity_table]
-            if nodes.size and (nodes.min() < 0 or nodes.max() >= count):
-                bad = int(np.flatnonzero((nodes < 0) | (nodes >= count))[0])
-                raise ValueError(f"seed node index {int(nodes[bad])} at position {bad} is not a node of "
-                                 f"{entity_table!r} (0..{count - 1})")
-        else:
-            nodes = self.index_of(entity_table, seeds)
+        if not index:
+            return self.index_of(entity_table, seeds)
+        nodes = np.atleast_1d(convert.to_node_index(seeds, f"seed node indices of {entity_table!r}"))
+        count = self.num_nodes[entity_table]
+        if nodes.size and (nodes.min() < 0 or nodes.max() >= count):
+            bad = int(np.flatnonzero((nodes < 0) | (nodes >= count))[0])
+            raise ValueError(f"seed node index {int(nodes[bad])} at position {bad} is not a node of "
+                             f"{entity_table!r} (0..{count - 1})")
+        return nodes
+
+    def seed_times(self, entity_table: str, nodes: np.ndarray, times) -> np.ndarray:
+        """int64 seed times of these seed nodes: datetimes or graph-unit
+        integers, one per seed or one for all; OWN_TIME ("own") takes each
+        entity's own timestamp; None is allowed only for a graph without
+        timestamps (and gives no seed times)."""
         if isinstance(times, str):
             if times != OWN_TIME:
                 raise ValueError(f"seed times: the only string accepted is {OWN_TIME!r} (the entities' own "
                                  f"timestamps), not {times!r}")
             if entity_table not in self.node_time:
                 raise ValueError(f"seed times {OWN_TIME!r}: table {entity_table!r} has no timestamps")
-            return nodes, np.asarray(self.node_time[entity_table])[nodes]
+            return np.asarray(self.node_time[entity_table])[nodes]
         if times is None:
             if self.node_time:
                 raise ValueError(f"seed times are missing: give one per seed (datetimes or integers in "
                                  f"{self.time_unit}), or {OWN_TIME!r} for the entities' own timestamps")
-            return nodes, np.empty(0, dtype=np.int64)
+            return np.empty(0, dtype=np.int64)
         stamps = self.to_time(times, what="seed times")
         if stamps.ndim == 0 or stamps.size == 1 and nodes.size != 1:
             stamps = np.full(nodes.size, stamps.ravel()[0] if stamps.size else 0, dtype=np.int64)
         if stamps.shape != nodes.shape:
             raise ValueError(f"{stamps.size} seed times for {nodes.size} seeds")
-        return nodes, stamps
+        return stamps
 
     def request(self, num_neighbors: Mapping | None = None, sampling_time_offsets: Mapping | None = None,
                 *, allow_future: bool = False) -> tuple[dict, dict]:
@@ -447,13 +454,14 @@ class Graph:
             num_neighbors, sampling_time_offsets, allow_future=allow_future), seed=seed, payload=payload)
 
     def sample_nodes(self, entity_table: str, nodes: np.ndarray, stamps: np.ndarray, request: tuple[dict, dict],
-                     *, seed: int = 123, payload: Mapping | None = None) -> Batch:
+                     *, seed: int = 123, payload: Mapping | None = None, with_time: bool = True) -> Batch:
         """Graph.sample for seeds and a request already converted (a loader
-        converts its seed table once)."""
+        converts its seed table once). with_time=False samples as if the
+        graph had no timestamps (uniform choices everywhere)."""
         if not self.checked:
             self.check()
         counts, windows = request
-        result = self.sampler(seed=seed).sample(counts, windows, entity_table, nodes, stamps)
+        result = self.sampler(seed=seed, with_time=with_time).sample(counts, windows, entity_table, nodes, stamps)
         return Batch.from_sample(result, nodes, stamps, entity_table, self.edge_types, payload)
 
     # ---- the summary ------------------------------------------------------------------

@@ -59,18 +59,15 @@ class _Sampling:
     """One graph and one request shape; lives in the process that samples."""
 
     def __init__(self, graph: Graph | str | os.PathLike, with_time: bool, entity_table: str,
-                 num_neighbors: Mapping, sampling_time_offsets: Mapping,
-                 transform: Callable[[Batch, Graph], Any] | None) -> None:
+                 request: tuple[dict, dict], transform: Callable[[Batch, Graph], Any] | None) -> None:
         self.graph = graph if isinstance(graph, Graph) else Graph.load(graph, mmap=True)
         self.with_time, self.entity_table, self.transform = with_time, entity_table, transform
-        self.num_neighbors, self.sampling_time_offsets = dict(num_neighbors), dict(sampling_time_offsets)
+        self.request = request
 
     def __call__(self, seed_node: np.ndarray, seed_time: np.ndarray, stream_seed: int) -> Batch:
         """Samples one batch with a sampler of its own, seeded with stream_seed."""
-        sampler = self.graph.sampler(seed=stream_seed, with_time=self.with_time)
-        result = sampler.sample(self.num_neighbors, self.sampling_time_offsets, self.entity_table,
-                                seed_node, seed_time)
-        return Batch.from_sample(result, seed_node, seed_time, self.entity_table, self.graph.edge_types)
+        return self.graph.sample_nodes(self.entity_table, seed_node, seed_time, self.request, seed=stream_seed,
+                                       with_time=self.with_time)
 
     def item(self, seed_node: np.ndarray, seed_time: np.ndarray, stream_seed: int) -> Any:
         """What the loader yields for one batch: the batch, or what the transform makes of it."""
@@ -102,10 +99,15 @@ def _worker_main(settings: dict, tasks, conn) -> None:
 class SeedLoader:
     """Iterates over a seed table in mini-batches of sampled subgraphs.
 
-    seed_node and seed_time are the table's entity ids and prediction times
-    (seed_time may be None: the sampler then takes the entity's own timestamps,
-    or samples without time); payload holds per-seed arrays (labels, weights),
-    which are cut alongside and delivered in Batch.payload.
+    seed_node and seed_time are the table's entities and prediction times,
+    converted once by the graph's rules (Graph.seed_nodes, Graph.seed_times):
+    primary key values (or node indices, with index=True or for a table
+    without a key) and datetimes or graph-unit integers, one per seed or one
+    for all; "own" takes the entities' own timestamps, and None is refused on
+    a graph with timestamps (with_time=False samples without them). Edge types
+    the request leaves out sample nothing; a window that ends after the seed
+    time is refused unless allow_future. payload holds per-seed arrays
+    (labels, weights), which are cut alongside and delivered in Batch.payload.
 
     graph is a graph directory (str or Path), or, for num_workers=0 only, a
     Graph. Each iteration is one epoch and yields Batch objects (or whatever
@@ -139,9 +141,15 @@ class SeedLoader:
                  batch_size: int = 512, payload: Mapping[str, np.ndarray] | None = None, shuffle: bool = True,
                  drop_last: bool = False, seed: int = 0, num_workers: int = 0, sampler_seed: int = 123,
                  with_time: bool = True, shard: tuple[int, int] = (0, 1), prefetch: int = 2,
-                 start_method: str = "spawn", transform: Callable[[Batch, Graph], Any] | None = None) -> None:
-        self.seed_node = np.ascontiguousarray(seed_node, dtype=np.int64)
-        self.seed_time = None if seed_time is None else np.ascontiguousarray(seed_time, dtype=np.int64)
+                 start_method: str = "spawn", transform: Callable[[Batch, Graph], Any] | None = None,
+                 index: bool | None = None, allow_future: bool = False) -> None:
+        # Seeds and the request are converted once, here, by the graph's rules.
+        view = graph if isinstance(graph, Graph) else Graph.load(graph, mmap=True)
+        self.seed_node = view.seed_nodes(entity_table, seed_node, index=index)
+        self.seed_time = view.seed_times(entity_table, self.seed_node, seed_time) if with_time else None
+        if self.seed_time is not None and self.seed_time.size == 0:
+            self.seed_time = None
+        request = view.request(num_neighbors, sampling_time_offsets, allow_future=allow_future)
         self.payload = {name: np.asarray(values) for name, values in (payload or {}).items()}
         for name, values in [("seed_time", self.seed_time), *self.payload.items()]:
             if values is not None and len(values) != len(self.seed_node):
@@ -162,8 +170,7 @@ class SeedLoader:
         self._epoch_fixed = False
         self._start_method = start_method
         self._settings = dict(graph=graph if isinstance(graph, Graph) else str(graph), with_time=with_time,
-                              entity_table=entity_table, num_neighbors=dict(num_neighbors),
-                              sampling_time_offsets=dict(sampling_time_offsets or {}), transform=transform)
+                              entity_table=entity_table, request=request, transform=transform)
         self._local: _Sampling | None = None
         self._workers: list = []
         self._tasks: list = []
