@@ -181,13 +181,14 @@ def check_unit(unit: str) -> str:
 
 
 def to_graph_time(source, unit: str, what: str, *, round_up: bool = False,
-                  missing: str | None = None) -> np.ndarray:
+                  missing: str | None = None, hint: str = "") -> np.ndarray:
     """int64 times in `unit` (see the module's rules).
 
     A datetime finer than the unit is rounded down, or up with round_up: event
     times round up and query times down, so that no event is ever counted as
     seen before it happened. missing is None (refuse NaT/NaN/null), "never"
-    (INT64_MAX) or "always" (INT64_MIN)."""
+    (INT64_MAX) or "always" (INT64_MIN); hint ends the message that refuses
+    a missing time."""
     array, absent = values(source, what)
     kind = array.dtype.kind
     if kind == "M":
@@ -214,8 +215,7 @@ def to_graph_time(source, unit: str, what: str, *, round_up: bool = False,
     if absent is not None:
         if missing is None:
             row = int(np.flatnonzero(absent.ravel())[0])
-            raise ValueError(f"{what} has a missing time (NaT, NaN or null) at row {row}; say what a missing "
-                             f"time means ('never' or 'always') or fill it")
+            raise ValueError(f"{what} has a missing time (NaT, NaN or null) at row {row}{hint}")
         if missing not in MISSING_TIME:
             raise ValueError(f"{what}: a missing time may mean 'never' or 'always', not {missing!r}")
         result = np.where(absent, MISSING_TIME[missing], result)

@@ -284,7 +284,9 @@ class _Build:
 
     def _times(self, name: str, table: Table) -> dict[str, np.ndarray]:
         return {column: convert.to_graph_time(table.column(column), self.unit, f"table {name!r}, column {column!r}",
-                                              round_up=True, missing=table.missing_time.get(column))
+                                              round_up=True, missing=table.missing_time.get(column),
+                                              hint=f"; say what a missing time means with missing_time="
+                                                   f"{{{column!r}: 'never' or 'always'}}, or fill it")
                 for column in table.time_columns()}
 
     def _node_time(self, name: str, times: np.ndarray, key: _Keys, references) -> np.ndarray:
