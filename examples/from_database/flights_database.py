@@ -40,20 +40,18 @@ def load_frames() -> dict[str, pd.DataFrame]:
 def database(frames: dict[str, pd.DataFrame]) -> Database:
     """The schema: keys, references, times and when each value is known."""
     flights, weather = frames["flights"].copy(), frames["weather"].copy()
-    weather["time_hour"] = pd.to_datetime(weather["time_hour"], utc=True)
-    flights["time_hour"] = pd.to_datetime(flights["time_hour"], utc=True)
-    flights["scheduled"] = flights["time_hour"] + pd.to_timedelta(flights["minute"], unit="min")
-    flights["listed"] = flights["scheduled"] - pd.Timedelta(hours=1)
-    flights["departed"] = flights["scheduled"] + pd.to_timedelta(flights["dep_delay"], unit="min")
+    for frame in (flights, weather):
+        frame["time_hour"] = pd.to_datetime(frame["time_hour"], utc=True)
+    flights["listed"] = flights["time_hour"] + pd.to_timedelta(flights["minute"] - 60, unit="min")
+    flights["departed"] = flights["listed"] + pd.to_timedelta(flights["dep_delay"] + 60, unit="min")
     flights["arrived"] = flights["departed"] + pd.to_timedelta(flights["air_time"] + 60, unit="min")
-    outcomes = {"dep_time": "departed", "dep_delay": "departed", "arr_time": "arrived",
-                "arr_delay": "arrived", "air_time": "arrived"}
+    outcomes = {"dep_time": "departed", "dep_delay": "departed", "arr_time": "arrived", "arr_delay": "arrived",
+                "air_time": "arrived"}
     return Database({
-        "flights": Table(flights, time="listed", known_at=outcomes,
+        "flights": Table(flights, time="listed", known_at=outcomes, ignore=["year", "time_hour"],
                          missing_time={"departed": "never", "arrived": "never"},
                          foreign_keys={"carrier": "airlines", "tailnum": "planes", "origin": "airports",
-                                       "dest": "airports", ("origin", "time_hour"): "weather"},
-                         ignore=["year", "time_hour"]),
+                                       "dest": "airports", ("origin", "time_hour"): "weather"}),
         "planes": Table(frames["planes"], primary_key="tailnum"),
         "airlines": Table(frames["airlines"], primary_key="carrier"),
         "airports": Table(frames["airports"], primary_key="faa", ignore=["name"]),
