@@ -24,9 +24,9 @@ from recipe import Settings, run
 
 # Per dataset and variant: epochs and the number of training and evaluation seeds (None: all).
 BUDGETS = {
-    ("shop", "full"): (8, None, None), ("shop", "quick"): (4, None, None), ("shop", "tiny"): (1, 2_000, 2_000),
-    ("nycflights13", "full"): (6, None, None), ("nycflights13", "quick"): (3, 40_000, 20_000),
-    ("nycflights13", "tiny"): (1, 2_000, 1_000),
+    ("shop", "full"): (8, None, None), ("shop", "quick"): (4, None, None), ("shop", "tiny"): (3, 2_000, 2_000),
+    ("nycflights13", "full"): (6, None, None), ("nycflights13", "quick"): (4, 60_000, 20_000),
+    ("nycflights13", "tiny"): (3, 2_000, 1_000),
 }
 
 
