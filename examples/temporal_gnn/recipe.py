@@ -1,0 +1,557 @@
+"""One training recipe for any database: a Database, a Task and a few Settings.
+
+    report = run(database, task, Settings(num_neighbors=...), name="mine")
+
+The user's part is the schema (a vornlib_tools.Database: keys, references,
+each row's time and when each value becomes known) and the task (Task: an
+entity table, seed rows with their prediction times and labels, and a split
+by time). Everything else happens here: the graph is built once into a
+directory (and reused while the dataset's fingerprint matches), the model is
+built from the graph's metadata, two baselines are fitted on the entity rows'
+own columns, and the GNN is trained on subgraphs sampled at each seed's time,
+with every value hidden until its known-at time.
+
+Tasks that count events in (t, t + delta] are easiest to state in SQL;
+query() runs DuckDB over the database's own tables.
+"""
+
+from __future__ import annotations
+
+import copy
+import json
+import os
+import time
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import torch
+import torch.distributed as dist
+from sklearn.compose import ColumnTransformer
+from sklearn.ensemble import HistGradientBoostingClassifier
+from sklearn.impute import SimpleImputer
+from sklearn.linear_model import LogisticRegression
+from sklearn.metrics import roc_auc_score
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import OneHotEncoder, StandardScaler
+from torch.nn.parallel import DistributedDataParallel
+from tqdm import tqdm
+
+from model import HeteroGNN
+from vornlib_tools import Batch, Database, Graph, SeedLoader, convert, features
+from vornlib_tools.convert import per_day
+from vornlib_tools.graph import read_index
+
+SPLITS = ("train", "val", "test")
+# Text columns with more distinct values than this are left out of the baselines.
+BASELINE_MAX_CATEGORIES = 250
+MISSING = "(missing)"
+
+
+@dataclass
+class Task:
+    """What to predict.
+
+    seeds: one row per example with columns "node" (row position in
+    entity_table), "time" (the prediction time: datetimes, or integers in the
+    graph's unit) and "label" (0 or 1). splits: per split name (train, val,
+    test) the [start, end) range of prediction times it takes. baseline:
+    optional extra columns per seed (same order as seeds), known at the
+    prediction time, that the baselines see besides the entity row's columns.
+    """
+
+    entity_table: str
+    seeds: pd.DataFrame
+    splits: Mapping[str, tuple]
+    baseline: pd.DataFrame | None = None
+
+
+@dataclass
+class Settings:
+    num_neighbors: Mapping
+    epochs: int = 4
+    batch_size: int = 512
+    hidden: int = 64
+    lr: float = 3e-3
+    max_train_seeds: int | None = None  # a fixed random subset of the training seeds
+    max_eval_seeds: int | None = None  # the same for validation and test
+    workers: int = 0
+    threads: int = 1
+    seed: int = 0
+    leaky: bool = False
+    device: str = "cpu"
+    data_dir: Path = Path("graph")
+    out: Path = Path("runs")
+    fingerprint: dict = field(default_factory=dict)  # what the graph directory must have been built from
+    progress: bool = True
+
+
+def log(*parts) -> None:
+    print(*parts, flush=True)
+
+
+def query(database: Database, sql: str, **parameters) -> pd.DataFrame:
+    """DuckDB over the database's tables (each with a column _row, its row
+    position, which is its node index)."""
+    import duckdb
+
+    connection = duckdb.connect()
+    for name, table in database.tables.items():
+        frame = pd.DataFrame(table.frame) if isinstance(table.frame, dict) else pd.DataFrame(table.frame)
+        frame = frame.assign(_row=np.arange(len(frame), dtype=np.int64))
+        connection.register(name, frame)
+    try:
+        return connection.execute(sql, parameters or None).df()
+    finally:
+        connection.close()
+
+
+# ---- the graph and the seed tables -------------------------------------------------
+
+def prepare_graph(database: Database, task: Task, settings: Settings, rank: int, distributed: bool) -> Graph:
+    """Rank 0 builds the graph directory unless it holds this fingerprint; every rank maps it."""
+    fingerprint = {**settings.fingerprint, "feature_cutoff": str(task.splits["val"][0])}
+    if rank == 0 and not _is_current(settings.data_dir, fingerprint):
+        started = time.perf_counter()
+        # Numeric statistics and vocabularies come from the training period only.
+        graph = database.to_graph(settings.data_dir, feature_cutoff=task.splits["val"][0],
+                                  metadata={"recipe": fingerprint})
+        log(f"built the graph into {settings.data_dir} ({time.perf_counter() - started:.1f} s)")
+        log(graph.summary())
+    if distributed:
+        dist.barrier()
+    return Graph.load(settings.data_dir)
+
+
+def _is_current(directory: Path, fingerprint: dict) -> bool:
+    try:
+        return read_index(directory).get("recipe") == json.loads(json.dumps(fingerprint))
+    except (OSError, ValueError):
+        return False
+
+
+@dataclass
+class SeedTable:
+    node: np.ndarray
+    time: np.ndarray  # graph-unit prediction times
+    label: np.ndarray
+    rows: np.ndarray  # positions in task.seeds
+
+
+def seed_tables(graph: Graph, task: Task, settings: Settings) -> dict[str, SeedTable]:
+    seeds = task.seeds
+    node = np.asarray(seeds["node"], dtype=np.int64)
+    stamps = graph.to_time(seeds["time"], what="the task's seed times")
+    label = np.asarray(seeds["label"], dtype=np.float32)
+    tables = {}
+    for split in SPLITS:
+        start, end = (graph.to_time([bound], what=f"the start and end of {split}")[0] for bound in task.splits[split])
+        rows = np.flatnonzero((stamps >= start) & (stamps < end))
+        limit = settings.max_train_seeds if split == "train" else settings.max_eval_seeds
+        if limit is not None and len(rows) > limit:
+            rows = np.sort(np.random.default_rng([settings.seed, SPLITS.index(split)]).choice(rows, limit,
+                                                                                             replace=False))
+        tables[split] = SeedTable(node[rows], stamps[rows], label[rows], rows)
+    return tables
+
+
+# ---- baselines: the entity rows' own columns, no graph ---------------------------------
+
+def own_columns(database: Database, graph: Graph, task: Task, table: SeedTable) -> pd.DataFrame:
+    """The entity rows' columns as seen at each prediction time: a value whose
+    known-at time is later is missing, datetimes are ages in days, the row's
+    own time is its age, foreign keys with few distinct values are categories."""
+    source = database.tables[task.entity_table]
+    excluded = {*source.primary_key, *source.time_columns(), *source.ignore}
+    per = per_day(graph.time_unit)
+    columns = {}
+    if source.time is not None:
+        columns["age_days"] = (table.time - np.asarray(graph.node_time[task.entity_table])[table.node]) / per
+    for name in source.column_names:
+        if name in excluded:
+            continue
+        values = _series(source, name).iloc[table.node].reset_index(drop=True)
+        if name in source.known_at:
+            known_at = _times(source, source.known_at[name], graph)[table.node]
+            values = values.where(known_at <= table.time)
+        if pd.api.types.is_datetime64_any_dtype(values):
+            missing = values.isna().to_numpy()
+            stamps = convert.to_graph_time(values, graph.time_unit, name, missing="always")
+            columns[name] = np.where(missing, np.nan, (table.time - stamps) / per)
+        elif pd.api.types.is_bool_dtype(values) or name in source.categorical:
+            columns[name] = values.astype("string").astype("category")
+        elif pd.api.types.is_numeric_dtype(values):
+            columns[name] = values.to_numpy(dtype=np.float64, na_value=np.nan)
+        elif values.nunique() <= BASELINE_MAX_CATEGORIES:
+            columns[name] = values.astype("string").astype("category")
+    frame = pd.DataFrame(columns)
+    if task.baseline is not None:
+        frame = pd.concat([frame, task.baseline.iloc[table.rows].reset_index(drop=True)], axis=1)
+    return frame
+
+
+def _series(source, name: str) -> pd.Series:
+    column = source.column(name)
+    if isinstance(column, pd.Series):
+        return column
+    return column.to_pandas() if hasattr(column, "to_pandas") else pd.Series(np.asarray(column))
+
+
+def _times(source, column: str, graph: Graph) -> np.ndarray:
+    """A time column of a table in graph units; missing times are 'never'."""
+    return convert.to_graph_time(source.column(column), graph.time_unit, column, round_up=True,
+                                 missing=source.missing_time.get(column, "never"))
+
+
+def fit_baselines(frames: dict[str, pd.DataFrame], tables: dict[str, SeedTable]) -> dict[str, dict[str, float]]:
+    """Logistic regression and gradient-boosted trees on the same columns:
+    those with a value in training, categories as training saw them."""
+    train = frames["train"].dropna(axis=1, how="all")
+    categorical = [c for c in train if isinstance(train[c].dtype, pd.CategoricalDtype)]
+    numeric = [c for c in train if c not in categorical]
+    categories = {c: sorted(set(train[c].dropna().astype(str))) + [MISSING] for c in categorical}
+    frames = {split: _for_model(frame[list(train.columns)], categories) for split, frame in frames.items()}
+    train = frames["train"]
+    linear = make_pipeline(ColumnTransformer([
+        ("numeric", make_pipeline(SimpleImputer(add_indicator=True), StandardScaler()), numeric),
+        ("categorical", OneHotEncoder(handle_unknown="ignore"), categorical)]),
+        LogisticRegression(max_iter=500, C=1.0))
+    trees = HistGradientBoostingClassifier(max_iter=300, learning_rate=0.1, categorical_features="from_dtype",
+                                           early_stopping=True, random_state=0)
+    scores = {}
+    for name, model in (("logistic regression", linear), ("gradient boosting", trees)):
+        model.fit(train, tables["train"].label)
+        scores[name] = {split: auroc(tables[split].label,
+                                     model.predict_proba(frames[split])[:, 1])
+                        for split in ("val", "test")}
+    return scores
+
+
+def _for_model(frame: pd.DataFrame, categories: dict[str, list[str]]) -> pd.DataFrame:
+    """Categories fixed to training's; a missing or unseen one is MISSING."""
+    frame = frame.copy()
+    for column, known in categories.items():
+        text = frame[column].astype(object).where(frame[column].notna(), MISSING).astype(str)
+        frame[column] = pd.Categorical(text.where(text.isin(known), MISSING), categories=known)
+    return frame
+
+
+def auroc(label: np.ndarray, score: np.ndarray) -> float:
+    if label.min() == label.max():
+        return float("nan")
+    return float(roc_auc_score(label, score))
+
+
+# ---- model inputs ---------------------------------------------------------------------
+
+@dataclass
+class Inputs:
+    """A batch as the model takes it: per node type (values, known, age in
+    days or None, seed flag), the batch's tensors and the labels."""
+
+    batch: Batch
+    nodes: dict[str, tuple]
+    label: torch.Tensor
+
+
+class PackedRows:
+    """Per node type, everything a batch reads of a node (feature values,
+    datetimes, known-at times, the node's time, presence) packed side by side
+    into one record per node, in memory: one gather of whole records per type
+    instead of five reads from as many memory-mapped files. Shows exactly
+    what Batch.features shows (FeatureTable.gather's rule)."""
+
+    FIELDS = ("values", "datetimes", "known", "time", "present")
+
+    def __init__(self, graph: Graph) -> None:
+        self.tables = {}
+        for name, table in graph.features.items():
+            count = graph.num_nodes[name]
+            stamps = np.asarray(graph.node_time[name]) if name in graph.node_time else np.zeros(count, np.int64)
+            arrays = [np.asarray(table.values, np.float32), np.asarray(table.datetimes, np.int64),
+                      np.asarray(table.known, np.int64), stamps.reshape(count, 1).astype(np.int64),
+                      np.asarray(table.present, bool)]
+            record = np.dtype([(field, array.dtype, (array.shape[1],)) for field, array in zip(self.FIELDS, arrays)])
+            packed = np.empty(count, dtype=record)
+            for field, array in zip(self.FIELDS, arrays):
+                packed[field] = array
+            sources = np.array([c.source for c in table.columns], dtype=np.int64)
+            self.tables[name] = (packed, sources, float(per_day(graph.time_unit)))
+
+    def gather(self, name: str, nodes: np.ndarray, seed_time: np.ndarray
+               ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """(values, known, node times) of these nodes as seen at their seeds' times."""
+        packed, sources, per = self.tables[name]
+        rows = packed[nodes]
+        values = np.array(rows["values"], dtype=np.float32)
+        datetimes = rows["datetimes"]
+        if datetimes.shape[1]:
+            ages = ((seed_time[:, None] - datetimes) / per).astype(np.float32)
+            values = np.concatenate([values, ages], axis=1)
+        known = rows["present"]
+        timed = sources != features.ALWAYS_KNOWN
+        if timed.any():
+            seen = rows["known"] <= seed_time[:, None]
+            known = known & np.where(timed, seen[:, np.maximum(sources, 0)], True)
+        else:
+            known = known.copy()
+        np.multiply(values, known, out=values)
+        return values, known, rows["time"][:, 0].copy()
+
+
+def packed_rows(graph: Graph) -> PackedRows:
+    """The graph's PackedRows, made once per process."""
+    if "packed" not in graph.__dict__.setdefault("_recipe", {}):
+        graph._recipe["packed"] = PackedRows(graph)
+    return graph._recipe["packed"]
+
+
+def to_inputs(batch: Batch, graph: Graph, device: torch.device) -> Inputs:
+    """One row gather per node type (PackedRows: the same values and masks
+    as Batch.features), the nodes' ages from their seeds' real prediction
+    times (the payload: under leaky sampling a future node then shows a
+    negative age), then tensors, on the device."""
+    rows = packed_rows(graph)
+    prediction_time = batch.payload["time"]
+    per = float(per_day(graph.time_unit))
+    nodes = {}
+    for name, local in batch.node.items():
+        sampled_at = batch.time[name] if batch.seed_time is not None else prediction_time[batch.batch[name]]
+        values, known, stamps = rows.gather(name, local, sampled_at)
+        age = None
+        if name in graph.node_time:
+            age = torch.from_numpy(((prediction_time[batch.batch[name]] - stamps) / per).astype(np.float32))
+        nodes[name] = (torch.from_numpy(values), torch.from_numpy(known), age, torch.from_numpy(batch.hop[name] == 0))
+    tensors = batch.to_torch()
+    label = torch.from_numpy(np.asarray(batch.payload["label"], dtype=np.float32))
+    if device.type != "cpu":
+        def move(tensor):
+            return None if tensor is None else tensor.pin_memory().to(device, non_blocking=True)
+        nodes = {name: tuple(move(t) for t in parts) for name, parts in nodes.items()}
+        tensors.edge_index = {key: move(t) for key, t in tensors.edge_index.items()}
+        tensors.node = {name: move(t) for name, t in tensors.node.items()}
+        label = move(label)
+    return Inputs(tensors, nodes, label)
+
+
+# ---- training -----------------------------------------------------------------------
+
+@dataclass
+class Timing:
+    sampling: float = 0.0
+    conversion: float = 0.0
+    model: float = 0.0
+    steps: int = 0
+    startup: float = 0.0
+
+    @property
+    def step(self) -> float:
+        return self.sampling + self.conversion + self.model
+
+    def per_step_ms(self) -> dict[str, float]:
+        per = 1e3 / max(self.steps, 1)
+        return {"sampling": self.sampling * per, "conversion": self.conversion * per, "model": self.model * per,
+                "step": self.step * per}
+
+    def summary(self) -> str:
+        ms = self.per_step_ms()
+        return (f"{self.steps} steps, {ms['step']:.1f} ms per step: sampling {ms['sampling']:.1f}, "
+                f"conversion {ms['conversion']:.1f}, model {ms['model']:.1f} "
+                f"(sampling {100 * self.sampling / max(self.step, 1e-9):.0f}% of the step); "
+                f"worker start-up {self.startup:.1f} s")
+
+
+def make_loader(graph: Graph, table: SeedTable, task: Task, settings: Settings, end_time: int | None,
+                train: bool, shard: tuple[int, int]) -> SeedLoader:
+    """end_time: sample every seed as if it were predicted then (leakage)."""
+    sample_time = table.time if end_time is None else np.full_like(table.time, end_time)
+    counts, _ = graph.request(settings.num_neighbors)  # every edge type, by key
+    return SeedLoader(settings.data_dir, table.node, sample_time, entity_table=task.entity_table,
+                      num_neighbors=counts, batch_size=settings.batch_size,
+                      payload={"time": table.time, "label": table.label}, shuffle=train, seed=settings.seed,
+                      num_workers=settings.workers if train else 0, sampler_seed=123 + settings.seed, shard=shard)
+
+
+def end_of_data(graph: Graph) -> int:
+    """The latest time in the graph, of a row or of a value becoming known:
+    sampled at it, every row is reachable and every value shown."""
+    latest = [graph.time_range[1]]
+    for table in graph.features.values():
+        known = np.asarray(table.known)
+        finite = known[known < np.iinfo(np.int64).max]
+        if finite.size:
+            latest.append(int(finite.max()))
+    return int(max(latest))
+
+
+@torch.no_grad()
+def predict(model: torch.nn.Module, graph: Graph, loader: SeedLoader, device: torch.device) -> np.ndarray:
+    model.eval()
+    scores = [model(to_inputs(batch, graph, device)).cpu().numpy() for batch in loader]
+    model.train()
+    return np.concatenate(scores) if scores else np.empty(0)
+
+
+def train(graph: Graph, tables: dict[str, SeedTable], task: Task, settings: Settings, leaky: bool, rank: int,
+          world: int, device: torch.device) -> tuple[HeteroGNN, Timing, list[dict]]:
+    """Trains one model; returns the state of the epoch with the best
+    validation AUROC, the timings and one record per epoch."""
+    torch.manual_seed(settings.seed)
+    end_time = end_of_data(graph) if leaky else None
+    model = HeteroGNN(graph, hidden=settings.hidden).to(device)
+    # Edge types with a count of 0 leave their weights without gradients.
+    wrapped = DistributedDataParallel(model, find_unused_parameters=True) if world > 1 else model
+    optimiser = torch.optim.Adam(model.parameters(), lr=settings.lr)
+    loss_function = torch.nn.BCEWithLogitsLoss()
+    timing, history, best = Timing(), [], (-1.0, None)
+    val_loader = make_loader(graph, tables["val"], task, settings, end_time, False, (0, 1))
+    with make_loader(graph, tables["train"], task, settings, end_time, True, (rank, world)) as loader:
+        started = time.perf_counter()
+        loader.start()  # the workers' start-up is paid once, not per step
+        timing.startup = time.perf_counter() - started
+        for epoch in range(settings.epochs):
+            total, count = 0.0, 0
+            bar = tqdm(total=len(loader), desc=f"{'leaky ' if leaky else ''}epoch {epoch + 1}/{settings.epochs}",
+                       disable=rank != 0 or not settings.progress, leave=True, mininterval=1.0, dynamic_ncols=True)
+            batches = iter(loader)
+            while True:
+                started = time.perf_counter()
+                batch = next(batches, None)
+                if batch is None:
+                    break
+                sampled = time.perf_counter()
+                inputs = to_inputs(batch, graph, device)
+                converted = time.perf_counter()
+                loss = loss_function(wrapped(inputs), inputs.label)
+                optimiser.zero_grad()
+                loss.backward()
+                optimiser.step()
+                done = time.perf_counter()
+                timing.sampling += sampled - started
+                timing.conversion += converted - sampled
+                timing.model += done - converted
+                timing.steps += 1
+                total, count = total + float(loss.detach()) * batch.num_seeds, count + batch.num_seeds
+                bar.update(1)
+                bar.set_postfix(loss=f"{total / count:.4f}", refresh=False)
+            bar.close()
+            record = {"epoch": epoch + 1, "train_loss": total / max(count, 1)}
+            if rank == 0:
+                record["val_auroc"] = auroc(tables["val"].label, predict(model, graph, val_loader, device))
+                if record["val_auroc"] > best[0]:
+                    best = (record["val_auroc"], copy.deepcopy(model.state_dict()))
+                log(f"{'leaky ' if leaky else ''}epoch {epoch + 1}: train loss {record['train_loss']:.4f}, "
+                    f"validation AUROC {record['val_auroc']:.4f}"
+                    + (" (sampled with future rows)" if leaky else ""))
+            history.append(record)
+    if best[1] is not None:
+        model.load_state_dict(best[1])
+    return model, timing, history
+
+
+# ---- the report ---------------------------------------------------------------------
+
+def plot(path: Path, name: str, history: list[dict], leaky_history: list[dict] | None,
+         baselines: dict[str, dict[str, float]]) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    figure, (left, right) = plt.subplots(1, 2, figsize=(11, 4.2))
+    for records, label, style in ((history, "GNN", "-o"), (leaky_history, "GNN, leaky sampling", "--s")):
+        if not records:
+            continue
+        epochs = [r["epoch"] for r in records]
+        left.plot(epochs, [r["train_loss"] for r in records], style, label=label)
+        right.plot(epochs, [r["val_auroc"] for r in records], style, label=label)
+    for (model, scores), colour in zip(baselines.items(), ("tab:gray", "tab:green")):
+        right.axhline(scores["val"], color=colour, linestyle=":", label=f"{model} (no graph)")
+    left.set(title=f"{name}: training loss", xlabel="epoch", ylabel="binary cross-entropy")
+    right.set(title=f"{name}: validation AUROC", xlabel="epoch", ylabel="AUROC")
+    for axes in (left, right):
+        axes.grid(alpha=0.3)
+        axes.legend(fontsize=8)
+        axes.xaxis.get_major_locator().set_params(integer=True)
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+
+
+def table(report: dict) -> str:
+    def show(value) -> str:
+        return "    -" if value is None else f"{value:.4f}"
+
+    rows = [(name, scores["val"], scores["test"]) for name, scores in report["baselines"].items()]
+    rows.append(("GNN", report["val_auroc"], report["test_auroc"]))
+    if report["leaky_val_auroc"] is not None:
+        rows.append(("GNN, leaky (val sampled leaky, test honest)", report["leaky_val_auroc"],
+                     report["leaky_test_auroc"]))
+    width = max(len(r[0]) for r in rows)
+    lines = [f"{'model':<{width}}  val AUROC  test AUROC", f"{'-' * width}  ---------  ----------"]
+    lines += [f"{name:<{width}}  {show(val):>9}  {show(test):>10}" for name, val, test in rows]
+    ms = report["step_ms"]
+    lines.append(f"per training step: sampling {ms['sampling']:.1f} ms, conversion {ms['conversion']:.1f} ms, "
+                 f"model {ms['model']:.1f} ms, whole step {ms['step']:.1f} ms")
+    return "\n".join(lines)
+
+
+def run(database: Database, task: Task, settings: Settings, name: str) -> dict | None:
+    """Trains and reports; returns the report on rank 0 (None elsewhere) and
+    prints it last as one JSON line."""
+    distributed = int(os.environ.get("WORLD_SIZE", "1")) > 1
+    torch.set_num_threads(settings.threads)
+    if distributed:
+        dist.init_process_group("gloo")
+    rank, world = (dist.get_rank(), dist.get_world_size()) if distributed else (0, 1)
+    device = torch.device(settings.device if settings.device != "cuda" or torch.cuda.is_available() else "cpu")
+    started = time.perf_counter()
+    graph = prepare_graph(database, task, settings, rank, distributed)
+    tables = seed_tables(graph, task, settings)
+    report: dict = {"dataset": name, "world_size": world, "workers_per_rank": settings.workers,
+                    "device": str(device), "num_neighbors": {str(k): list(map(int, v))
+                                                             for k, v in settings.num_neighbors.items()}}
+    if rank == 0:
+        log(", ".join(f"{split}: {len(t.node):,} seeds ({t.label.mean():.1%} positive)" for split, t in tables.items()))
+        frames = {split: own_columns(database, graph, task, tables[split]) for split in SPLITS}
+        frames["train"] = frames["train"].dropna(axis=1, how="all")  # never known by the prediction time
+        log(f"baselines see {len(frames['train'].columns)} columns: {', '.join(frames['train'].columns)}")
+        report["baselines"] = fit_baselines(frames, tables)
+        for model, scores in report["baselines"].items():
+            log(f"baseline {model}: val AUROC {scores['val']:.4f}, test AUROC {scores['test']:.4f}")
+        best = max(report["baselines"].values(), key=lambda s: s["val"])
+        report.update(baseline_val_auroc=best["val"], baseline_test_auroc=best["test"])
+
+    model, timing, history = train(graph, tables, task, settings, False, rank, world, device)
+    leaky_history = None
+    report.update(leaky_val_auroc=None, leaky_test_auroc=None)
+    if settings.leaky:
+        leaky_model, _, leaky_history = train(graph, tables, task, settings, True, rank, world, device)
+    if rank == 0:
+        log(f"GNN training: {timing.summary()}")
+        honest = make_loader(graph, tables["test"], task, settings, None, False, (0, 1))
+        report["val_auroc"] = max(r["val_auroc"] for r in history)
+        report["test_auroc"] = auroc(tables["test"].label, predict(model, graph, honest, device))
+        if settings.leaky:
+            report["leaky_val_auroc"] = max(r["val_auroc"] for r in leaky_history)
+            report["leaky_test_auroc"] = auroc(tables["test"].label, predict(leaky_model, graph, honest, device))
+        report.update(sampling_seconds=timing.sampling, conversion_seconds=timing.conversion,
+                      model_seconds=timing.model, step_seconds=timing.step, steps=timing.steps,
+                      worker_startup_seconds=timing.startup, step_ms=timing.per_step_ms(),
+                      history=history, leaky_history=leaky_history)
+    if distributed:
+        dist.barrier()
+        dist.destroy_process_group()
+    if rank != 0:
+        return None
+    report["total_seconds"] = time.perf_counter() - started
+    settings.out.mkdir(parents=True, exist_ok=True)
+    figure, record = settings.out / f"{name}.png", settings.out / f"{name}.json"
+    plot(figure, name, history, leaky_history, report["baselines"])
+    record.write_text(json.dumps(report, indent=2) + "\n")
+    log(f"\n{table(report)}\ncurves: {figure}\nrun: {record}")
+    print(json.dumps({key: round(value, 4) if isinstance(value, float) else value for key, value in report.items()
+                      if key not in ("history", "leaky_history", "num_neighbors")}), flush=True)
+    return report
