@@ -90,13 +90,32 @@ class FeatureTable:
         return cls([FeatureColumn(**c) for c in spec["columns"]], list(spec["sources"]),
                    time_unit=time_unit, **arrays)
 
+    def pack(self) -> None:
+        """Copies the four matrices into one in-memory record per node, so that
+        gather() reads each node once instead of once per (memory-mapped)
+        matrix. Costs the matrices' size in this process."""
+        arrays = self.arrays()
+        record = np.dtype([(name, array.dtype, (array.shape[1],)) for name, array in arrays.items()])
+        packed = np.empty(len(self.values), dtype=record)
+        for name, array in arrays.items():
+            packed[name] = array
+        self._packed = packed
+
+    def _rows(self, nodes: np.ndarray) -> dict[str, np.ndarray]:
+        packed = self.__dict__.get("_packed")
+        if packed is None:
+            return {name: array[nodes] for name, array in self.arrays().items()}
+        rows = packed[nodes]
+        return {name: rows[name] for name in ARRAYS}
+
     def gather(self, nodes: np.ndarray, seed_time: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
         """(values, known) of these nodes as seen at their seeds' times
         (seed_time: one per node, or None to show every present value)."""
-        values = self.values[nodes]
-        present = self.present[nodes]
+        rows = self._rows(nodes)
+        values = np.array(rows["values"], dtype=np.float32)
+        present = rows["present"]
         if self.datetimes.shape[1]:
-            stamps = self.datetimes[nodes]
+            stamps = rows["datetimes"]
             if seed_time is None:
                 ages = np.zeros(stamps.shape, dtype=np.float32)
             else:
@@ -106,8 +125,10 @@ class FeatureTable:
         known = present
         timed = sources != ALWAYS_KNOWN
         if seed_time is not None and timed.any():
-            seen = self.known[nodes] <= seed_time[:, None]
+            seen = rows["known"] <= seed_time[:, None]
             known = present & np.where(timed, seen[:, np.maximum(sources, 0)], True)
+        else:
+            known = np.array(present, dtype=bool)
         values[~known] = 0
         return values, known
 

@@ -256,72 +256,31 @@ class Inputs:
     label: torch.Tensor
 
 
-class PackedRows:
-    """Per node type, everything a batch reads of a node (feature values,
-    datetimes, known-at times, the node's time, presence) packed side by side
-    into one record per node, in memory: one gather of whole records per type
-    instead of five reads from as many memory-mapped files. Shows exactly
-    what Batch.features shows (FeatureTable.gather's rule)."""
-
-    FIELDS = ("values", "datetimes", "known", "time", "present")
-
-    def __init__(self, graph: Graph) -> None:
-        self.tables = {}
-        for name, table in graph.features.items():
-            count = graph.num_nodes[name]
-            stamps = np.asarray(graph.node_time[name]) if name in graph.node_time else np.zeros(count, np.int64)
-            arrays = [np.asarray(table.values, np.float32), np.asarray(table.datetimes, np.int64),
-                      np.asarray(table.known, np.int64), stamps.reshape(count, 1).astype(np.int64),
-                      np.asarray(table.present, bool)]
-            record = np.dtype([(field, array.dtype, (array.shape[1],)) for field, array in zip(self.FIELDS, arrays)])
-            packed = np.empty(count, dtype=record)
-            for field, array in zip(self.FIELDS, arrays):
-                packed[field] = array
-            sources = np.array([c.source for c in table.columns], dtype=np.int64)
-            self.tables[name] = (packed, sources, float(per_day(graph.time_unit)))
-
-    def gather(self, name: str, nodes: np.ndarray, seed_time: np.ndarray
-               ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """(values, known, node times) of these nodes as seen at their seeds' times."""
-        packed, sources, per = self.tables[name]
-        rows = packed[nodes]
-        values = np.array(rows["values"], dtype=np.float32)
-        datetimes = rows["datetimes"]
-        if datetimes.shape[1]:
-            ages = ((seed_time[:, None] - datetimes) / per).astype(np.float32)
-            values = np.concatenate([values, ages], axis=1)
-        known = rows["present"]
-        timed = sources != features.ALWAYS_KNOWN
-        if timed.any():
-            seen = rows["known"] <= seed_time[:, None]
-            known = known & np.where(timed, seen[:, np.maximum(sources, 0)], True)
-        else:
-            known = known.copy()
-        np.multiply(values, known, out=values)
-        return values, known, rows["time"][:, 0].copy()
-
-
-def packed_rows(graph: Graph) -> PackedRows:
-    """The graph's PackedRows, made once per process."""
-    if "packed" not in graph.__dict__.setdefault("_recipe", {}):
-        graph._recipe["packed"] = PackedRows(graph)
-    return graph._recipe["packed"]
+def packed_features(graph: Graph) -> Graph:
+    """The graph with its feature matrices packed into one in-memory record
+    per node (FeatureTable.pack): Batch.features then reads each sampled node
+    once instead of once per memory-mapped matrix. Done once per process."""
+    if not graph.__dict__.setdefault("_recipe", {}).get("packed"):
+        for table in graph.features.values():
+            table.pack()
+        graph._recipe["packed"] = True
+    return graph
 
 
 def to_inputs(batch: Batch, graph: Graph, device: torch.device) -> Inputs:
-    """One row gather per node type (PackedRows: the same values and masks
-    as Batch.features), the nodes' ages from their seeds' real prediction
+    """Batch.features over packed records (one row gather per node type),
+    the nodes' ages from their seeds' real prediction
     times (the payload: under leaky sampling a future node then shows a
     negative age), then tensors, on the device."""
-    rows = packed_rows(graph)
+    features = batch.features(packed_features(graph))
     prediction_time = batch.payload["time"]
     per = float(per_day(graph.time_unit))
     nodes = {}
     for name, local in batch.node.items():
-        sampled_at = batch.time[name] if batch.seed_time is not None else prediction_time[batch.batch[name]]
-        values, known, stamps = rows.gather(name, local, sampled_at)
+        values, known = features[name]
         age = None
         if name in graph.node_time:
+            stamps = np.asarray(graph.node_time[name])[local]
             age = torch.from_numpy(((prediction_time[batch.batch[name]] - stamps) / per).astype(np.float32))
         nodes[name] = (torch.from_numpy(values), torch.from_numpy(known), age, torch.from_numpy(batch.hop[name] == 0))
     tensors = batch.to_torch()
