@@ -199,7 +199,7 @@ class _Build:
         for name, table in self.tables.items():
             if table.time is not None:
                 with phase("times"):
-                    node_time[name] = self._node_time(name, times[name][table.time], keys[name], references)
+                    node_time[name] = self._node_time(times, name, keys[name])
                 self.store.put(f"{name}.time", node_time[name])
         made = []
         for name, table in self.tables.items():
@@ -289,18 +289,17 @@ class _Build:
                                                    f"{{{column!r}: 'never' or 'always'}}, or fill it")
                 for column in table.time_columns()}
 
-    def _node_time(self, name: str, times: np.ndarray, key: _Keys, references) -> np.ndarray:
+    def _node_time(self, times: dict[str, dict[str, np.ndarray]], name: str, key: _Keys) -> np.ndarray:
         """Row times, then for each added node the earliest time of the rows that refer to it."""
+        own = times[name][self.tables[name].time]
         if not key.added_rows:
-            return times
+            return own
         added = np.full(len(key.added_rows), convert.INT64_MIN, dtype=np.int64)
         for position, (referencing, rows) in enumerate(key.added_rows):
-            table = self.tables[referencing]
-            if table.time is not None:
-                stamps = convert.to_graph_time(table.column(table.time), self.unit, "", round_up=True,
-                                               missing=table.missing_time.get(table.time))
+            stamps = times[referencing].get(self.tables[referencing].time)
+            if stamps is not None:  # the referencing table's times, converted once above
                 added[position] = stamps[rows].min()
-        return np.concatenate([times, added])
+        return np.concatenate([own, added])
 
     # -- edges
 

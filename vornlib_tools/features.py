@@ -74,6 +74,7 @@ class FeatureTable:
 
     def __post_init__(self) -> None:
         self.names = [c.name for c in self.columns]
+        self._sources = np.array([c.source for c in self.columns], dtype=np.int64)
 
     @property
     def width(self) -> int:
@@ -121,8 +122,7 @@ class FeatureTable:
             else:
                 ages = ((seed_time[:, None] - stamps) / per_day(self.time_unit)).astype(np.float32)
             values = np.concatenate([values, ages], axis=1)
-        sources = np.array([c.source for c in self.columns], dtype=np.int64)
-        known = present
+        sources = self._sources
         timed = sources != ALWAYS_KNOWN
         if seed_time is not None and timed.any():
             seen = rows["known"] <= seed_time[:, None]

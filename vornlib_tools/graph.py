@@ -18,6 +18,7 @@ A graph directory holds one .npy file per array and an index, graph.json:
 
 from __future__ import annotations
 
+import functools
 import json
 import os
 from collections.abc import Iterable, Mapping, Sequence
@@ -330,9 +331,10 @@ class Graph:
             raise ValueError(f"table {table!r} has no primary key: give node indices")
         return key
 
-    @property
+    @functools.cached_property
     def time_range(self) -> tuple[int, int] | None:
-        """The earliest and latest node time (missing times left out), or None."""
+        """The earliest and latest node time (missing times left out), or None;
+        computed once (graph.json records it)."""
         bounds = [(int(t.min()), int(t.max())) for t in (self._proper_times(n) for n in self.node_time) if t.size]
         return (min(b[0] for b in bounds), max(b[1] for b in bounds)) if bounds else None
 
@@ -347,7 +349,7 @@ class Graph:
         unit or count from another origin (which would show every row of the
         future)."""
         times = convert.to_graph_time(values, self.time_unit, what)
-        bounds = self._time_range_cached()
+        bounds = self.time_range
         if bounds is not None and times.size:
             low, high = bounds
             allowed = high + _FAR_TIMES * max(high - low, abs(high), abs(low), 1)
@@ -356,11 +358,6 @@ class Graph:
                                  f"({self.time_unit}); integer times must be in the graph's unit "
                                  f"({self.time_unit}) and datetimes need a graph whose times are datetimes")
         return times
-
-    def _time_range_cached(self) -> tuple[int, int] | None:
-        if "time_range" not in self.__dict__.get("_cache", {}):
-            self.__dict__.setdefault("_cache", {})["time_range"] = self.time_range
-        return self.__dict__["_cache"]["time_range"]
 
     def seeds(self, entity_table: str, seeds, times, *, index: bool | None = None
               ) -> tuple[np.ndarray, np.ndarray]:
@@ -578,7 +575,7 @@ class Graph:
                    {k: v for k, v in index.items() if k not in _FORMAT_KEYS}, unit, primary_keys,
                    feature_tables, index.get("schema", {}), bool(index.get("checked", False)))
         if index.get("time_range") is not None:
-            graph._cache = {"time_range": tuple(index["time_range"])}
+            graph.time_range = tuple(index["time_range"])
         return graph
 
 
