@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import pickle
 import socket
 import statistics
@@ -59,7 +60,7 @@ def loader(directory: Path, seeds, times, workers: int, **options) -> SeedLoader
 
 def in_process(directory: Path, seeds, times, batches: int) -> dict:
     graph = Graph.load(directory)
-    sampling = _Sampling(directory, True, "customers", {key: COUNTS for key in graph.keys}, {}, None)
+    sampling = _Sampling(directory, True, "customers", graph.request({key: COUNTS for key in graph.keys}), None)
     construction = []
     for attempt in range(2000):
         started = time.perf_counter()
@@ -67,6 +68,7 @@ def in_process(directory: Path, seeds, times, batches: int) -> dict:
         construction.append(time.perf_counter() - started)
     sample, send, pickled, sizes, edges, nodes = [], [], [], [], [], []
     here, there = socket.socketpair()
+    outbox = transport.Outbox(4)
     with here, there:
         sender, receiver = Connection(here.detach()), Connection(there.detach())
         for number in range(batches):
@@ -75,10 +77,11 @@ def in_process(directory: Path, seeds, times, batches: int) -> dict:
             batch = sampling(seeds[picked], times[picked], batch_stream_seed(123, 0, 0, number))
             sample.append(time.perf_counter() - started)
             started = time.perf_counter()
-            transport.send(sender, (0, number), batch)
+            transport.send(sender, (0, number), batch, outbox)
             send.append(time.perf_counter() - started)
             _, _, _, body = receiver.recv()
-            transport.discard(receiver)
+            outbox.board[body[2]] = 0  # given straight back, as the training process does
+            os.close(transport.reduction.recv_handle(receiver))
             started = time.perf_counter()
             data = pickle.dumps(batch, protocol=pickle.HIGHEST_PROTOCOL)
             pickle.loads(data)

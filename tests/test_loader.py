@@ -63,6 +63,11 @@ def memfd_mappings():
         return sum("memfd:vornlib-batch" in line for line in maps)
 
 
+def files_out(loader):
+    """How many of its workers' memory files the loader has not given back."""
+    return sum(sum(board[:]) for board in loader._boards.values())
+
+
 def memfd_descriptors(pid):
     """How many batch memory files process pid holds open."""
     links = []
@@ -138,6 +143,15 @@ def test_worker_batches_arrive_mapped_and_are_freed_when_dropped(shop_dir):
         del batches, node
         assert memfd_mappings() == 0
 
+        # A batch the caller drops is unmapped then, not when the next one is asked for.
+        iterator = iter(loader)
+        for _ in range(3):
+            batch = next(iterator)
+            assert memfd_mappings() == 1
+            del batch
+            assert memfd_mappings() == 0
+        iterator.close()
+
         # An epoch abandoned part-way leaves nothing mapped and nothing open in the workers.
         iterator = iter(loader)
         first = next(iterator)
@@ -145,9 +159,34 @@ def test_worker_batches_arrive_mapped_and_are_freed_when_dropped(shop_dir):
         assert memfd_mappings() == 1
         del first
         assert memfd_mappings() == 0
-        assert [memfd_descriptors(w.pid) for w in loader._workers] == [0, 0]
+        # Every file is back with its worker, which keeps a few for the next batches.
+        assert files_out(loader) == 0
+        assert all(0 < memfd_descriptors(w.pid) <= loader.prefetch + 2 for w in loader._workers)
         loader.set_epoch(0)
         assert_same_batches([batch_arrays(b) for b in loader][:1], [expected[0]])  # the next epoch starts clean
+        workers = list(loader._workers)
+    assert all(not w.is_alive() for w in workers) and memfd_mappings() == 0
+
+
+def test_workers_write_into_files_given_back(shop_dir):
+    """A batch held by the training process keeps its file; the worker writes
+    the next ones into other files, and reuses the held one once it is dropped."""
+    _, _, local = loader_for(shop_dir, shuffle=False)
+    expected = [batch_arrays(batch) for batch in local]
+    _, _, loader = loader_for(shop_dir, num_workers=1, shuffle=False, prefetch=1)
+    with loader:
+        for _ in range(3):  # epochs: the files are reused, never added to
+            held = []
+            for number, batch in enumerate(loader):
+                assert_same_batches([batch_arrays(batch)], [expected[number]])
+                if number < 5:
+                    held.append(batch)  # more than the worker keeps: it falls back to fresh files
+                del batch
+            assert files_out(loader) <= loader.prefetch + 2
+            assert_same_batches([batch_arrays(b) for b in held], expected[:5])  # none overwritten
+            del held
+            assert files_out(loader) == 0 and memfd_mappings() == 0
+            assert memfd_descriptors(loader._workers[0].pid) == loader.prefetch + 2
 
 
 def test_what_shared_memory_cannot_carry_is_pickled(shop_dir):

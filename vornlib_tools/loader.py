@@ -69,30 +69,40 @@ class _Sampling:
         return self.graph.sample_nodes(self.entity_table, seed_node, seed_time, self.request, seed=stream_seed,
                                        with_time=self.with_time)
 
-    def item(self, seed_node: np.ndarray, seed_time: np.ndarray, stream_seed: int) -> Any:
-        """What the loader yields for one batch: the batch, or what the transform makes of it."""
-        batch = self(seed_node, seed_time, stream_seed)
+    def item(self, seed_node: np.ndarray, seed_time: np.ndarray, stream: tuple[int, int, int, int]) -> Any:
+        """What the loader yields for one batch: the batch, or what the transform
+        makes of it. stream: batch_stream_seed's arguments, derived here, where
+        the sampling is, and not in the training process."""
+        batch = self(seed_node, seed_time, batch_stream_seed(*stream))
         return batch if self.transform is None else self.transform(batch, self.graph)
 
 
-def _worker_main(settings: dict, tasks, conn) -> None:
+def _files_per_worker(prefetch: int) -> int:
+    """Memory files a worker keeps: its batches in flight, the one being
+    trained on and the one whose arrays are being dropped."""
+    return prefetch + 2
+
+
+def _worker_main(settings: dict, files: int, tasks, conn) -> None:
     """A worker process: sample every task until the None sentinel arrives."""
     try:
         sampling, failure = _Sampling(**settings), None
     except Exception as error:  # reported with the first task, where the main process waits
         sampling, failure = None, (error, traceback.format_exc())
+    outbox = transport.Outbox(files)
     conn.send(_READY)
+    outbox.share(conn)
     while (task := tasks.get()) is not None:
-        token, number, seed_node, seed_time, stream_seed = task
+        token, number, seed_node, seed_time, stream = task
         if failure is not None:
             transport.fail(conn, (token, number), *failure)
             continue
         try:
-            item = sampling.item(seed_node, seed_time, stream_seed)
+            item = sampling.item(seed_node, seed_time, stream)
         except Exception as error:
             transport.fail(conn, (token, number), error, traceback.format_exc())
             continue
-        transport.send(conn, (token, number), item)
+        transport.send(conn, (token, number), item, outbox)
         del item  # its arrays are not kept while the worker waits for the next task
 
 
@@ -175,6 +185,7 @@ class SeedLoader:
         self._workers: list = []
         self._tasks: list = []
         self._conns: list = []
+        self._boards: dict = {}  # worker index -> the mapping of its outbox's board
         self._outstanding = 0
         self._token = 0
 
@@ -217,9 +228,10 @@ class SeedLoader:
         batches = self.batches(epoch)
         produce = self._in_workers(epoch, batches) if self.num_workers else self._in_process(epoch, batches)
         try:
-            for picked, item in zip(batches, produce):
-                yield self._attach(picked, item)
-                del item  # not kept alive by this frame (or a traceback through it) while the next one comes
+            # No name here holds a batch across the yield: the one the caller
+            # drops is freed then, not when it asks for the next.
+            for picked in batches:
+                yield self._attach(picked, next(produce))
         finally:
             produce.close()  # an abandoned epoch takes its batches in flight off the workers now
 
@@ -228,10 +240,10 @@ class SeedLoader:
             item.payload = {name: values[picked] for name, values in self.payload.items()}
         return item
 
-    def _task(self, epoch: int, number: int, picked: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
-        """(seed ids, seed times, stream seed) of one batch."""
+    def _task(self, epoch: int, number: int, picked: np.ndarray) -> tuple[np.ndarray, np.ndarray, tuple]:
+        """(seed ids, seed times, what its stream seed derives from) of one batch."""
         times = self.seed_time[picked] if self.seed_time is not None else np.empty(0, dtype=np.int64)
-        return self.seed_node[picked], times, batch_stream_seed(self.sampler_seed, epoch, self.shard[0], number)
+        return self.seed_node[picked], times, (self.sampler_seed, epoch, self.shard[0], number)
 
     # ---- sampling --------------------------------------------------------------
 
@@ -257,7 +269,8 @@ class SeedLoader:
         for index in range(self.num_workers):
             tasks = context.Queue()
             here, there = context.Pipe(duplex=True)  # a socket pair: descriptors can pass through it
-            worker = context.Process(target=_worker_main, args=(self._settings, tasks, there), daemon=True,
+            worker = context.Process(target=_worker_main,
+                                     args=(self._settings, _files_per_worker(self.prefetch), tasks, there), daemon=True,
                                      name=f"vornlib-sampler-{index}")
             worker.start()
             there.close()  # the worker holds the other end now: its exit shows here as end of file
@@ -286,11 +299,9 @@ class SeedLoader:
                     if (message := self._receive(token)) is not None:
                         ready[message[0]] = message[1:]
                     del message
-                item, failure = ready.pop(number)
-                if failure is not None:  # raised in its turn: the batches before it were good
-                    raise failure
-                yield item
-                del item
+                if ready[number][1] is not None:  # raised in its turn: the batches before it were good
+                    raise ready.pop(number)[1]
+                yield ready.pop(number)[0]
         finally:
             ready.clear()
             self._drain()
@@ -323,10 +334,13 @@ class SeedLoader:
         try:
             message = pickle.loads(conn.recv_bytes())
             if message == _READY:
+                self._boards[index] = transport.board_of(conn, _files_per_worker(self.prefetch))
                 return None
             result_token, number, kind, body = message
             if kind == transport.SHARED:
-                item = transport.receive(conn, body) if result_token == token else transport.discard(conn)
+                board = self._boards[index]
+                item = (transport.receive(conn, body, board) if result_token == token
+                        else transport.discard(conn, body, board))
         except (EOFError, OSError):
             self._died(index)
         self._outstanding -= 1
@@ -362,7 +376,7 @@ class SeedLoader:
         """A copy for another process (a torch DataLoader worker): the plan and
         the seed table, without this process's workers or sampler."""
         state = self.__dict__.copy()
-        state.update(_local=None, _workers=[], _tasks=[], _conns=[], _outstanding=0)
+        state.update(_local=None, _workers=[], _tasks=[], _conns=[], _boards={}, _outstanding=0)
         return state
 
     def close(self, wait: bool = True) -> None:
@@ -384,7 +398,9 @@ class SeedLoader:
             tasks.cancel_join_thread()  # what a dead worker never read must not hold up the exit
         for conn in self._conns:
             conn.close()
-        self._tasks, self._conns, self._outstanding = [], [], 0
+        for board in self._boards.values():
+            board.close()  # arrays still alive keep their own mappings
+        self._tasks, self._conns, self._boards, self._outstanding = [], [], {}, 0
 
     def __enter__(self) -> SeedLoader:
         return self

@@ -57,5 +57,9 @@ class SeedDataset(IterableDataset):
         sampling = loader._sampling()
         batches = loader.batches(self.epoch)
         for number in range(worker, len(batches), workers):
-            item = loader._attach(batches[number], sampling.item(*loader._task(self.epoch, number, batches[number])))
-            yield item.to_torch() if isinstance(item, Batch) else item
+            yield _tensors(loader._attach(batches[number],
+                                          sampling.item(*loader._task(self.epoch, number, batches[number]))))
+
+
+def _tensors(item: Any) -> Any:
+    return item.to_torch() if isinstance(item, Batch) else item

@@ -8,19 +8,27 @@ file descriptor itself alongside (SCM_RIGHTS). The receiver maps the file and
 builds its arrays directly on the mapping: receiving is a system call and a
 few numpy views, whatever the batch's size.
 
-Nobody names or unlinks anything. The worker closes its descriptor right after
-sending it; the receiver closes its copy right after mapping it. The memory
-then belongs to the mapping alone, and the kernel frees it when the last array
-viewing it is garbage collected, or when the process holding it dies, or (for
+Nobody names or unlinks anything. A worker keeps a few memory files of its
+own (an `Outbox`) and writes each batch into one the receiver has given back:
+the pages it wrote the last time are still there, so neither side allocates,
+zeroes or frees memory per batch. Which files are out is kept on a board, one
+byte per file in a small memory file both processes map: the worker marks a
+file out when it sends it, and the receiver marks it back when the last array
+viewing it is garbage collected (or at once when it drops the message
+unmapped). When every file is out the worker sends a fresh one it keeps no
+descriptor of, which the kernel frees with its last mapping. Every file is
+freed when the worker exits and the receiver has dropped its arrays, or (for
 a descriptor still in flight) when the socket is closed.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import math
 import mmap
 import os
 import pickle
+import weakref
 from multiprocessing import reduction
 from multiprocessing.connection import Connection
 
@@ -71,10 +79,42 @@ def _layout(batch: Batch) -> tuple[dict, list[tuple[int, np.ndarray]], int] | No
     return description, placed, size
 
 
-def send(conn: Connection, head: tuple, item) -> None:
+class Outbox:
+    """A worker's reusable memory files and the board that says which are out."""
+
+    def __init__(self, files: int) -> None:
+        self.board_fd = os.memfd_create("vornlib-board", os.MFD_CLOEXEC)
+        os.ftruncate(self.board_fd, files)
+        self.board = mmap.mmap(self.board_fd, files)
+        self.files: list[tuple[int, int] | None] = [None] * files  # (descriptor, size)
+
+    def share(self, conn: Connection) -> None:
+        """Passes the board's descriptor to the receiver (board_of takes it)."""
+        reduction.send_handle(conn, self.board_fd, 0)
+
+    def take(self, size: int) -> tuple[int, int]:
+        """(slot, descriptor) of a file of at least `size` bytes, marked out;
+        slot -1 for a fresh file the caller closes after sending it."""
+        for slot, held in enumerate(self.files):
+            if self.board[slot] == 0:
+                if held is None:
+                    held = (os.memfd_create("vornlib-batch", os.MFD_CLOEXEC), 0)
+                fd, capacity = held
+                if size > capacity:
+                    os.ftruncate(fd, size)
+                    held = (fd, size)
+                self.files[slot] = held
+                self.board[slot] = 1
+                return slot, fd
+        fd = os.memfd_create("vornlib-batch", os.MFD_CLOEXEC)
+        os.ftruncate(fd, size)
+        return -1, fd
+
+
+def send(conn: Connection, head: tuple, item, outbox: Outbox) -> None:
     """Sends (*head, kind, body) over conn: a Batch of plain arrays through a
-    memory file, anything else pickled. Raises only if conn does (an item that
-    cannot be pickled is sent as the failure it causes)."""
+    memory file of the outbox, anything else pickled. Raises only if conn does
+    (an item that cannot be pickled is sent as the failure it causes)."""
     layout = _layout(item) if isinstance(item, Batch) else None
     if layout is None:
         try:
@@ -85,18 +125,23 @@ def send(conn: Connection, head: tuple, item) -> None:
         conn.send_bytes(message)
         return
     description, placed, size = layout
-    fd = os.memfd_create("vornlib-batch", os.MFD_CLOEXEC)
+    size = max(size, 1)  # a mapping cannot be empty
+    slot, fd = outbox.take(size)
     try:
-        os.ftruncate(fd, max(size, 1))  # a mapping cannot be empty
         for offset, array in placed:
             data = memoryview(array.reshape(-1).view(np.uint8))
             done = 0
             while done < len(data):
                 done += os.pwrite(fd, data[done:done + _MAX_WRITE], offset + done)
-        conn.send((*head, SHARED, (description, size)))
+        conn.send((*head, SHARED, (description, size, slot)))
         reduction.send_handle(conn, fd, 0)  # the destination pid is only used on Windows
+    except BaseException:
+        if slot >= 0:
+            outbox.board[slot] = 0
+        raise
     finally:
-        os.close(fd)
+        if slot < 0:
+            os.close(fd)
 
 
 def fail(conn: Connection, head: tuple, error: BaseException, trace: str) -> None:
@@ -110,21 +155,38 @@ def fail(conn: Connection, head: tuple, error: BaseException, trace: str) -> Non
 
 def _array(buffer: mmap.mmap, place: tuple) -> np.ndarray:
     offset, dtype, shape = place
-    count = int(np.prod(shape, dtype=np.int64))
+    count = math.prod(shape)
     if count == 0:
         return np.empty(shape, dtype)
     return np.frombuffer(buffer, dtype, count, offset).reshape(shape)
 
 
-def receive(conn: Connection, body: tuple) -> Batch:
-    """The Batch of a SHARED message whose body is `body`: takes its descriptor
-    off conn and maps it (writable, so torch.from_numpy takes the arrays as they are)."""
-    description, size = body
+def _give_back(board: mmap.mmap, slot: int) -> None:
+    if slot >= 0 and not board.closed:
+        board[slot] = 0
+
+
+def board_of(conn: Connection, files: int) -> mmap.mmap:
+    """The receiver's mapping of a worker's board, whose descriptor the worker
+    sent after its ready message."""
     fd = reduction.recv_handle(conn)
     try:
-        buffer = mmap.mmap(fd, max(size, 1))
+        return mmap.mmap(fd, files)
     finally:
         os.close(fd)
+
+
+def receive(conn: Connection, body: tuple, board: mmap.mmap) -> Batch:
+    """The Batch of a SHARED message whose body is `body`: takes its descriptor
+    off conn and maps it (writable, so torch.from_numpy takes the arrays as
+    they are). The file goes back to its worker when the mapping is collected."""
+    description, size, slot = body
+    fd = reduction.recv_handle(conn)
+    try:
+        buffer = mmap.mmap(fd, size)
+    finally:
+        os.close(fd)
+    weakref.finalize(buffer, _give_back, board, slot)
     fields = {}
     for name, (kind, value) in description.items():
         if kind == "array":
@@ -136,6 +198,8 @@ def receive(conn: Connection, body: tuple) -> Batch:
     return Batch(**fields)
 
 
-def discard(conn: Connection) -> None:
-    """Takes a SHARED message's descriptor off conn and closes it unmapped."""
+def discard(conn: Connection, body: tuple, board: mmap.mmap) -> None:
+    """Takes a SHARED message's descriptor off conn, closes it unmapped and
+    gives its file back."""
     os.close(reduction.recv_handle(conn))
+    _give_back(board, body[2])
