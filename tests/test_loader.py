@@ -200,6 +200,28 @@ def test_what_shared_memory_cannot_carry_is_pickled(shop_dir):
         assert memfd_mappings() == 0  # pickled whole
 
 
+def test_features_gathered_in_workers_match_the_training_process_gather(shop_dir):
+    """Batch.with_features as the transform: the gathered matrices travel with
+    the batch, equal to what features() gathers in the training process, and
+    trim() keeps them aligned with the nodes."""
+    from vornlib_tools import Graph
+
+    graph = Graph.load(shop_dir)
+    assert graph.features, "the synthetic shop has feature columns"
+    _, _, loader = loader_for(shop_dir, num_workers=1, transform=Batch.with_features, shuffle=False)
+    _, _, plain = loader_for(shop_dir, shuffle=False)
+    with loader:
+        for gathered, batch in zip(loader, plain):
+            assert gathered.feature_values.keys() == graph.features.keys()
+            expected = batch.features(graph)
+            for name, (values, known) in gathered.features(graph).items():
+                np.testing.assert_array_equal(values, expected[name][0])
+                np.testing.assert_array_equal(known, expected[name][1])
+            trimmed = gathered.trim(1)
+            for name, values in trimmed.feature_values.items():
+                assert len(values) == len(trimmed.node[name]) == len(trimmed.feature_known[name])
+
+
 # ---- failures ----------------------------------------------------------------------------
 
 def test_a_raising_transform_ends_the_epoch_with_its_error(shop_dir):

@@ -36,7 +36,9 @@ class Batch:
     local destination): messages flow from the reached node to the node whose
     hop reached it, towards the seeds. The seeds are the first num_seeds nodes
     of entity_table, in seed_node order. payload holds per-seed values (labels
-    and the like), in seed order.
+    and the like), in seed order. feature_values and feature_known hold, per
+    node type, what features(graph) gives, once with_features(graph) (or a
+    loader's worker) has gathered it.
     """
 
     entity_table: str
@@ -51,6 +53,8 @@ class Batch:
     num_sampled_nodes: dict[str, np.ndarray]
     num_sampled_edges: dict[str, np.ndarray]
     payload: dict[str, np.ndarray] = field(default_factory=dict)
+    feature_values: dict[str, np.ndarray] = field(default_factory=dict)
+    feature_known: dict[str, np.ndarray] = field(default_factory=dict)
 
     @classmethod
     def from_sample(cls, result: tuple, seed_node: np.ndarray, seed_time: np.ndarray | None,
@@ -103,13 +107,26 @@ class Batch:
         columns in graph.features[type].names order. A value that is missing,
         or whose known-at time is after the time of its node's seed, is 0 and
         marked unknown: this hides the seeds' own outcomes and every
-        later-known value of every sampled row. One gather per node type."""
+        later-known value of every sampled row. One gather per node type,
+        unless with_features(graph) gathered them already."""
         result = {}
         for name, nodes in self.node.items():
+            if name in self.feature_values:
+                result[name] = (self.feature_values[name], self.feature_known[name])
+                continue
             table = graph.features.get(name)
             if table is not None:
                 result[name] = table.gather(nodes, self.time.get(name) if self.seed_time is not None else None)
         return result
+
+    def with_features(self, graph) -> Batch:
+        """This batch with features(graph) gathered into feature_values and
+        feature_known: a loader transform, so that the gather happens where
+        the sampling does (in a worker, off the training process)."""
+        gathered = self.features(graph)
+        self.feature_values = {name: values for name, (values, _) in gathered.items()}
+        self.feature_known = {name: known for name, (_, known) in gathered.items()}
+        return self
 
     def relative_time(self, node_time: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
         """seed time - node time, per node type with timestamps: how long before
@@ -136,6 +153,8 @@ class Batch:
             edge_index={key: values[:, :edges[key]] for key, values in self.edge_index.items()},
             num_sampled_nodes={name: counts[:hops + 1] for name, counts in self.num_sampled_nodes.items()},
             num_sampled_edges={key: counts[:hops] for key, counts in self.num_sampled_edges.items()},
+            feature_values={name: values[:nodes[name]] for name, values in self.feature_values.items()},
+            feature_known={name: values[:nodes[name]] for name, values in self.feature_known.items()},
         )
 
     def to_torch(self, pin_memory: bool = False) -> Batch:
@@ -161,6 +180,7 @@ class Batch:
             seed_time=None if self.seed_time is None else tensor(self.seed_time),
             node=tensors(self.node), batch=tensors(self.batch), time=tensors(self.time), hop=tensors(self.hop),
             edge_index=tensors(self.edge_index), payload=tensors(self.payload),
+            feature_values=tensors(self.feature_values), feature_known=tensors(self.feature_known),
         )
 
     def pin_memory(self) -> Batch:

@@ -267,11 +267,17 @@ def packed_features(graph: Graph) -> Graph:
     return graph
 
 
+def gather_features(batch: Batch, graph: Graph) -> Batch:
+    """The loader's transform: the batch's features gathered (from packed
+    records) where it was sampled, in a worker when there are workers."""
+    return batch.with_features(packed_features(graph))
+
+
 def to_inputs(batch: Batch, graph: Graph, device: torch.device) -> Inputs:
-    """Batch.features over packed records (one row gather per node type),
-    the nodes' ages from their seeds' real prediction
-    times (the payload: under leaky sampling a future node then shows a
-    negative age), then tensors, on the device."""
+    """The batch's features (gathered by the loader, gather_features), the
+    nodes' ages from their seeds' real prediction times (the payload: under
+    leaky sampling a future node then shows a negative age), then tensors,
+    on the device."""
     features = batch.features(packed_features(graph))
     prediction_time = batch.payload["time"]
     per = float(per_day(graph.time_unit))
@@ -330,7 +336,8 @@ def make_loader(graph: Graph, table: SeedTable, task: Task, settings: Settings, 
     return SeedLoader(settings.data_dir, table.node, sample_time, entity_table=task.entity_table,
                       num_neighbors=counts, batch_size=settings.batch_size,
                       payload={"time": table.time, "label": table.label}, shuffle=train, seed=settings.seed,
-                      num_workers=settings.workers if train else 0, sampler_seed=123 + settings.seed, shard=shard)
+                      num_workers=settings.workers if train else 0, sampler_seed=123 + settings.seed, shard=shard,
+                      transform=gather_features)
 
 
 def end_of_data(graph: Graph) -> int:
