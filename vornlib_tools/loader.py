@@ -137,7 +137,8 @@ class SeedLoader:
 
     Workers start on the first iteration and stay until close() (or the end of
     a with block, or garbage collection). Their batches arrive through shared
-    memory, which is freed when the batch (every array of it) is dropped. A
+    memory, which goes back to its worker when the batch (every array of it)
+    is dropped, and is freed when the worker stops. A
     failed call or transform in a worker raises its exception here, with the
     worker's traceback as a note; a worker that dies raises RuntimeError at
     once. Either ends the epoch; the next iteration starts afresh.
