@@ -162,7 +162,7 @@ def _array(buffer: mmap.mmap, place: tuple) -> np.ndarray:
 
 
 def _give_back(board: mmap.mmap, slot: int) -> None:
-    if slot >= 0 and not board.closed:
+    if slot >= 0 and not board.closed:  # slot -1: a fresh file, nobody's to give back
         board[slot] = 0
 
 
@@ -186,7 +186,8 @@ def receive(conn: Connection, body: tuple, board: mmap.mmap) -> Batch:
         buffer = mmap.mmap(fd, size)
     finally:
         os.close(fd)
-    weakref.finalize(buffer, _give_back, board, slot)
+    if slot >= 0:
+        weakref.finalize(buffer, _give_back, board, slot)
     fields = {}
     for name, (kind, value) in description.items():
         if kind == "array":

@@ -278,7 +278,7 @@ def to_inputs(batch: Batch, graph: Graph, device: torch.device) -> Inputs:
     nodes' ages from their seeds' real prediction times (the payload: under
     leaky sampling a future node then shows a negative age), then tensors,
     on the device."""
-    features = batch.features(packed_features(graph))
+    features = batch.features(graph)
     prediction_time = batch.payload["time"]
     per = float(per_day(graph.time_unit))
     nodes = {}
