@@ -1,30 +1,20 @@
-"""SeedLoader on the big workload: what the training process pays to receive a
-batch, what sampling it costs a worker, how 1 and 2 workers compare, and the
-workers' memory over many epochs.
+"""SeedLoader on the big workload (batches of 512 customers, 3 hops, 128 / 64 / 64
+neighbours of every edge type, over the 20m graph): what the training process
+pays to receive a batch against what sampling it costs a worker, the batches
+per second of 1 and 2 workers.
 
-The big workload: batches of 512 customers, 3 hops, 128 / 64 / 64 neighbours
-per hop on every edge type, over the 20M-edge synthetic graph (~214,000 edges
-and ~208,000 nodes a batch).
+    python bench/loader_bench.py --data bench/data/20m
 
-    python -m vornlib_tools.synthetic --size 20m --out bench/data/20m --if-missing
-    .venv/bin/python bench/loader_bench.py --data bench/data/20m
-
-Printed, with medians over the batches:
-- construction: building a sampler over the graph (done once per batch);
-- sample: one batch sampled and made a Batch in this process, as a worker does;
-- send: the worker writing that batch into shared memory and sending it;
-- pickle: the former transport, a pickle round trip of the same batch;
-- receive: the time next() takes in the training process when the batch is
-  already waiting (the consumer sleeps longer than a worker needs per batch);
-- throughput with 1 and 2 workers while the training process only takes the batches;
-- the workers' anonymous and shared resident memory after each of 10 epochs.
+Printed, medians over the batches: sampler construction; sampling one batch
+in-process as a worker does; the worker's send through shared memory; next()
+in the training process with the batch already waiting, and the taking of one
+message off a connection alone; then the throughput.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
-import pickle
 import socket
 import statistics
 import time
@@ -35,7 +25,7 @@ import numpy as np
 
 from vornlib_tools import Graph, SeedLoader, synthetic, transport
 from vornlib_tools.graph import read_index
-from vornlib_tools.loader import _Sampling, batch_stream_seed
+from vornlib_tools.loader import batch_stream_seed
 
 BATCH_SIZE = 512
 COUNTS = [128, 64, 64]
@@ -59,13 +49,13 @@ def loader(directory: Path, seeds, times, workers: int, **options) -> SeedLoader
 
 def in_process(directory: Path, seeds, times, batches: int) -> dict:
     graph = Graph.load(directory)
-    sampling = _Sampling(directory, True, "customers", {key: COUNTS for key in graph.keys}, {}, None)
+    sampling = loader(directory, seeds, times, workers=0)._sampling()  # the request as workers prepare it
     construction = []
     for attempt in range(2000):
         started = time.perf_counter()
         graph.sampler(seed=attempt)
         construction.append(time.perf_counter() - started)
-    sample, send, pickled, sizes, edges, nodes = [], [], [], [], [], []
+    sample, send, edges, nodes = [], [], [], []
     here, there = socket.socketpair()
     with here, there:
         sender, receiver = Connection(here.detach()), Connection(there.detach())
@@ -79,18 +69,12 @@ def in_process(directory: Path, seeds, times, batches: int) -> dict:
             send.append(time.perf_counter() - started)
             _, _, _, body = receiver.recv()
             transport.discard(receiver)
-            started = time.perf_counter()
-            data = pickle.dumps(batch, protocol=pickle.HIGHEST_PROTOCOL)
-            pickle.loads(data)
-            pickled.append(time.perf_counter() - started)
-            sizes.append(len(data))
             edges.append(sum(len(values[0]) for values in batch.edge_index.values()))
             nodes.append(sum(len(values) for values in batch.node.values()))
         sender.close()
         receiver.close()
     return {"construction_us": 1e6 * statistics.median(construction),
             "sample_ms": median_ms(sample[1:]), "send_ms": median_ms(send[1:]),
-            "pickle_round_trip_ms": median_ms(pickled[1:]), "pickle_mb": statistics.median(sizes) / 1e6,
             "edges": int(statistics.median(edges)), "nodes": int(statistics.median(nodes))}
 
 
@@ -138,31 +122,10 @@ def throughput(directory: Path, seeds, times, workers: int, warm_up: int = 4) ->
         return count / (time.perf_counter() - started)
 
 
-def status(pid: int) -> dict[str, int]:
-    fields = {}
-    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-        name, _, value = line.partition(":")
-        if name in ("RssAnon", "RssShmem", "RssFile"):
-            fields[name] = int(value.split()[0]) // 1024  # MiB
-    return fields
-
-
-def memory_over_epochs(directory: Path, seeds, times, epochs: int) -> list[list[dict]]:
-    rows = []
-    with loader(directory, seeds, times, workers=2) as source:
-        source.start()
-        for _ in range(epochs):
-            for batch in source:
-                del batch
-            rows.append([status(worker.pid) for worker in source._workers])
-    return rows
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--data", type=Path, default=Path(__file__).resolve().parent / "data" / "20m")
     parser.add_argument("--batches", type=int, default=40, help="batches per measurement")
-    parser.add_argument("--epochs", type=int, default=10, help="epochs of the memory check")
     args = parser.parse_args()
     seeds, times = seed_table(args.data, args.batches)
 
@@ -170,10 +133,8 @@ def main() -> None:
     for _ in loader(args.data, seeds, times, workers=0):
         pass
     local = in_process(args.data, seeds, times, args.batches)
-    print(f"batch: {local['edges']:,} edges, {local['nodes']:,} nodes; pickled {local['pickle_mb']:.1f} MB")
-    print(f"sampler construction {local['construction_us']:.1f} us   sample {local['sample_ms']:.2f} ms   "
-          f"send through shared memory {local['send_ms']:.2f} ms   pickle round trip "
-          f"{local['pickle_round_trip_ms']:.2f} ms")
+    print(f"batch: {local['edges']:,} edges, {local['nodes']:,} nodes; sampler construction "
+          f"{local['construction_us']:.1f} us, sample {local['sample_ms']:.2f} ms, send {local['send_ms']:.2f} ms")
 
     received, reading = receive_times(args.data, seeds, times, pause=2.5 * local["sample_ms"] / 1e3)
     receive_ms, reading_ms = median_ms(received), median_ms(reading)
@@ -185,13 +146,8 @@ def main() -> None:
     print(f"throughput: 1 worker {rates[1]:.1f} batches/s, 2 workers {rates[2]:.1f} batches/s, "
           f"ratio {rates[2] / rates[1]:.2f}")
 
-    memory = memory_over_epochs(args.data, seeds[:16 * BATCH_SIZE], times[:16 * BATCH_SIZE], args.epochs)
-    for epoch, row in enumerate(memory):
-        print(f"epoch {epoch}: " + "   ".join(f"worker {w}: anon {m['RssAnon']} MiB, shmem {m['RssShmem']} MiB, "
-                                              f"file {m['RssFile']} MiB" for w, m in enumerate(row)))
     print(json.dumps({**local, "receive_ms": receive_ms, "message_ms": reading_ms, "receive_share": receive_ms / local["sample_ms"],
-                      "batches_per_second": rates, "ratio": rates[2] / rates[1],
-                      "worker_anon_mib": [[m["RssAnon"] for m in row] for row in memory]}))
+                      "batches_per_second": rates, "ratio": rates[2] / rates[1]}))
 
 
 if __name__ == "__main__":

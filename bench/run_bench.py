@@ -75,20 +75,12 @@ def status_kib(field: str) -> int:
     raise RuntimeError(f"/proc/self/status has no {field}")
 
 
-def peak_kib_since_reset(reset: bool) -> int:
-    """VmHWM after a reset through clear_refs; ru_maxrss where resets are not allowed."""
-    if reset:
-        return status_kib("VmHWM")
-    import resource
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-
-
-def reset_peak_rss() -> bool:
+def reset_peak_rss() -> None:
+    """VmHWM falls back to the current RSS; where the kernel refuses, the peak is the process's."""
     try:
         Path("/proc/self/clear_refs").write_text("5")
-        return True
     except OSError:
-        return False
+        pass
 
 
 def request(workload: Workload) -> dict:
@@ -117,7 +109,7 @@ def measure_sampler(workload: Workload, metadata: dict, graph: Graph, seeds: np.
     call = request(workload)
     checksum, lines = ResultChecksum(), LineCounter(workload, metadata, graph.arrays())
     wall_ns, cpu_ns, edges, lines_counted = [], [], 0, 0
-    resettable = reset_peak_rss()
+    reset_peak_rss()
     rss_start_kib = status_kib("VmRSS")
     sampler = vornlib.NeighborSampler(**constructor(graph, workload))
     gc.collect()
@@ -138,7 +130,7 @@ def measure_sampler(workload: Workload, metadata: dict, graph: Graph, seeds: np.
             del result  # freed outside the timed region
     finally:
         gc.enable()
-    peak_kib = peak_kib_since_reset(resettable)
+    peak_kib = status_kib("VmHWM")
     measured = len(wall_ns)
     return {**timings(wall_ns, cpu_ns, edges), "edges_per_call": edges / measured,
             "peak_rss_mib": (peak_kib - EVICT_BYTES // 1024) / 1024, "rss_growth_mib": (peak_kib - rss_start_kib) / 1024,
