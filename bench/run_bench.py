@@ -208,7 +208,7 @@ def run_size(size: str, args: argparse.Namespace, bench_module, read_times: Read
           f"{os.getloadavg()[0]:.2f} on {os.cpu_count()} cpus ==")
     print_rows(TABLE, [table_row(name, w) for name, w in workloads.items()])
     return {"edges": metadata["edges"], "warmup": args.warmup, "measured": args.measured,
-            "date": time.strftime("%Y-%m-%d"), "cpu": cpu_name(), "python": platform.python_version(),
+            "date": time.strftime("%Y-%m-%d"), "cpu": cpu_name(), "load_average": os.getloadavg()[0], "python": platform.python_version(),
             "numpy": np.__version__, "ns_per_read_passes": read_times.passes_ns,
             "cold_ns_per_read_passes": read_times.cold_passes_ns, "workloads": workloads,
             "checksums_ok": check_checksums(size, workloads, args.record_checksums)}
@@ -226,7 +226,8 @@ def render(results: dict) -> str:
              "means. Limits are optimistic: a ratio to them cannot reach 1.0.", ""]
     for size, r in sorted(results.items()):
         lines += [f"## {size}: {r['edges']:,} edges ({r['date']}, {r['cpu']}, {r['measured']} timed calls; "
-                  f"{min(r['ns_per_read_passes']):.1f} ns per read, cold {min(r['cold_ns_per_read_passes']):.1f} ns)",
+                  f"load {r['load_average']:.1f}; {min(r['ns_per_read_passes']):.1f} ns per read, cold "
+                  f"{min(r['cold_ns_per_read_passes']):.1f} ns)",
                   "", "| " + " | ".join(TABLE) + " |", "|" + "---|" * len(TABLE)]
         lines += ["| " + " | ".join(table_row(name, w)) + " |" for name, w in r["workloads"].items()]
         lines.append("")
