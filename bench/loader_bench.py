@@ -13,7 +13,6 @@ Printed, with medians over the batches:
 - construction: building a sampler over the graph (done once per batch);
 - sample: one batch sampled and made a Batch in this process, as a worker does;
 - send: the worker writing that batch into shared memory and sending it;
-- pickle: the former transport, a pickle round trip of the same batch;
 - receive: the time next() takes in the training process when the batch is
   already waiting (the consumer sleeps longer than a worker needs per batch);
 - throughput with 1 and 2 workers while the training process only takes the batches;
@@ -24,7 +23,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import pickle
 import socket
 import statistics
 import time
@@ -35,7 +33,7 @@ import numpy as np
 
 from vornlib_tools import Graph, SeedLoader, synthetic, transport
 from vornlib_tools.graph import read_index
-from vornlib_tools.loader import _Sampling, batch_stream_seed
+from vornlib_tools.loader import batch_stream_seed
 
 BATCH_SIZE = 512
 COUNTS = [128, 64, 64]
@@ -59,13 +57,13 @@ def loader(directory: Path, seeds, times, workers: int, **options) -> SeedLoader
 
 def in_process(directory: Path, seeds, times, batches: int) -> dict:
     graph = Graph.load(directory)
-    sampling = _Sampling(directory, True, "customers", graph.request({key: COUNTS for key in graph.keys}), None)
+    sampling = loader(directory, seeds, times, workers=0)._sampling()  # the request as workers prepare it
     construction = []
     for attempt in range(2000):
         started = time.perf_counter()
         graph.sampler(seed=attempt)
         construction.append(time.perf_counter() - started)
-    sample, send, pickled, sizes, edges, nodes = [], [], [], [], [], []
+    sample, send, edges, nodes = [], [], [], []
     here, there = socket.socketpair()
     outbox = transport.Outbox(4)
     with here, there:
@@ -80,18 +78,12 @@ def in_process(directory: Path, seeds, times, batches: int) -> dict:
             send.append(time.perf_counter() - started)
             _, _, _, body = receiver.recv()
             transport.discard(receiver, body, outbox.board)  # the outbox's own board: given straight back
-            started = time.perf_counter()
-            data = pickle.dumps(batch, protocol=pickle.HIGHEST_PROTOCOL)
-            pickle.loads(data)
-            pickled.append(time.perf_counter() - started)
-            sizes.append(len(data))
             edges.append(sum(len(values[0]) for values in batch.edge_index.values()))
             nodes.append(sum(len(values) for values in batch.node.values()))
         sender.close()
         receiver.close()
     return {"construction_us": 1e6 * statistics.median(construction),
             "sample_ms": median_ms(sample[1:]), "send_ms": median_ms(send[1:]),
-            "pickle_round_trip_ms": median_ms(pickled[1:]), "pickle_mb": statistics.median(sizes) / 1e6,
             "edges": int(statistics.median(edges)), "nodes": int(statistics.median(nodes))}
 
 
@@ -171,10 +163,8 @@ def main() -> None:
     for _ in loader(args.data, seeds, times, workers=0):
         pass
     local = in_process(args.data, seeds, times, args.batches)
-    print(f"batch: {local['edges']:,} edges, {local['nodes']:,} nodes; pickled {local['pickle_mb']:.1f} MB")
-    print(f"sampler construction {local['construction_us']:.1f} us   sample {local['sample_ms']:.2f} ms   "
-          f"send through shared memory {local['send_ms']:.2f} ms   pickle round trip "
-          f"{local['pickle_round_trip_ms']:.2f} ms")
+    print(f"batch: {local['edges']:,} edges, {local['nodes']:,} nodes; sampler construction "
+          f"{local['construction_us']:.1f} us, sample {local['sample_ms']:.2f} ms, send {local['send_ms']:.2f} ms")
 
     received, reading = receive_times(args.data, seeds, times, pause=2.5 * local["sample_ms"] / 1e3)
     receive_ms, reading_ms = median_ms(received), median_ms(reading)

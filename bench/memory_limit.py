@@ -31,10 +31,8 @@ sample() / limit cannot reach 1.0.
 
 from __future__ import annotations
 
-import json
-import subprocess
 from dataclasses import dataclass
-from pathlib import Path
+from typing import Callable
 
 import numpy as np
 
@@ -48,15 +46,6 @@ VALUES_PER_LINE = LINE_BYTES // 8
 SHARED_FINAL_PROBES = 3
 
 
-def measure_ns_per_read(tool: Path, passes: int | None = None, evict_bytes: int = 0) -> dict:
-    """Runs the memory latency tool: {"ns_per_read": best pass, "passes_ns": [...], ...}, and
-    with evict_bytes also "cold_ns_per_read", the reads after that much other memory was written."""
-    command = [str(tool)] + ([] if passes is None else ["--passes", str(passes)])
-    command += ["--evict-bytes", str(evict_bytes)] if evict_bytes else []
-    completed = subprocess.run(command, check=True, capture_output=True, text=True)
-    return json.loads(completed.stdout)
-
-
 @dataclass(frozen=True)
 class ReadTime:
     ns: float  # per independent random read: the memory limit's unit
@@ -68,29 +57,30 @@ class ReadTimes:
 
     On a shared machine the time per read moves by a third or more within minutes,
     and a limit taken at another moment than the call times it divides says
-    more about that moment than about the sampler. So the tool runs between
-    measurements, and each measurement is charged the best pass of the runs just
-    before and just after it. Every pass is kept, for the report.
+    more about that moment than about the sampler. So `measure(passes,
+    evict_bytes)` (vornlib_bench.read_latency) runs between measurements, and
+    each measurement is charged the best pass of the runs just before and just
+    after it. Every pass is kept, for the report.
     """
 
     PASSES = 3
 
-    def __init__(self, tool: Path, evict_bytes: int) -> None:
-        self._tool = tool
+    def __init__(self, measure: Callable[[int, int], dict], evict_bytes: int) -> None:
+        self._measure_passes = measure
         self._evict_bytes = evict_bytes
         self._last: ReadTime | None = None
         self.passes_ns: list[float] = []
         self.cold_passes_ns: list[float] = []
 
     def _measure(self) -> ReadTime:
-        result = measure_ns_per_read(self._tool, self.PASSES, self._evict_bytes)
+        result = self._measure_passes(self.PASSES, self._evict_bytes)
         self.passes_ns.extend(result["passes_ns"])
         self.cold_passes_ns.extend(result["cold_passes_ns"])
         self._last = ReadTime(result["ns_per_read"], result["cold_ns_per_read"])
         return self._last
 
     def around(self, measurement):
-        """(measurement(), the best ReadTime of the tool runs next to it)."""
+        """(measurement(), the best ReadTime of the runs next to it)."""
         before = self._last if self._last is not None else self._measure()
         value = measurement()
         after = self._measure()

@@ -1,29 +1,15 @@
 """Building a graph from a TPC-H database: Database.to_graph against the old
-hand-written way, from the DuckDB file to a saved graph directory.
+hand-written way (keys mapped with argsort and searchsorted, then
+Graph.from_foreign_keys and save), from the DuckDB file to a saved graph.
 
-    .venv/bin/pip install "duckdb==1.5.5" "duckdb-extension-tpch==1.5.5"
-    .venv/bin/python bench/tpch_build.py --generate-only 1 10
-    .venv/bin/python bench/tpch_build.py 1 10
+    pip install "duckdb==1.5.5" "duckdb-extension-tpch==1.5.5"
+    python bench/tpch_build.py --generate-only 1 10    # DATA/sfN.duckdb, once
+    python bench/tpch_build.py 1 10
 
-The graph: customer, orders, lineitem, part and supplier; lineitem's three
-foreign keys (order, part, supplier) and orders' one (customer), each in both
-directions, so 8 edge types; orders timed by o_orderdate, lineitem by
-l_shipdate; the other three tables static. Only the key and date columns are
-fetched (no feature columns) unless --features adds a few numeric ones, fetched
-as DOUBLE.
-
-The databases are generated once with the TPC-H extension into
-DATA/sfN.duckdb (DATA defaults to bench/data/tpch, which git ignores).
-Every measurement runs in a fresh child process, so that its peak resident
-memory (VmHWM) is its own:
-
-- after:  Arrow tables fetched from DuckDB -> Database.to_graph(directory)
-- before: the old way, kept here as the comparison: primary keys mapped with
-          argsort and searchsorted by hand, Graph.from_foreign_keys, Graph.save
-
-Phases of "after" come from the build's own per-phase clock (logged by
-vornlib_tools.database at DEBUG level). Both graphs are then compared array by
-array. Results go to bench/out/tpch_build.json.
+Each build runs in a fresh child process, so its peak resident memory (VmHWM)
+is its own; "after" phases come from the build's own DEBUG log. Both graphs
+are then compared array by array. Results: bench/out/tpch_build.json; what
+is built and the figures: docs/scale.md.
 """
 
 from __future__ import annotations
@@ -251,13 +237,6 @@ def main(argv: list[str] | None = None) -> None:
             print(f"SF{scale}: before and after graphs {'are equal' if equal else 'DIFFER'}", flush=True)
             for result in results[-2:]:
                 result["equal_graphs"] = equal
-    print()
-    print("| SF | way | seconds | peak RSS GB | edges | on disk GB | phases (s) |")
-    print("|---|---|---|---|---|---|---|")
-    for r in results:
-        phases = ", ".join(f"{name} {seconds}" for name, seconds in r["phases"].items())
-        print(f"| {r['scale']} | {r['way']} | {r['seconds']} | {r['vmhwm_gb']} | {r['edges']:,} | {r['disk_gb']} "
-              f"| {phases} |")
     args.output.parent.mkdir(parents=True, exist_ok=True)
     args.output.write_text(json.dumps({"command": " ".join(sys.argv), "results": results}, indent=2) + "\n")
 

@@ -1,23 +1,9 @@
-"""The benchmark's sampling workloads over the synthetic customer/product/transaction graph.
-
-Seeds are customers, one timestamp each. Per edge type a workload gives either
-a count per hop or a time window per hop (relative to the seed time):
-
-- last-k:  count mode with time, two hops: 16 then 8 transactions per customer,
-           1 customer and 1 product per transaction, 8 transactions per product.
-- uniform: the same counts on a sampler built without timestamps, so every
-           choice of k < n candidates is a uniform random (Floyd) draw.
-- window:  every transaction of the last 30 days on the two transaction edge
-           types, count mode (1 and 1) on the other two.
-- deep:    last-k extended to three hops, batch 512.
-- wide:    the shape relational models sample, batch 512, three hops: the 128,
-           then 64 and 64 latest neighbours of every edge type.
-
-With customer seeds the first hop reaches only transactions and the second only
-customers and products, so at two hops the second-hop counts for customers and
-products apply to empty frontiers; at three hops the products reached in hop 2
-are expanded (the customers reached in hop 2 are the seeds themselves, so none
-are new).
+"""The benchmark's workloads over the synthetic customer/product/transaction
+graph (table in bench/README.md). Seeds are customers, one timestamp each;
+per edge type a workload gives a count or a time window (relative to the
+seed time) per hop. With customer seeds hop 1 reaches only transactions and
+hop 2 only customers and products, so hop-2 counts for those apply to empty
+frontiers; a third hop expands the products reached in hop 2.
 """
 
 from __future__ import annotations

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Runs the sampling benchmark (see bench/README.md):
-#   scripts/run_bench.sh [1m] [20m] [run_bench.py options, e.g. --workloads last-k --measured 200]
-# Builds the extension in Release into the virtual environment (VORNLIB_VENV,
-# default .venv), builds the C++ benchmark tools in Release into build/bench,
-# generates the synthetic graphs that are missing (bench/data/SIZE) and runs
-# every workload on the sizes given (default: 1m and 20m).
+#   scripts/run_bench.sh [1m] [20m] [run_bench.py options, e.g. --workloads last-k --measured 1]
+# Installs the extension in Release into the virtual environment (VORNLIB_VENV,
+# default .venv), builds the bench module vornlib_bench in Release into
+# build/bench, generates the synthetic graphs that are missing (bench/data/SIZE)
+# and runs every workload on the sizes given (default: 1m and 20m).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 venv="${VORNLIB_VENV:-$root/.venv}"
 cd "$root"
+# shellcheck source=common.sh
+source "$root/scripts/common.sh"
 
 sizes=()
 options=()
@@ -22,7 +24,7 @@ done
 
 if [ -n "${VORNLIB_CMAKE_DEFINES:-}" ]; then
     echo "warning: VORNLIB_CMAKE_DEFINES=$VORNLIB_CMAKE_DEFINES is passed to the extension build;" \
-         "the benchmark refuses debug and sanitizer builds" >&2
+         "timings of a debug or sanitizer build mean nothing" >&2
 fi
 
 phase_started=$SECONDS
@@ -31,16 +33,19 @@ phase() {
     phase_started=$SECONDS
 }
 
-# The test extra brings cmake and ninja, the demo extra matplotlib for the
-# picture; numpy comes with the project itself.
-"$root/scripts/make_venv.sh" "$venv" test demo
+# The test extra brings cmake and ninja; numpy comes with the project itself.
+"$root/scripts/make_venv.sh" "$venv" test
 phase "extension build (Release) into $venv"
 
+# The bench module is built against the venv's own interpreter, in Release
+# whatever the caller's environment says, so its timings are never a debug build's.
+run_pip "$venv" install --quiet "pybind11>=2.13,<2.14"
 export PATH="$venv/bin:$PATH"
 cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNLIB_SANITIZE=OFF \
-    -DVORNLIB_BUILD_PYTHON=OFF -DVORNLIB_BUILD_TESTS=OFF -DVORNLIB_BUILD_BENCH=ON >/dev/null
-cmake --build "$root/build/bench" --target vornlib_core_bench vornlib_memory_latency
-phase "C++ benchmark tools build (Release) into build/bench"
+    -DVORNLIB_BUILD_PYTHON=OFF -DVORNLIB_BUILD_TESTS=OFF -DVORNLIB_BUILD_BENCH=ON \
+    -DPython_EXECUTABLE="$venv/bin/python" -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" >/dev/null
+cmake --build "$root/build/bench" --target vornlib_bench
+phase "bench module build (Release) into build/bench"
 
 for size in "${sizes[@]}"; do
     "$venv/bin/python" -m vornlib_tools.synthetic --size "$size" --out "$root/bench/data/$size" --if-missing
@@ -48,8 +53,7 @@ done
 phase "graph generation"
 
 status=0
-"$venv/bin/python" "$root/bench/run_bench.py" --core "$root/build/bench/vornlib_core_bench" \
-    --memory-latency "$root/build/bench/vornlib_memory_latency" \
+"$venv/bin/python" "$root/bench/run_bench.py" --bench-module "$root/build/bench" \
     "${sizes[@]}" ${options[@]+"${options[@]}"} || status=$?
 phase "measurement"
 exit "$status"

@@ -98,18 +98,16 @@ def test_second_hop_frontier_is_the_nodes_the_first_hop_reached(bench_modules):
     assert memory_limit.LineCounter(workload, metadata, arrays).count(result) == (1 + 1) + (2 + 8)
 
 
-def test_each_measurement_is_charged_the_best_read_time_next_to_it(bench_modules, tmp_path):
-    # A stand-in for the memory tool whose best pass is 40, 30, 50 and 20 ns
-    # on its successive runs, and three times that for cold reads.
+def test_each_measurement_is_charged_the_best_read_time_next_to_it(bench_modules):
+    # A stand-in for the latency measurement whose best pass is 40, 30, 50 and
+    # 20 ns on its successive runs, and three times that for cold reads.
     memory_limit, _ = bench_modules
-    runs = tmp_path / "runs"
-    tool = tmp_path / "tool"
-    tool.write_text("#!/bin/sh\n"
-                    f"echo x >> {runs}\n"
-                    f'n=$(wc -l < {runs}); case $n in 1) v=40;; 2) v=30;; 3) v=50;; *) v=20;; esac\n'
-                    'echo "{\\"ns_per_read\\": $v, \\"passes_ns\\": [$v, 99], '
-                    '\\"cold_ns_per_read\\": $((3 * v)), \\"cold_passes_ns\\": [$((3 * v))]}"\n')
-    tool.chmod(0o755)
+    best = iter([40, 30, 50, 20])
+
+    def tool(passes, evict_bytes):
+        v = next(best)
+        return {"ns_per_read": v, "passes_ns": [v, 99], "cold_ns_per_read": 3 * v, "cold_passes_ns": [3 * v]}
+
     read_times = memory_limit.ReadTimes(tool, evict_bytes=1 << 20)
     ReadTime = memory_limit.ReadTime
     assert read_times.around(lambda: "first") == ("first", ReadTime(30, 90))  # runs 1 and 2
