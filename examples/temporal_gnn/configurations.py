@@ -76,8 +76,8 @@ def shop(variant: str, train_cutoffs: int) -> Configuration:
 FLIGHT_HOP1 = {("planes", "tailnum", "flights"): [1, 0], ("airports", "origin", "flights"): [1, 0],
                ("airports", "dest", "flights"): [1, 0], ("airlines", "carrier", "flights"): [1, 0]}
 FLIGHT_HOP2 = {"plane": (("flights", "rev_tailnum", "planes"), 4),
-               "origin": (("flights", "rev_origin", "airports"), 32),
-               "dest": (("flights", "rev_dest", "airports"), 4),
+               "origin": (("flights", "rev_origin", "airports"), 64),
+               "dest": (("flights", "rev_dest", "airports"), 8),
                "weather": (("weather", "rev_origin", "airports"), 4)}
 NEIGHBOURS = ("hop1", *FLIGHT_HOP2, "all")
 

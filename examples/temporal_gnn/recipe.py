@@ -370,6 +370,8 @@ def train(graph: Graph, tables: dict[str, SeedTable], task: Task, settings: Sett
     # Edge types with a count of 0 leave their weights without gradients.
     wrapped = DistributedDataParallel(model, find_unused_parameters=True) if world > 1 else model
     optimiser = torch.optim.Adam(model.parameters(), lr=settings.lr)
+    # Smaller steps in the last epochs settle the weights the best epoch is picked from.
+    schedule = torch.optim.lr_scheduler.CosineAnnealingLR(optimiser, T_max=settings.epochs)
     loss_function = torch.nn.BCEWithLogitsLoss()
     timing, history, best = Timing(), [], (-1.0, None)
     val_loader = make_loader(graph, tables["val"], task, settings, end_time, False, (0, 1))
@@ -403,6 +405,7 @@ def train(graph: Graph, tables: dict[str, SeedTable], task: Task, settings: Sett
                 bar.update(1)
                 bar.set_postfix(loss=f"{total / count:.4f}", refresh=False)
             bar.close()
+            schedule.step()
             record = {"epoch": epoch + 1, "train_loss": total / max(count, 1)}
             if rank == 0:
                 record["val_auroc"] = auroc(tables["val"].label, predict(model, graph, val_loader, device))
