@@ -32,7 +32,6 @@ from pathlib import Path
 import numpy as np
 
 from vornlib_tools import Graph, SeedLoader, synthetic, transport
-from vornlib_tools.graph import read_index
 from vornlib_tools.loader import batch_stream_seed
 
 BATCH_SIZE = 512
@@ -44,7 +43,7 @@ def median_ms(times: list[float]) -> float:
 
 
 def seed_table(directory: Path, batches: int) -> tuple[np.ndarray, np.ndarray]:
-    customers, times = synthetic.seed_batches(read_index(directory), BATCH_SIZE, batches)
+    customers, times = synthetic.seed_batches(Graph.load(directory), BATCH_SIZE, batches)
     return customers.reshape(-1), times.reshape(-1)
 
 
@@ -79,7 +78,7 @@ def in_process(directory: Path, seeds, times, batches: int) -> dict:
             _, _, _, body = receiver.recv()
             transport.discard(receiver, body, outbox.board)  # the outbox's own board: given straight back
             edges.append(sum(len(values[0]) for values in batch.edge_index.values()))
-            nodes.append(sum(len(values) for values in batch.node.values()))
+            nodes.append(sum(len(values) for values in batch.nodes.values()))
         sender.close()
         receiver.close()
     return {"construction_us": 1e6 * statistics.median(construction),
