@@ -27,14 +27,15 @@ import numpy as np
 from run_bench import BENCH_DIR, SAMPLER_SEED
 
 from vornlib_tools import synthetic
-from vornlib_tools.graph import Graph, read_index
+from vornlib_tools.batch import SampleResult
+from vornlib_tools.graph import Graph
 
 
 def child(size: str, seeds: int) -> None:
     directory = BENCH_DIR / "data" / size
     graph = Graph.load(directory)
     sampler = graph.sampler(SAMPLER_SEED, with_time=False)
-    seed_node = synthetic.seed_batches(read_index(directory), seeds, 1)[0][0]
+    seed_node = synthetic.seed_batches(graph, seeds, 1)[0][0]
     every = {key: np.array([-1, -1, -1], dtype=np.int64) for key in graph.keys}
     print("ready", flush=True)
     sys.stdin.readline()  # the parent's clock starts once the graph is loaded
@@ -42,7 +43,7 @@ def child(size: str, seeds: int) -> None:
     print("started", flush=True)
     try:
         result = sampler.sample(every, {}, "customers", seed_node, np.empty(0, dtype=np.int64))
-        print("finished", time.monotonic() - start, sum(len(rows) for rows in result[0].values()), flush=True)
+        print("finished", time.monotonic() - start, sum(len(rows) for rows in SampleResult(*result).rows.values()), flush=True)
     except KeyboardInterrupt:
         print("interrupted", time.monotonic(), flush=True)
 

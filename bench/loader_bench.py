@@ -14,7 +14,9 @@ Printed, with medians over the batches:
 - sample: one batch sampled and made a Batch in this process, as a worker does;
 - send: the worker writing that batch into shared memory and sending it;
 - receive: the time next() takes in the training process when the batch is
-  already waiting (the consumer sleeps longer than a worker needs per batch);
+  already waiting (the consumer sleeps longer than a worker needs per batch),
+  wall and CPU; the share is receiving's CPU over sampling's, which a busy
+  machine does not inflate;
 - throughput with 1 and 2 workers while the training process only takes the batches;
 - the workers' anonymous and shared resident memory after each of 10 epochs.
 """
@@ -32,7 +34,6 @@ from pathlib import Path
 import numpy as np
 
 from vornlib_tools import Graph, SeedLoader, synthetic, transport
-from vornlib_tools.graph import read_index
 from vornlib_tools.loader import batch_stream_seed
 
 BATCH_SIZE = 512
@@ -44,7 +45,7 @@ def median_ms(times: list[float]) -> float:
 
 
 def seed_table(directory: Path, batches: int) -> tuple[np.ndarray, np.ndarray]:
-    customers, times = synthetic.seed_batches(read_index(directory), BATCH_SIZE, batches)
+    customers, times = synthetic.seed_batches(Graph.load(directory), BATCH_SIZE, batches)
     return customers.reshape(-1), times.reshape(-1)
 
 
@@ -63,35 +64,40 @@ def in_process(directory: Path, seeds, times, batches: int) -> dict:
         started = time.perf_counter()
         graph.sampler(seed=attempt)
         construction.append(time.perf_counter() - started)
-    sample, send, edges, nodes = [], [], [], []
+    sample, sample_cpu, send, edges, nodes = [], [], [], [], []
     here, there = socket.socketpair()
     outbox = transport.Outbox(4)
     with here, there:
         sender, receiver = Connection(here.detach()), Connection(there.detach())
         for number in range(batches):
             picked = slice(number * BATCH_SIZE, (number + 1) * BATCH_SIZE)
-            started = time.perf_counter()
+            started, cpu_started = time.perf_counter(), time.thread_time()
             batch = sampling(seeds[picked], times[picked], batch_stream_seed(123, 0, 0, number))
             sample.append(time.perf_counter() - started)
+            sample_cpu.append(time.thread_time() - cpu_started)
             started = time.perf_counter()
             transport.send(sender, (0, number), batch, outbox)
             send.append(time.perf_counter() - started)
             _, _, _, body = receiver.recv()
             transport.discard(receiver, body, outbox.board)  # the outbox's own board: given straight back
             edges.append(sum(len(values[0]) for values in batch.edge_index.values()))
-            nodes.append(sum(len(values) for values in batch.node.values()))
+            nodes.append(sum(len(values) for values in batch.nodes.values()))
         sender.close()
         receiver.close()
     return {"construction_us": 1e6 * statistics.median(construction),
-            "sample_ms": median_ms(sample[1:]), "send_ms": median_ms(send[1:]),
+            "sample_ms": median_ms(sample[1:]), "sample_cpu_ms": median_ms(sample_cpu[1:]),
+            "send_ms": median_ms(send[1:]),
             "edges": int(statistics.median(edges)), "nodes": int(statistics.median(nodes))}
 
 
-def receive_times(directory: Path, seeds, times, pause: float) -> tuple[list[float], list[float]]:
-    """next() times with every batch already waiting (the consumer sleeps `pause`
-    between batches), and the times of taking one message off a connection
-    (reading it, taking the descriptor, mapping it, making the arrays)."""
-    spent, reading = [], []
+def receive_times(directory: Path, seeds, times, pause: float
+                  ) -> tuple[list[float], list[float], list[float]]:
+    """next() wall and CPU times with every batch already waiting (the consumer
+    sleeps `pause` between batches), and the wall times of taking one message
+    off a connection (reading it, taking the descriptor, mapping it, making the
+    arrays). On a busy machine a worker can still be late; the CPU time counts
+    only what receiving costs the training process."""
+    spent, cpu, reading = [], [], []
     with loader(directory, seeds, times, workers=2) as source:
         source.start()
         receive_from = source._receive_from
@@ -108,14 +114,15 @@ def receive_times(directory: Path, seeds, times, pause: float) -> tuple[list[flo
         next(iterator)
         while True:
             time.sleep(pause)
-            started = time.perf_counter()
+            started, cpu_started = time.perf_counter(), time.thread_time()
             try:
                 batch = next(iterator)
             except StopIteration:
                 break
             spent.append(time.perf_counter() - started)
+            cpu.append(time.thread_time() - cpu_started)
             del batch
-    return spent, reading
+    return spent, cpu, reading
 
 
 def throughput(directory: Path, seeds, times, workers: int, warm_up: int = 4) -> float:
@@ -164,13 +171,15 @@ def main() -> None:
         pass
     local = in_process(args.data, seeds, times, args.batches)
     print(f"batch: {local['edges']:,} edges, {local['nodes']:,} nodes; sampler construction "
-          f"{local['construction_us']:.1f} us, sample {local['sample_ms']:.2f} ms, send {local['send_ms']:.2f} ms")
+          f"{local['construction_us']:.1f} us, sample {local['sample_ms']:.2f} ms ({local['sample_cpu_ms']:.2f} ms "
+          f"of CPU), send {local['send_ms']:.2f} ms")
 
-    received, reading = receive_times(args.data, seeds, times, pause=2.5 * local["sample_ms"] / 1e3)
-    receive_ms, reading_ms = median_ms(received), median_ms(reading)
+    received, received_cpu, reading = receive_times(args.data, seeds, times, pause=2.5 * local["sample_ms"] / 1e3)
+    receive_ms, receive_cpu_ms, reading_ms = median_ms(received), median_ms(received_cpu), median_ms(reading)
+    share = receive_cpu_ms / local["sample_cpu_ms"]
     print(f"receive: next() with the batch waiting median {receive_ms:.3f} ms (max {1e3 * max(received):.3f} ms), "
-          f"{100 * receive_ms / local['sample_ms']:.2f}% of sampling; one message off a connection median "
-          f"{reading_ms:.3f} ms")
+          f"{100 * receive_ms / local['sample_ms']:.2f}% of sampling; CPU {receive_cpu_ms:.3f} ms, {100 * share:.2f}% "
+          f"of sampling's CPU; one message off a connection median {reading_ms:.3f} ms")
 
     rates = {workers: throughput(args.data, seeds, times, workers) for workers in (1, 2)}
     print(f"throughput: 1 worker {rates[1]:.1f} batches/s, 2 workers {rates[2]:.1f} batches/s, "
@@ -180,7 +189,8 @@ def main() -> None:
     for epoch, row in enumerate(memory):
         print(f"epoch {epoch}: " + "   ".join(f"worker {w}: anon {m['RssAnon']} MiB, shmem {m['RssShmem']} MiB, "
                                               f"file {m['RssFile']} MiB" for w, m in enumerate(row)))
-    print(json.dumps({**local, "receive_ms": receive_ms, "message_ms": reading_ms, "receive_share": receive_ms / local["sample_ms"],
+    print(json.dumps({**local, "receive_ms": receive_ms, "receive_cpu_ms": receive_cpu_ms, "message_ms": reading_ms,
+                      "receive_share": receive_ms / local["sample_ms"], "receive_cpu_share": share,
                       "batches_per_second": rates, "ratio": rates[2] / rates[1],
                       "worker_anon_mib": [[m["RssAnon"] for m in row] for row in memory]}))
 

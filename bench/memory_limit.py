@@ -36,7 +36,8 @@ from typing import Callable
 
 import numpy as np
 
-from vornlib_tools.synthetic import edge_type_key
+from vornlib_tools.batch import SampleResult
+from vornlib_tools.schema import edge_type_key
 from workloads import Workload
 
 LINE_BYTES = 64
@@ -134,7 +135,8 @@ class LineCounter:
 
     def count(self, result: tuple[dict[str, np.ndarray], ...]) -> int:
         """Lines one call must fetch (its result gives frontiers and edges per node)."""
-        _, cols, nodes, _, node_counts, edge_counts = result
+        named = SampleResult(*result)
+        cols, nodes, node_counts, edge_counts = named.cols, named.nodes, named.num_sampled_nodes, named.num_sampled_edges
         hops = len(next(iter(edge_counts.values())))
         colptr_lines, other_lines = [], 0
         edges_before = dict.fromkeys(edge_counts, 0)

@@ -36,6 +36,7 @@ from workloads import WORKLOADS, Workload
 
 import vornlib
 from vornlib_tools import synthetic
+from vornlib_tools.batch import SampleResult
 from vornlib_tools.graph import Graph, read_index
 
 BENCH_DIR = Path(__file__).resolve().parent
@@ -123,7 +124,7 @@ def measure_sampler(workload: Workload, metadata: dict, graph: Graph, seeds: np.
             if batch >= warmup:
                 wall_ns.append(elapsed)
                 cpu_ns.append(cpu_elapsed)
-                edges += sum(rows.size for rows in result[0].values())
+                edges += sum(rows.size for rows in SampleResult(*result).rows.values())
                 lines_counted += lines.count(result)
             if batch < CHECKSUM_BATCHES:
                 checksum.update(result)
@@ -190,7 +191,7 @@ def run_size(size: str, args: argparse.Namespace, bench_module, read_times: Read
     workloads = {}
     for name in args.workloads:
         workload = WORKLOADS[name]
-        seeds, times = synthetic.seed_batches(metadata, workload.batch_size, args.warmup + args.measured)
+        seeds, times = synthetic.seed_batches(graph, workload.batch_size, args.warmup + args.measured)
         started = time.perf_counter()
 
         def both() -> tuple[dict, dict]:

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import tempfile
 import time
 from datetime import UTC, datetime
 from pathlib import Path
@@ -20,13 +21,10 @@ from pathlib import Path
 import numpy as np
 from tqdm import tqdm
 
-from vornlib_tools import synthetic
+from vornlib_tools import Batch, Graph, SeedLoader, synthetic
 from vornlib_tools.batch import hop_of_each
+from vornlib_tools.schema import edge_type_key
 from vornlib_tools.synthetic import DAY, EDGE_TYPES, NODE_TYPES
-from vornlib_tools.synthetic import edge_type_key as edge_key
-
-# The six dicts that NeighborSampler.sample returns, in order.
-SampleResult = tuple[dict, dict, dict, dict, dict, dict]
 
 
 def parse_args() -> argparse.Namespace:
@@ -41,6 +39,8 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--fanouts", type=int, nargs="+", default=[16, 8, 8],
                         help="neighbours per hop for every edge type (-1 takes all)")
     parser.add_argument("--seed", type=int, default=123, help="seeds the data and the sampler")
+    parser.add_argument("--workers", type=int, default=0,
+                        help="sampling worker processes (they map the graph from a directory under --out's folder)")
     parser.add_argument("--out", type=Path, default=Path("relational_demo_subgraph.png"))
     return parser.parse_args()
 
@@ -52,18 +52,17 @@ class EpochTotals:
 
     def __init__(self, num_hops: int) -> None:
         self.nodes = {name: np.zeros(num_hops + 1, dtype=np.int64) for name in NODE_TYPES}
-        self.edges = {edge_key(e): np.zeros(num_hops, dtype=np.int64) for e in EDGE_TYPES}
+        self.edges = {edge_type_key(e): np.zeros(num_hops, dtype=np.int64) for e in EDGE_TYPES}
         self.seeds = 0
         self.batches = 0
         self.sample_seconds = 0.0
 
-    def add(self, result: SampleResult, num_seeds: int, seconds: float) -> None:
-        node_counts, edge_counts = result[4], result[5]
-        for name, counts in node_counts.items():
+    def add(self, batch: Batch, seconds: float) -> None:
+        for name, counts in batch.num_sampled_nodes.items():
             self.nodes[name] += counts
-        for key, counts in edge_counts.items():
+        for key, counts in batch.num_sampled_edges.items():
             self.edges[key] += counts
-        self.seeds += num_seeds
+        self.seeds += batch.num_seeds
         self.batches += 1
         self.sample_seconds += seconds
 
@@ -76,24 +75,22 @@ class EpochTotals:
         return int(sum(counts.sum() for counts in self.nodes.values()))
 
 
-def sample_epoch(sampler, seed_node: np.ndarray, seed_time: np.ndarray, batch_size: int,
-                 fanouts: list[int]) -> tuple[EpochTotals, SampleResult, slice]:
-    """Samples every seed once, in batches; returns the totals and the first
-    batch's result (for the picture)."""
-    num_neighbors = {edge_key(e): np.array(fanouts, dtype=np.int64) for e in EDGE_TYPES}
-    totals = EpochTotals(len(fanouts))
-    first: tuple[SampleResult, slice] | None = None
-    with tqdm(total=len(seed_node), unit=" seeds", unit_scale=True, desc="sampling") as progress:
-        for start in range(0, len(seed_node), batch_size):
-            batch = slice(start, start + batch_size)
+def sample_epoch(loader: SeedLoader, num_hops: int) -> tuple[EpochTotals, Batch]:
+    """One epoch of the loader; returns the totals and the first batch (for the picture)."""
+    totals = EpochTotals(num_hops)
+    first: Batch | None = None
+    with tqdm(total=len(loader.seed_node), unit=" seeds", unit_scale=True, desc="sampling") as progress:
+        batches = iter(loader)
+        while True:
             began = time.perf_counter()
-            result = sampler.sample(num_neighbors, {}, "customers", seed_node[batch], seed_time[batch])
-            totals.add(result, len(seed_node[batch]), time.perf_counter() - began)
-            if first is None:
-                first = (result, batch)
-            progress.update(len(seed_node[batch]))
+            batch = next(batches, None)
+            if batch is None:
+                break
+            totals.add(batch, time.perf_counter() - began)
+            first = first or batch
+            progress.update(batch.num_seeds)
     assert first is not None, "the training table is empty"
-    return totals, first[0], first[1]
+    return totals, first
 
 
 def print_summary(totals: EpochTotals, wall_seconds: float) -> None:
@@ -106,41 +103,40 @@ def print_summary(totals: EpochTotals, wall_seconds: float) -> None:
     print(f"Sampled edges per hop{'':{width - 21}}{'':>12}{hops}")
     for key, counts in totals.edges.items():
         print(f"  {key:<{width - 2}}{'':>12}" + "".join(f"{c:>12,}" for c in counts))
-    seconds = totals.sample_seconds
+    seconds = totals.sample_seconds  # waiting for batches: sampling itself without workers
     print(f"\n{totals.seeds:,} seeds in {totals.batches:,} batches: {totals.total_nodes:,} nodes and "
           f"{totals.total_edges:,} edges sampled "
           f"({totals.total_nodes / totals.seeds:.1f} nodes, {totals.total_edges / totals.seeds:.1f} edges "
           f"per seed)")
     print(f"Throughput: {totals.seeds / seconds:,.0f} seeds/s, {totals.total_edges / seconds:,.0f} "
-          f"sampled edges/s ({seconds:.2f} s inside sample(), {wall_seconds:.2f} s for the whole loop)")
+          f"sampled edges/s ({seconds:.2f} s waiting for batches, {wall_seconds:.2f} s for the whole loop)")
 
 
 # ---- one seed's subgraph ---------------------------------------------------------
 
-def seed_subgraph(result: SampleResult, batch: int) -> tuple[dict, list]:
-    """The nodes and edges of one seed (a batch value) in a sample result.
+def seed_subgraph(batch: Batch, seed: int) -> tuple[dict, list]:
+    """The nodes and edges of one seed (its position in the batch).
 
     Returns nodes as {node type: (local indices, node ids, hops)} and edges as
     (edge type, source local index, destination local index, hop) tuples.
     """
-    rows, cols, nodes, batches, node_counts, edge_counts = result
     picked = {}
-    for name in nodes:
-        local = np.flatnonzero(batches[name] == batch)
-        picked[name] = (local, nodes[name][local], hop_of_each(node_counts[name], 0)[local])
+    for name, nodes in batch.nodes.items():
+        local = np.flatnonzero(batch.batches[name] == seed)
+        picked[name] = (local, nodes[local], batch.hops[name][local])
     edges = []
     for edge_type in EDGE_TYPES:
-        key, destination = edge_key(edge_type), edge_type[2]
-        mine = np.flatnonzero(batches[destination][cols[key]] == batch)
-        hops = hop_of_each(edge_counts[key], 1)
-        edges += [(edge_type, rows[key][e], cols[key][e], hops[e]) for e in mine]
+        key, destination = edge_type_key(edge_type), edge_type[2]
+        rows, cols = batch.edge_index[key]
+        mine = np.flatnonzero(batch.batches[destination][cols] == seed)
+        hops = hop_of_each(batch.num_sampled_edges[key], 1)
+        edges += [(edge_type, rows[e], cols[e], hops[e]) for e in mine]
     return picked, edges
 
 
-def pick_seed_to_draw(result: SampleResult, num_seeds: int, max_nodes: int = 70) -> int:
+def pick_seed_to_draw(batch: Batch, max_nodes: int = 70) -> int:
     """The seed with the richest subgraph that still draws legibly."""
-    batches = result[3]
-    sizes = sum(np.bincount(b, minlength=num_seeds) for b in batches.values())
+    sizes = sum(np.bincount(b, minlength=batch.num_seeds) for b in batch.batches.values())
     fitting = np.flatnonzero(sizes <= max_nodes)
     return int(fitting[np.argmax(sizes[fitting])]) if len(fitting) else int(np.argmin(sizes))
 
@@ -163,14 +159,14 @@ def radial_layout(picked: dict, edges: list) -> dict:
     return position
 
 
-def draw_subgraph(result: SampleResult, batch: int, seed_customer: int, seed_time: int,
-                  node_time: dict, out: Path) -> None:
+def draw_subgraph(batch: Batch, seed: int, node_time: dict, out: Path) -> None:
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from matplotlib.lines import Line2D
 
-    picked, edges = seed_subgraph(result, batch)
+    picked, edges = seed_subgraph(batch, seed)
+    seed_customer, seed_time = int(batch.seed_node[seed]), int(batch.seed_time[seed])
     position = radial_layout(picked, edges)
     colours = {"customers": "#1f77b4", "products": "#ff7f0e", "transactions": "#2ca02c"}
     hop_styles = {1: ("#222222", "-", 1.6), 2: ("#7b3294", "--", 1.2), 3: ("#999999", ":", 1.2)}
@@ -244,17 +240,23 @@ def main() -> None:
     print(f"Training table: {len(seed_node):,} (customer, prediction time) seeds; "
           f"fanouts {args.fanouts} per hop; batch size {args.batch_size}")
 
-    sampler = graph.sampler(seed=args.seed)
-    loop_began = time.perf_counter()
-    totals, first_result, first_batch = sample_epoch(sampler, seed_node, seed_time, args.batch_size,
-                                                     args.fanouts)
-    print_summary(totals, time.perf_counter() - loop_began)
+    num_neighbors = {edge_type_key(e): args.fanouts for e in EDGE_TYPES}
+    with tempfile.TemporaryDirectory() as directory:
+        # Workers map the graph from a directory; without them the loader samples the Graph in this process.
+        source: Graph | Path = graph
+        if args.workers:
+            source = Path(directory) / "graph"
+            graph.save(source)
+        with SeedLoader(source, seed_node, seed_time, entity_table="customers", num_neighbors=num_neighbors,
+                        batch_size=args.batch_size, shuffle=False, num_workers=args.workers,
+                        sampler_seed=args.seed, index=True) as loader:
+            loop_began = time.perf_counter()
+            totals, first = sample_epoch(loader, len(args.fanouts))
+            print_summary(totals, time.perf_counter() - loop_began)
 
-    batch_seeds, batch_times = seed_node[first_batch], seed_time[first_batch]
-    chosen = pick_seed_to_draw(first_result, len(batch_seeds))
-    draw_subgraph(first_result, chosen, int(batch_seeds[chosen]), int(batch_times[chosen]),
-                  graph.node_time, args.out)
-    print(f"\nPicture of customer {batch_seeds[chosen]}'s sampled subgraph: {args.out.resolve()}")
+    chosen = pick_seed_to_draw(first)
+    draw_subgraph(first, chosen, graph.node_time, args.out)
+    print(f"\nPicture of customer {first.seed_node[chosen]}'s sampled subgraph: {args.out.resolve()}")
 
 
 if __name__ == "__main__":

@@ -17,6 +17,8 @@ from hypothesis import strategies as st
 
 from reference_model import edge_key
 
+from vornlib_tools.batch import SampleResult
+
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 EXTREMES = [INT64_MIN, INT64_MIN + 1, -(2**31), 2**31, 2**62, INT64_MAX - 1, INT64_MAX]
 
@@ -389,7 +391,9 @@ def check_result(result, graph, call):
     """The result's layout, and every sampled node and edge belongs to the
     graph and to its seed's subgraph."""
     assert type(result) is tuple and len(result) == 6
-    rows, cols, nodes, batches, node_counts, edge_counts = result
+    named = SampleResult(*result)
+    rows, cols, nodes, batches = named.rows, named.cols, named.nodes, named.batches
+    node_counts, edge_counts = named.num_sampled_nodes, named.num_sampled_edges
     for table in result:
         for array in table.values():
             assert type(array) is np.ndarray and array.dtype == np.int64 and array.ndim == 1

@@ -3,8 +3,10 @@
 Used only as a test oracle: it follows the sampling algorithm step by step
 with plain lists and dicts (no numpy, no shortcuts), so that any difference
 from the native sampler points at a real disagreement about behaviour.
-Results are tuples of six dicts of Python int lists.
+Results are SampleResults of six dicts of Python int lists.
 """
+
+from vornlib_tools.batch import SampleResult
 
 MASK32 = 0xFFFFFFFF
 UNSORTED = "Found invalid non-sorted temporal neighborhood"
@@ -172,4 +174,5 @@ class ReferenceSampler:
 
         nodes = {t: [n for _, n in local[t]] for t in self.node_types}
         batches = {t: [b for b, _ in local[t]] for t in self.node_types}
-        return rows, cols, nodes, batches, node_counts, {k: c[1:] for k, c in edge_counts.items()}
+        return SampleResult(rows=rows, cols=cols, nodes=nodes, batches=batches, num_sampled_nodes=node_counts,
+                            num_sampled_edges={k: c[1:] for k, c in edge_counts.items()})

@@ -187,7 +187,7 @@ def test_the_known_at_mask_hides_a_seeds_outcome_and_later_known_values():
     values, known = batch.features(graph)["orders"]
     assert known[:2, late].tolist() == [False, True] and values[0, late] == 0
     # Sampled orders: bob's other order 2 (delivered Jan 3) for both seeds.
-    others = {(int(b), int(n)): bool(k) for b, n, k in zip(batch.batch["orders"][2:], batch.node["orders"][2:],
+    others = {(int(b), int(n)): bool(k) for b, n, k in zip(batch.batches["orders"][2:], batch.nodes["orders"][2:],
                                                            known[2:, late])}
     assert others == {(0, 2): True, (1, 2): True}
     # The delivery time is a feature known when it happens: the seed's own is hidden on Jan 3 and a
@@ -213,8 +213,8 @@ def test_seeds_take_keys_or_indices_and_datetimes_or_graph_units():
                           num_neighbors={"orders__rev_by__customers": [5]})
     by_index = graph.sample("customers", np.array([1.0, 0.0]), np.array([1704326400] * 2), index=True,
                             num_neighbors={("orders", "rev_by", "customers"): [5]})
-    assert all(np.array_equal(by_key.node[k], by_index.node[k]) for k in graph.node_types)
-    assert sorted(by_key.node["orders"].tolist()) == [0, 1, 2]  # order 3 was placed on Jan 5
+    assert all(np.array_equal(by_key.nodes[k], by_index.nodes[k]) for k in graph.node_types)
+    assert sorted(by_key.nodes["orders"].tolist()) == [0, 1, 2]  # order 3 was placed on Jan 5
     assert by_key.edge_index.keys() == set(graph.keys)  # edge types left out sample nothing
     own = graph.sample("orders", [13], OWN_TIME)
     assert own.seed_time.tolist() == [graph.node_time["orders"][3]]
@@ -249,7 +249,7 @@ def test_windows_that_end_after_the_seed_time_are_refused_unless_allowed():
         graph.sample("customers", ["ann"], pd.Timestamp("2024-01-02"), sampling_time_offsets=window)
     batch = graph.sample("customers", ["ann"], pd.Timestamp("2024-01-02"), sampling_time_offsets=window,
                          allow_future=True)
-    assert batch.node["orders"].tolist() == [1]
+    assert batch.nodes["orders"].tolist() == [1]
     with pytest.raises(ValueError, match="no edge type 'nope'"):
         graph.sample("customers", ["ann"], 0, num_neighbors={"nope": [1]})
 
@@ -317,8 +317,8 @@ def test_the_loader_converts_its_seed_table_by_the_same_rules(tmp_path):
     [batch] = list(loader)
     expected = graph.sample("customers", ["bob", "ann"], pd.Timestamp("2024-01-04"), num_neighbors=fanout,
                             seed=0)
-    assert batch.seed_node.tolist() == [1, 0] and sorted(batch.node["orders"].tolist()) == [0, 1, 2]
-    assert all(np.array_equal(batch.node[k], expected.node[k]) for k in graph.node_types)
+    assert batch.seed_node.tolist() == [1, 0] and sorted(batch.nodes["orders"].tolist()) == [0, 1, 2]
+    assert all(np.array_equal(batch.nodes[k], expected.nodes[k]) for k in graph.node_types)
     for seeds, times, message in ((["ann"], None, "seed times are missing"),
                                   ([0.5], 0, "not an integral node index"),
                                   (["ann"], [1704067200 * 1000], "far after the graph's last time")):

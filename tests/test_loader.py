@@ -82,11 +82,11 @@ def memfd_descriptors(pid):
 # Transforms run in the workers, which import them from this module.
 
 def counts_only(batch, graph):
-    return {name: len(values) for name, values in batch.node.items()}
+    return {name: len(values) for name, values in batch.nodes.items()}
 
 
 def with_object_array(batch, graph):
-    batch.time["names"] = np.array(["a", None], dtype=object)
+    batch.times["names"] = np.array(["a", None], dtype=object)
     return batch
 
 
@@ -123,7 +123,7 @@ def test_an_epoch_is_the_same_with_0_1_and_2_workers(shop_dir):
     # The streams do show: another sampler_seed samples other neighbours for the same seeds.
     _, other = random_loader(shop_dir, sampler_seed=124)
     other.set_epoch(3)
-    changed = [not np.array_equal(a["node", "transactions"], b["node", "transactions"])
+    changed = [not np.array_equal(a["nodes", "transactions"], b["nodes", "transactions"])
                for a, b in zip(epochs[0], map(batch_arrays, other))]
     assert sum(changed) > len(changed) // 2
 
@@ -138,7 +138,7 @@ def test_worker_batches_arrive_mapped_and_are_freed_when_dropped(shop_dir):
         batches = list(loader)
         assert memfd_mappings() == len(batches)
         assert_same_batches([batch_arrays(b) for b in batches], expected)
-        node = batches[0].node["customers"]
+        node = batches[0].nodes["customers"]
         assert node.flags.writeable and node.base is not None  # a view of the mapping, not a copy
         del batches, node
         assert memfd_mappings() == 0
@@ -196,7 +196,7 @@ def test_what_shared_memory_cannot_carry_is_pickled(shop_dir):
     with counted, objects:
         assert list(counted) == list(local)
         batch = next(iter(objects))
-        assert batch.time["names"].tolist() == ["a", None]
+        assert batch.times["names"].tolist() == ["a", None]
         assert memfd_mappings() == 0  # pickled whole
 
 
@@ -219,7 +219,7 @@ def test_features_gathered_in_workers_match_the_training_process_gather(shop_dir
                 np.testing.assert_array_equal(known, expected[name][1])
             trimmed = gathered.trim(1)
             for name, values in trimmed.feature_values.items():
-                assert len(values) == len(trimmed.node[name]) == len(trimmed.feature_known[name])
+                assert len(values) == len(trimmed.nodes[name]) == len(trimmed.feature_known[name])
 
 
 # ---- failures ----------------------------------------------------------------------------
@@ -270,7 +270,7 @@ def test_dataset_view_gives_the_loaders_epoch_through_torch_workers(shop_dir):
     data = torch.utils.data.DataLoader(dataset, batch_size=None, num_workers=2, multiprocessing_context="spawn")
     got = []
     for batch in data:
-        assert isinstance(batch.node["customers"], torch.Tensor)
+        assert isinstance(batch.nodes["customers"], torch.Tensor)
         got.append(batch_arrays(batch))
     assert_same_batches(got, expected)
 
@@ -282,11 +282,11 @@ def test_pinning_covers_every_tensor_and_shared_batches_convert_in_place(shop_di
     with loader:
         batch = next(iter(loader))
         tensors = batch.to_torch()  # a mapped batch converts without a copy (and without a warning)
-        assert tensors.node["customers"].data_ptr() == batch.node["customers"].ctypes.data
+        assert tensors.nodes["customers"].data_ptr() == batch.nodes["customers"].ctypes.data
         # No GPU here: pinning is replaced by a copy, which shows in every tensor it reached.
         monkeypatch.setattr(torch.Tensor, "pin_memory", lambda self, *args, **kwargs: self.clone())
         pinned = batch.pin_memory()
-    for field in ("node", "batch", "time", "hop", "edge_index", "payload"):
+    for field in ("nodes", "batches", "times", "hops", "edge_index", "payload"):
         for key, tensor in getattr(pinned, field).items():
             if tensor.numel() == 0:
                 continue

@@ -132,10 +132,10 @@ def test_inputs_carry_ages_from_the_prediction_time_and_the_feature_masks(shop_g
     batch = shop_batch(graph, np.array([4, 9, 4]), t)
     inputs = recipe.to_inputs(batch, graph, torch.device("cpu"))
     for name, (values, known, age, is_seed) in inputs.nodes.items():
-        expected = (t[batch.batch[name]] - np.asarray(graph.node_time[name])[batch.node[name]]) / DAY
+        expected = (t[batch.batches[name]] - np.asarray(graph.node_time[name])[batch.nodes[name]]) / DAY
         np.testing.assert_allclose(age.numpy(), expected, rtol=1e-6)
         assert (age.numpy() >= 0).all()
-        np.testing.assert_array_equal(is_seed.numpy(), batch.hop[name] == 0)
+        np.testing.assert_array_equal(is_seed.numpy(), batch.hops[name] == 0)
         reference = batch.features(graph).get(name)
         if reference is not None:
             np.testing.assert_array_equal(values.numpy(), reference[0])

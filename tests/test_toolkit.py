@@ -188,19 +188,19 @@ def sample_shop(seeds=(0, 2, 0), times=(45, 25, 60), counts=(2, 1)):
 def test_batch_matches_the_sample_result():
     graph, (rows, cols, nodes, batches, node_counts, edge_counts), batch = sample_shop()
     for name in graph.node_types:
-        np.testing.assert_array_equal(batch.node[name], nodes[name])
-        np.testing.assert_array_equal(batch.time[name], np.array([45, 25, 60])[batches[name]])
+        np.testing.assert_array_equal(batch.nodes[name], nodes[name])
+        np.testing.assert_array_equal(batch.times[name], np.array([45, 25, 60])[batches[name]])
         expected_hop = [h for h, c in enumerate(node_counts[name]) for _ in range(c)]
-        assert batch.hop[name].tolist() == expected_hop
+        assert batch.hops[name].tolist() == expected_hop
     for key in graph.keys:
         assert batch.edge_index[key].tolist() == [rows[key].tolist(), cols[key].tolist()]
-    assert batch.node["customers"][:3].tolist() == [0, 2, 0] and batch.num_seeds == 3 and batch.num_hops == 2
+    assert batch.nodes["customers"][:3].tolist() == [0, 2, 0] and batch.num_seeds == 3 and batch.num_hops == 2
     prices = batch.gather({"products": graph.columns["products.price"]})
     assert prices.keys() == {"products"}
     np.testing.assert_array_equal(prices["products"], graph.columns["products.price"][nodes["products"]])
     age = batch.relative_time(graph.node_time)
     for name in graph.node_types:
-        np.testing.assert_array_equal(age[name], batch.time[name] - graph.node_time[name][nodes[name]])
+        np.testing.assert_array_equal(age[name], batch.times[name] - graph.node_time[name][nodes[name]])
     assert batch.edge_type("orders__rev_by__customers") == ("orders", "rev_by", "customers")
 
 
@@ -210,7 +210,7 @@ def mean_layers(batch, x, layers, trim=True):
     h = {name: values.astype(float) for name, values in x.items()}
     for layer in range(layers):
         part = batch.trim(layers - layer) if trim else batch
-        out = {name: values[:len(part.node[name])].copy() for name, values in h.items()}
+        out = {name: values[:len(part.nodes[name])].copy() for name, values in h.items()}
         for key, (src, dst) in part.edge_index.items():
             source, _, destination = part.edge_type(key)
             total = np.zeros_like(out[destination])
@@ -224,12 +224,12 @@ def mean_layers(batch, x, layers, trim=True):
 def test_trimming_leaves_the_seed_outputs_unchanged():
     graph, _, batch = sample_shop(counts=(3, 3, 3))
     rng = np.random.default_rng(0)
-    x = {name: rng.normal(size=(len(batch.node[name]), 4)) for name in graph.node_types}
+    x = {name: rng.normal(size=(len(batch.nodes[name]), 4)) for name in graph.node_types}
     trimmed = mean_layers(batch, x, 3)["customers"][:batch.num_seeds]
 
     untrimmed = mean_layers(batch, x, 3, trim=False)
     np.testing.assert_allclose(trimmed, untrimmed["customers"][:batch.num_seeds])
-    assert batch.trim(0).node["customers"].tolist() == [0, 2, 0]
+    assert batch.trim(0).nodes["customers"].tolist() == [0, 2, 0]
     assert all(len(e[0]) == 0 for e in batch.trim(0).edge_index.values())
     with pytest.raises(ValueError):
         batch.trim(4)
@@ -298,7 +298,7 @@ def test_no_sampled_node_is_later_than_its_seed(shop_dir):
             if name != "customers":  # the seeds' own customers are reached again, with their sign-up time
                 assert (age >= 0).all()
             else:
-                assert (age[batch.hop[name] > 0] >= 0).all()
+                assert (age[batch.hops[name] > 0] >= 0).all()
 
 
 # ---- the synthetic database -------------------------------------------------------------
@@ -315,11 +315,11 @@ def test_synthetic_graph_is_deterministic_and_checked(tmp_path):
     plain = synthetic.generate(synthetic.Shape(2_000, 100, 20), seed=3)
     assert plain.num_nodes["transactions"] == 2_000 and plain.columns == {}
 
-    synthetic.save(tmp_path, graph)
+    graph.save(tmp_path)
     assert not synthetic.is_current(tmp_path, "1m", 3)  # generated from a Shape, not a named size
-    metadata, arrays = synthetic.load(tmp_path)
-    assert metadata["node_counts"] == graph.num_nodes and metadata["shape"]["cyclic_categories"] == 2
-    assert arrays.keys() == graph.arrays().keys()
+    loaded = Graph.load(tmp_path, mmap=True)
+    assert loaded.num_nodes == graph.num_nodes and loaded.metadata["shape"]["cyclic_categories"] == 2
+    assert loaded.arrays().keys() == graph.arrays().keys()
 
 
 def test_repeat_purchases_follow_their_category_period():

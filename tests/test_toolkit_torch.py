@@ -31,17 +31,17 @@ def batch():
 
 def test_to_torch_shares_the_arrays_and_trims_like_numpy(batch):
     tensors = batch.to_torch()
-    for name in batch.node:
-        assert tensors.node[name].dtype == torch.int64
-        assert tensors.node[name].data_ptr() == batch.node[name].ctypes.data  # no copy
-        np.testing.assert_array_equal(tensors.hop[name].numpy(), batch.hop[name])
+    for name in batch.nodes:
+        assert tensors.nodes[name].dtype == torch.int64
+        assert tensors.nodes[name].data_ptr() == batch.nodes[name].ctypes.data  # no copy
+        np.testing.assert_array_equal(tensors.hops[name].numpy(), batch.hops[name])
     assert tensors.payload["label"].dtype == torch.float32
     for hops in range(batch.num_hops + 1):
         trimmed, reference = tensors.trim(hops), batch.trim(hops)
         for key in batch.edge_index:
             np.testing.assert_array_equal(trimmed.edge_index[key].numpy(), reference.edge_index[key])
-        for name in batch.node:
-            np.testing.assert_array_equal(trimmed.node[name].numpy(), reference.node[name])
+        for name in batch.nodes:
+            np.testing.assert_array_equal(trimmed.nodes[name].numpy(), reference.nodes[name])
 
 
 def test_recipe_trains_and_reports(tmp_path):

@@ -11,10 +11,23 @@ from __future__ import annotations
 import dataclasses
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
+from typing import NamedTuple
 
 import numpy as np
 
 from vornlib_tools.schema import EdgeType, edge_type_key
+
+
+class SampleResult(NamedTuple):
+    """The six dicts sample() returns, in its order, named: every other place
+    that takes a result apart goes through these names."""
+
+    rows: dict[str, np.ndarray]               # per edge type key: local index of each edge's source
+    cols: dict[str, np.ndarray]               # per edge type key: local index of each edge's destination
+    nodes: dict[str, np.ndarray]              # per node type: graph index of each local node
+    batches: dict[str, np.ndarray]            # per node type: seed position each local node descends from
+    num_sampled_nodes: dict[str, np.ndarray]  # per node type: seeds, then new nodes per hop
+    num_sampled_edges: dict[str, np.ndarray]  # per edge type key: edges per hop
 
 
 def hop_of_each(counts: np.ndarray, first_hop: int) -> np.ndarray:
@@ -27,10 +40,10 @@ def hop_of_each(counts: np.ndarray, first_hop: int) -> np.ndarray:
 class Batch:
     """A sampled mini-batch. Per node type (local-index order):
 
-    - node:  the node's index in the graph arrays
-    - batch: the position in seed_node of the seed it descends from
-    - time:  that seed's time (absent when the call had no seed times)
-    - hop:   the hop it was first reached in (0 for the seeds)
+    - nodes:   the node's index in the graph arrays
+    - batches: the position in seed_node of the seed it descends from
+    - times:   that seed's time (absent when the call had no seed times)
+    - hops:    the hop it was first reached in (0 for the seeds)
 
     Per edge type key, edge_index[key] is a (2, E) array of (local source,
     local destination): messages flow from the reached node to the node whose
@@ -45,10 +58,10 @@ class Batch:
     edge_types: list[EdgeType]
     seed_node: np.ndarray
     seed_time: np.ndarray | None
-    node: dict[str, np.ndarray]
-    batch: dict[str, np.ndarray]
-    time: dict[str, np.ndarray]
-    hop: dict[str, np.ndarray]
+    nodes: dict[str, np.ndarray]
+    batches: dict[str, np.ndarray]
+    times: dict[str, np.ndarray]
+    hops: dict[str, np.ndarray]
     edge_index: dict[str, np.ndarray]
     num_sampled_nodes: dict[str, np.ndarray]
     num_sampled_edges: dict[str, np.ndarray]
@@ -61,7 +74,7 @@ class Batch:
                     entity_table: str, edge_types: Iterable[EdgeType],
                     payload: Mapping[str, np.ndarray] | None = None) -> Batch:
         """result is the tuple sample() returned for these seed_node and seed_time."""
-        rows, cols, nodes, batches, node_counts, edge_counts = result
+        result = SampleResult(*result)
         seed_node = np.asarray(seed_node)
         timed = seed_time is not None and len(seed_time) > 0
         seed_time = np.asarray(seed_time) if timed else None
@@ -72,13 +85,13 @@ class Batch:
             edge_types=[tuple(e) for e in edge_types],
             seed_node=seed_node,
             seed_time=seed_time,
-            node=dict(nodes),
-            batch=dict(batches),
-            time={name: seed_time[values] for name, values in batches.items()} if timed else {},
-            hop={name: hop_of_each(counts, 0) for name, counts in node_counts.items()},
-            edge_index={key: np.stack([rows[key], cols[key]]) for key in rows},
-            num_sampled_nodes=dict(node_counts),
-            num_sampled_edges=dict(edge_counts),
+            nodes=dict(result.nodes),
+            batches=dict(result.batches),
+            times={name: seed_time[values] for name, values in result.batches.items()} if timed else {},
+            hops={name: hop_of_each(counts, 0) for name, counts in result.num_sampled_nodes.items()},
+            edge_index={key: np.stack([result.rows[key], result.cols[key]]) for key in result.rows},
+            num_sampled_nodes=dict(result.num_sampled_nodes),
+            num_sampled_edges=dict(result.num_sampled_edges),
             payload={name: np.asarray(values) for name, values in (payload or {}).items()},
         )
 
@@ -98,7 +111,7 @@ class Batch:
         """Rows of per-node arrays (numpy arrays or memory maps, any trailing
         shape) for the sampled nodes, per node type present in `table`: row i
         of the result belongs to local node i."""
-        return {name: np.asarray(table[name][self.node[name]]) for name in self.node if name in table}
+        return {name: np.asarray(table[name][self.nodes[name]]) for name in self.nodes if name in table}
 
     def features(self, graph) -> dict[str, tuple[np.ndarray, np.ndarray]]:
         """Per node type with features in `graph` (a Graph built from a
@@ -110,13 +123,13 @@ class Batch:
         later-known value of every sampled row. One gather per node type,
         unless with_features(graph) gathered them already."""
         result = {}
-        for name, nodes in self.node.items():
+        for name, nodes in self.nodes.items():
             if name in self.feature_values:
                 result[name] = (self.feature_values[name], self.feature_known[name])
                 continue
             table = graph.features.get(name)
             if table is not None:
-                result[name] = table.gather(nodes, self.time.get(name) if self.seed_time is not None else None)
+                result[name] = table.gather(nodes, self.times.get(name) if self.seed_time is not None else None)
         return result
 
     def with_features(self, graph) -> Batch:
@@ -133,7 +146,7 @@ class Batch:
         its seed's time each node happened (never negative without leakage)."""
         if self.seed_time is None:
             raise ValueError("the batch was sampled without seed times")
-        return {name: self.time[name] - stamps for name, stamps in self.gather(node_time).items()}
+        return {name: self.times[name] - stamps for name, stamps in self.gather(node_time).items()}
 
     def trim(self, hops: int) -> Batch:
         """The batch restricted to the nodes reached within `hops` hops and the
@@ -146,10 +159,10 @@ class Batch:
         edges = {key: int(np.sum(counts[:hops])) for key, counts in self.num_sampled_edges.items()}
         return dataclasses.replace(
             self,
-            node={name: values[:nodes[name]] for name, values in self.node.items()},
-            batch={name: values[:nodes[name]] for name, values in self.batch.items()},
-            time={name: values[:nodes[name]] for name, values in self.time.items()},
-            hop={name: values[:nodes[name]] for name, values in self.hop.items()},
+            nodes={name: values[:nodes[name]] for name, values in self.nodes.items()},
+            batches={name: values[:nodes[name]] for name, values in self.batches.items()},
+            times={name: values[:nodes[name]] for name, values in self.times.items()},
+            hops={name: values[:nodes[name]] for name, values in self.hops.items()},
             edge_index={key: values[:, :edges[key]] for key, values in self.edge_index.items()},
             num_sampled_nodes={name: counts[:hops + 1] for name, counts in self.num_sampled_nodes.items()},
             num_sampled_edges={key: counts[:hops] for key, counts in self.num_sampled_edges.items()},
@@ -178,7 +191,8 @@ class Batch:
             self,
             seed_node=tensor(self.seed_node),
             seed_time=None if self.seed_time is None else tensor(self.seed_time),
-            node=tensors(self.node), batch=tensors(self.batch), time=tensors(self.time), hop=tensors(self.hop),
+            nodes=tensors(self.nodes), batches=tensors(self.batches), times=tensors(self.times),
+            hops=tensors(self.hops),
             edge_index=tensors(self.edge_index), payload=tensors(self.payload),
             feature_values=tensors(self.feature_values), feature_known=tensors(self.feature_known),
         )

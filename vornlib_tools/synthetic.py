@@ -37,9 +37,8 @@ from vornlib_tools.database import Database, Table
 from vornlib_tools.graph import Graph, read_index
 from vornlib_tools.schema import edge_type_key
 
-__all__ = ["DAY", "GENERATOR_VERSION", "PRESETS", "SIZES", "Shape", "categories", "database", "edge_type_key", "generate",
-           "is_current", "load", "save", "seed_batches", "customer_seeds",
-           "monthly_seeds"]
+__all__ = ["DAY", "GENERATOR_VERSION", "PRESETS", "SIZES", "Shape", "categories", "customer_seeds", "database",
+           "generate", "is_current", "monthly_seeds", "seed_batches"]
 
 # 2: the graph directory became the toolkit's format (the arrays are unchanged).
 # 3: built through Database: keys, features and the schema recorded (the arrays are unchanged).
@@ -244,11 +243,6 @@ def generate(shape: str | Shape, seed: int = DEFAULT_SEED, directory: str | os.P
     return tables.to_graph(directory, edge_types=EDGE_TYPES, metadata=metadata)
 
 
-def save(directory: str | os.PathLike, graph: Graph) -> None:
-    """Writes the graph directory (graph.json last: its presence marks a complete graph)."""
-    graph.save(directory)
-
-
 def is_current(directory: str | os.PathLike, size: str, seed: int = DEFAULT_SEED) -> bool:
     """True if the directory holds the graph of this named shape and seed from this generator."""
     try:
@@ -259,13 +253,7 @@ def is_current(directory: str | os.PathLike, size: str, seed: int = DEFAULT_SEED
             and metadata.get("seed") == seed)
 
 
-def load(directory: str | os.PathLike) -> tuple[dict, dict[str, np.ndarray]]:
-    """The directory's graph.json (node and edge types, node counts and the
-    generator's metadata) and every array by file stem, memory-mapped read-only."""
-    return read_index(directory), Graph.load(directory, mmap=True).arrays()
-
-
-def seed_batches(metadata: dict, batch_size: int, batches: int, seed: int = DEFAULT_SEED
+def seed_batches(graph: Graph, batch_size: int, batches: int, seed: int = DEFAULT_SEED
                  ) -> tuple[np.ndarray, np.ndarray]:
     """(seed customers, seed times), each of shape (batches, batch_size).
 
@@ -274,9 +262,9 @@ def seed_batches(metadata: dict, batch_size: int, batches: int, seed: int = DEFA
     """
     # Separate streams for nodes and times keep batch b the same whatever the batch count.
     total = batches * batch_size
-    customers = RandomWords(seed, _STREAM_SEEDS, batch_size, 0).below(total, metadata["node_counts"]["customers"])
-    earliest = metadata["time_origin"] + metadata["time_span"] // 4
-    latest = metadata["time_origin"] + metadata["time_span"]
+    customers = RandomWords(seed, _STREAM_SEEDS, batch_size, 0).below(total, graph.num_nodes["customers"])
+    earliest = graph.metadata["time_origin"] + graph.metadata["time_span"] // 4
+    latest = graph.metadata["time_origin"] + graph.metadata["time_span"]
     times = earliest + RandomWords(seed, _STREAM_SEEDS, batch_size, 1).below(total, latest - earliest)
     return customers.reshape(batches, batch_size), times.reshape(batches, batch_size)
 

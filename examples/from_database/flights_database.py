@@ -85,8 +85,8 @@ def main(argv: list[str] | None = None) -> None:
     batch = graph.sample("flights", seeds, scheduled - pd.Timedelta(hours=1), num_neighbors=NUM_NEIGHBORS)
     values, known = batch.features(graph)["flights"]
     names = graph.features["flights"].names
-    print(f"\nsampled {sum(len(v) for v in batch.node.values()):,} nodes for {batch.num_seeds} flights; "
-          f"flight rows: {len(batch.node['flights'])}")
+    print(f"\nsampled {sum(len(v) for v in batch.nodes.values()):,} nodes for {batch.num_seeds} flights; "
+          f"flight rows: {len(batch.nodes['flights'])}")
     for column in ("dep_delay", "arr_delay", "distance"):
         j = names.index(column)
         print(f"  {column:>9}: known for the seeds {known[:batch.num_seeds, j].tolist()}, "

@@ -46,7 +46,7 @@ def main(directory: Path) -> None:
         return batch
 
     batch = sample()
-    print(f"{entity}: {sum(len(n) for n in batch.node.values()):,} sampled nodes")
+    print(f"{entity}: {sum(len(n) for n in batch.nodes.values()):,} sampled nodes")
     print(f"sample + Batch.from_sample: {best_ms(sample):.2f} ms")
     print(f"Batch.features, mapped:     {best_ms(lambda: batch.features(graph)):.2f} ms")
     recipe.packed_features(graph)

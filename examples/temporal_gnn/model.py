@@ -117,7 +117,7 @@ class HeteroGNN(nn.Module):
     def forward(self, inputs) -> torch.Tensor:
         """Logits for the seeds of one batch of model inputs (recipe.Inputs)."""
         batch = inputs.batch
-        state = {name: self.encode[name](*inputs.nodes[name]) for name in batch.node}
+        state = {name: self.encode[name](*inputs.nodes[name]) for name in batch.nodes}
         encoded = state[batch.entity_table][:batch.num_seeds]
         for layer in range(self.layers):
             part = batch.trim(self.layers - layer)
@@ -125,7 +125,7 @@ class HeteroGNN(nn.Module):
         return self.head(torch.cat([state[batch.entity_table][:batch.num_seeds], encoded], dim=1)).squeeze(1)
 
     def _layer(self, layer: int, part, state: dict[str, torch.Tensor]) -> dict[str, torch.Tensor]:
-        out = {name: self.self_weight[layer][name](values[:len(part.node[name])])
+        out = {name: self.self_weight[layer][name](values[:len(part.nodes[name])])
                for name, values in state.items()}
         for (source, _, destination), key in zip(self.edge_types, self.keys):
             edges = part.edge_index.get(key)

@@ -282,13 +282,13 @@ def to_inputs(batch: Batch, graph: Graph, device: torch.device) -> Inputs:
     prediction_time = batch.payload["time"]
     per = float(per_day(graph.time_unit))
     nodes = {}
-    for name, local in batch.node.items():
+    for name, local in batch.nodes.items():
         values, known = features[name]
         age = None
         if name in graph.node_time:
             stamps = np.asarray(graph.node_time[name])[local]
-            age = torch.from_numpy(((prediction_time[batch.batch[name]] - stamps) / per).astype(np.float32))
-        nodes[name] = (torch.from_numpy(values), torch.from_numpy(known), age, torch.from_numpy(batch.hop[name] == 0))
+            age = torch.from_numpy(((prediction_time[batch.batches[name]] - stamps) / per).astype(np.float32))
+        nodes[name] = (torch.from_numpy(values), torch.from_numpy(known), age, torch.from_numpy(batch.hops[name] == 0))
     tensors = batch.to_torch()
     label = torch.from_numpy(np.asarray(batch.payload["label"], dtype=np.float32))
     if device.type != "cpu":
@@ -296,7 +296,7 @@ def to_inputs(batch: Batch, graph: Graph, device: torch.device) -> Inputs:
             return None if tensor is None else tensor.pin_memory().to(device, non_blocking=True)
         nodes = {name: tuple(move(t) for t in parts) for name, parts in nodes.items()}
         tensors.edge_index = {key: move(t) for key, t in tensors.edge_index.items()}
-        tensors.node = {name: move(t) for name, t in tensors.node.items()}
+        tensors.nodes = {name: move(t) for name, t in tensors.nodes.items()}
         label = move(label)
     return Inputs(tensors, nodes, label)
 
