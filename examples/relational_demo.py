@@ -55,16 +55,14 @@ class EpochTotals:
         self.edges = {edge_type_key(e): np.zeros(num_hops, dtype=np.int64) for e in EDGE_TYPES}
         self.seeds = 0
         self.batches = 0
-        self.sample_seconds = 0.0
 
-    def add(self, batch: Batch, seconds: float) -> None:
+    def add(self, batch: Batch) -> None:
         for name, counts in batch.num_sampled_nodes.items():
             self.nodes[name] += counts
         for key, counts in batch.num_sampled_edges.items():
             self.edges[key] += counts
         self.seeds += batch.num_seeds
         self.batches += 1
-        self.sample_seconds += seconds
 
     @property
     def total_edges(self) -> int:
@@ -80,20 +78,15 @@ def sample_epoch(loader: SeedLoader, num_hops: int) -> tuple[EpochTotals, Batch]
     totals = EpochTotals(num_hops)
     first: Batch | None = None
     with tqdm(total=len(loader.seed_node), unit=" seeds", unit_scale=True, desc="sampling") as progress:
-        batches = iter(loader)
-        while True:
-            began = time.perf_counter()
-            batch = next(batches, None)
-            if batch is None:
-                break
-            totals.add(batch, time.perf_counter() - began)
+        for batch in loader:
+            totals.add(batch)
             first = first or batch
             progress.update(batch.num_seeds)
     assert first is not None, "the training table is empty"
     return totals, first
 
 
-def print_summary(totals: EpochTotals, wall_seconds: float) -> None:
+def print_summary(totals: EpochTotals, seconds: float) -> None:
     num_hops = len(next(iter(totals.edges.values())))
     width = max(len(key) for key in totals.edges) + 2
     hops = "".join(f"{f'hop {h}':>12}" for h in range(1, num_hops + 1))
@@ -103,13 +96,12 @@ def print_summary(totals: EpochTotals, wall_seconds: float) -> None:
     print(f"Sampled edges per hop{'':{width - 21}}{'':>12}{hops}")
     for key, counts in totals.edges.items():
         print(f"  {key:<{width - 2}}{'':>12}" + "".join(f"{c:>12,}" for c in counts))
-    seconds = totals.sample_seconds  # waiting for batches: sampling itself without workers
     print(f"\n{totals.seeds:,} seeds in {totals.batches:,} batches: {totals.total_nodes:,} nodes and "
           f"{totals.total_edges:,} edges sampled "
           f"({totals.total_nodes / totals.seeds:.1f} nodes, {totals.total_edges / totals.seeds:.1f} edges "
           f"per seed)")
     print(f"Throughput: {totals.seeds / seconds:,.0f} seeds/s, {totals.total_edges / seconds:,.0f} "
-          f"sampled edges/s ({seconds:.2f} s waiting for batches, {wall_seconds:.2f} s for the whole loop)")
+          f"sampled edges/s ({seconds:.2f} s for the epoch)")
 
 
 # ---- one seed's subgraph ---------------------------------------------------------
