@@ -8,8 +8,9 @@ Graph.from_foreign_keys and save), from the DuckDB file to a saved graph.
 
 Each build runs in a fresh child process, so its peak resident memory (VmHWM)
 is its own; "after" phases come from the build's own DEBUG log. Both graphs
-are then compared array by array. Results: bench/out/tpch_build.json; what
-is built and the figures: docs/scale.md.
+are then compared array by array. Results: bench/results/tpch_build.json and
+the tables rendered from it, bench/results/tpch_build.md (docs/scale.md cites
+them; what is built is described there).
 """
 
 from __future__ import annotations
@@ -211,7 +212,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--features", action="store_true", help="also fetch a few numeric feature columns")
     parser.add_argument("--generate-only", action="store_true")
     parser.add_argument("--no-compare", action="store_true", help="skip comparing the two graphs")
-    parser.add_argument("--output", type=Path, default=HERE / "out" / "tpch_build.json")
+    parser.add_argument("--output", type=Path, default=HERE / "results" / "tpch_build.json",
+                        help="the results; the tables go beside it, with the suffix .md")
     parser.add_argument("--child", nargs=3, metavar=("WAY", "DATABASE", "OUT"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.child:
@@ -238,7 +240,39 @@ def main(argv: list[str] | None = None) -> None:
             for result in results[-2:]:
                 result["equal_graphs"] = equal
     args.output.parent.mkdir(parents=True, exist_ok=True)
-    args.output.write_text(json.dumps({"command": " ".join(sys.argv), "results": results}, indent=2) + "\n")
+    record = {"command": " ".join(sys.argv), "date": time.strftime("%Y-%m-%d"), "results": results, **versions()}
+    args.output.write_text(json.dumps(record, indent=2) + "\n")
+    args.output.with_suffix(".md").write_text(markdown(record))
+
+
+def versions() -> dict:
+    import duckdb
+
+    return {"duckdb": duckdb.__version__, "numpy": np.__version__, "cores": os.cpu_count()}
+
+
+# Phase columns; the edge types are "edges" in the library's log and "csc" in the hand-written way.
+PHASES = {"fetch": ["fetch"], "keys": ["keys"], "times": ["times"], "time order": ["time order"],
+          "edges (CSC)": ["edges", "csc"], "check": ["check"], "features": ["features"], "write": ["write"]}
+
+
+def markdown(record: dict) -> str:
+    """The run's tables: totals per scale and way, then the seconds of each phase."""
+    lines = ["# TPC-H graph build", "",
+             f"Written by `bench/tpch_build.py` ({record['date']}, `{record['command']}`; {record['cores']} cores, "
+             f"DuckDB {record['duckdb']}, numpy {record['numpy']}). Peak is the build process's VmHWM; on disk is "
+             "the graph directory's files.", "",
+             "| SF | way | seconds | peak RSS GB | edges | on disk GB | same graph |", "|---|---|---|---|---|---|---|"]
+    for r in record["results"]:
+        lines.append(f"| {r['scale']} | {r['way']} | {r['seconds']:.1f} | {r['vmhwm_gb']:.2f} | {r['edges']:,} | "
+                     f"{r['disk_gb']:.2f} | {'yes' if r.get('equal_graphs') else '-'} |")
+    lines += ["", "Seconds per phase (blank: the way has no such phase):", "",
+              "| SF | way | " + " | ".join(PHASES) + " |", "|---|---|" + "---|" * len(PHASES)]
+    for r in record["results"]:
+        cells = [next((f"{r['phases'][name]:.2f}" for name in names if name in r["phases"]), "")
+                 for names in PHASES.values()]
+        lines.append(f"| {r['scale']} | {r['way']} | " + " | ".join(cells) + " |")
+    return "\n".join(lines) + "\n"
 
 
 if __name__ == "__main__":
