@@ -36,7 +36,7 @@ from typing import Callable
 
 import numpy as np
 
-from vornlib_tools.synthetic import edge_type_key
+from vornlib_tools.schema import edge_type_key
 from workloads import Workload
 
 LINE_BYTES = 64

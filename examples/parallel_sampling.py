@@ -23,8 +23,8 @@ from pathlib import Path
 import numpy as np
 
 from vornlib_tools import Graph, synthetic
+from vornlib_tools.schema import edge_type_key as edge_key
 from vornlib_tools.synthetic import EDGE_TYPES
-from vornlib_tools.synthetic import edge_type_key as edge_key
 
 SEEDS_FILE = "training_seeds.npz"
 

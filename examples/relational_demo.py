@@ -22,8 +22,8 @@ from tqdm import tqdm
 
 from vornlib_tools import synthetic
 from vornlib_tools.batch import hop_of_each
+from vornlib_tools.schema import edge_type_key as edge_key
 from vornlib_tools.synthetic import DAY, EDGE_TYPES, NODE_TYPES
-from vornlib_tools.synthetic import edge_type_key as edge_key
 
 # The six dicts that NeighborSampler.sample returns, in order.
 SampleResult = tuple[dict, dict, dict, dict, dict, dict]

@@ -37,7 +37,7 @@ from vornlib_tools.database import Database, Table
 from vornlib_tools.graph import Graph, read_index
 from vornlib_tools.schema import edge_type_key
 
-__all__ = ["DAY", "GENERATOR_VERSION", "PRESETS", "SIZES", "Shape", "categories", "database", "edge_type_key", "generate",
+__all__ = ["DAY", "GENERATOR_VERSION", "PRESETS", "SIZES", "Shape", "categories", "database", "generate",
            "is_current", "load", "save", "seed_batches", "customer_seeds",
            "monthly_seeds"]
 
