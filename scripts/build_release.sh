@@ -6,8 +6,9 @@
 #      build needs), then the sdist's file list is checked;
 #   2. `auditwheel repair` gives the wheel a manylinux platform tag;
 #   3. the repaired wheel goes into a fresh venv with the test and train extras
-#      and the whole pytest suite (torch parts included) runs against it from
-#      a copy of the tests outside the checkout;
+#      and the typecheck group (mypy, for the stub tests), and the whole pytest
+#      suite (torch parts included) runs against it from a copy of the tests
+#      outside the checkout;
 #   4. the sdist goes into another fresh venv, where pip compiles it (in the
 #      background while step 3 runs), and the packaging, surface and sampling
 #      tests and the quick-start example run against it.
@@ -146,7 +147,9 @@ say "repaired wheel in a fresh venv, with the optional train extra: the whole su
 "$python" -m venv "$work/wheel-venv"
 # The train extra (torch) is installed here only, so that the toolkit's torch
 # parts and a tiny run of the training recipe are tested on the installed wheel.
-run_pip "$work/wheel-venv" install --quiet "$wheel[test,train]"
+# Dependency groups need pip 25.1, newer than the one a venv may start with.
+run_pip "$work/wheel-venv" install --quiet --upgrade "pip>=25.1"
+run_pip "$work/wheel-venv" install --quiet "$wheel[test,train]" --group "$root/pyproject.toml:typecheck"
 "$work/wheel-venv/bin/python" -c 'import torch' || { echo "error: torch did not install" >&2; exit 1; }
 check_imported_from "$work/wheel-venv"
 (cd "$suite" && "$work/wheel-venv/bin/python" -m pytest -p no:cacheprovider tests "$@")

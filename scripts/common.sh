@@ -15,14 +15,3 @@ run_pip() {
         exit "$status"
     fi
 }
-
-# Makes sure the GoogleTest headers and libraries are installed (Debian package).
-ensure_gtest() {
-    [ -f /usr/include/gtest/gtest.h ] && return 0
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "error: GoogleTest headers missing; install libgtest-dev (sudo apt-get install libgtest-dev)" >&2
-        exit 1
-    fi
-    echo "installing GoogleTest (libgtest-dev) for the C++ unit tests"
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
-}

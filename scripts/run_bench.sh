@@ -33,8 +33,8 @@ phase() {
     phase_started=$SECONDS
 }
 
-# The test extra brings cmake and ninja; numpy comes with the project itself.
-"$root/scripts/make_venv.sh" "$venv" test
+# make_venv.sh brings cmake and ninja (the dev group); numpy comes with the project itself.
+"$root/scripts/make_venv.sh" "$venv"
 phase "extension build (Release) into $venv"
 
 # The bench module is built against the venv's own interpreter, in Release

@@ -9,8 +9,6 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 venv="${VORNLIB_SANITIZE_VENV:-$root/.venv-sanitize}"
 cd "$root"
-# shellcheck source=common.sh
-source "$root/scripts/common.sh"
 
 # ---- instrumented extension in its own venv --------------------------------
 # Debug info keeps sanitizer stacks readable; the build dir makes reruns incremental.
@@ -55,7 +53,7 @@ fail_on_reports() {
 }
 
 # ---- C++ unit tests under the sanitizers ------------------------------------
-ensure_gtest
+# GoogleTest comes from the system (scripts/install_system_packages.sh).
 export PATH="$venv/bin:$PATH"
 cmake -S "$root" -B "$root/build/cpp-sanitize" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVORNLIB_BUILD_PYTHON=OFF -DVORNLIB_BUILD_TESTS=ON -DVORNLIB_SANITIZE=ON -DVORNLIB_WERROR=ON >/dev/null

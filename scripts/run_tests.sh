@@ -1,16 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ unit tests (GoogleTest via
-# CTest) and the pytest suite against the installed extension.
+# CTest) and the pytest suite against the installed extension. GoogleTest comes
+# from the system (scripts/install_system_packages.sh); CMake says if it is missing.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 venv="${VORNLIB_VENV:-$root/.venv}"
 cd "$root"
-# shellcheck source=common.sh
-source "$root/scripts/common.sh"
 
 "$root/scripts/make_venv.sh" "$venv" test
-
-ensure_gtest
 
 export PATH="$venv/bin:$PATH"
 cmake -S "$root" -B "$root/build/cpp-tests" -G Ninja -DVORNLIB_BUILD_PYTHON=OFF \
