@@ -33,13 +33,12 @@ phase() {
     phase_started=$SECONDS
 }
 
-# make_venv.sh brings cmake and ninja (the dev group); numpy comes with the project itself.
+# make_venv.sh brings cmake, ninja and pybind11 (the dev group); numpy comes with the project itself.
 "$root/scripts/make_venv.sh" "$venv"
 phase "extension build (Release) into $venv"
 
 # The bench module is built against the venv's own interpreter, in Release
 # whatever the caller's environment says, so its timings are never a debug build's.
-run_pip "$venv" install --quiet "pybind11>=2.13,<2.14"
 export PATH="$venv/bin:$PATH"
 cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNLIB_SANITIZE=OFF \
     -DVORNLIB_BUILD_PYTHON=OFF -DVORNLIB_BUILD_TESTS=OFF -DVORNLIB_BUILD_BENCH=ON \
