@@ -1,14 +1,12 @@
-"""Building a graph from a TPC-H database: Database.to_graph against the old
-hand-written way (keys mapped with argsort and searchsorted, then
-Graph.from_foreign_keys and save), from the DuckDB file to a saved graph.
+"""Building a graph from a TPC-H database with Database.to_graph, from the
+DuckDB file to a saved graph.
 
     pip install "duckdb==1.5.5" "duckdb-extension-tpch==1.5.5"
     python bench/tpch_build.py --generate-only 1 10    # DATA/sfN.duckdb, once
     python bench/tpch_build.py 1 10
 
 Each build runs in a fresh child process, so its peak resident memory (VmHWM)
-is its own; "after" phases come from the build's own DEBUG log. Both graphs
-are then compared array by array. Results: bench/results/tpch_build.json and
+is its own; the phases come from the build's own DEBUG log. Results: bench/results/tpch_build.json and
 the tables rendered from it, bench/results/tpch_build.md (docs/scale.md cites
 them; what is built is described there).
 """
@@ -90,7 +88,7 @@ def fetch(path: Path, with_features: bool) -> dict:
     return tables
 
 
-def build_after(tables: dict, out: Path, phases: dict) -> object:
+def build(tables: dict, out: Path, phases: dict) -> object:
     from vornlib_tools import Database, Table
 
     class Collect(logging.Handler):
@@ -105,58 +103,6 @@ def build_after(tables: dict, out: Path, phases: dict) -> object:
     return database.to_graph(out)
 
 
-def build_before(tables: dict, out: Path, phases: dict) -> object:
-    """The old way: keys mapped by hand, then Graph.from_foreign_keys and save."""
-    from vornlib_tools import Graph
-    from vornlib_tools.graph import ForeignKey
-
-    def clock(name: str, started: float) -> float:
-        now = time.perf_counter()
-        phases[name] = phases.get(name, 0.0) + now - started
-        return now
-
-    checking = Graph.check
-
-    def timed_check(self) -> None:
-        started = time.perf_counter()
-        checking(self)
-        clock("check", started)
-
-    Graph.check = timed_check
-    started = time.perf_counter()
-    num_nodes = {name: tables[name].num_rows for name, *_ in SCHEMA}
-    node_time = {}
-    for name, _, _, time_column, _ in SCHEMA:
-        if time_column:
-            days = np.asarray(tables[name].column(time_column).combine_chunks().cast("int32"))
-            node_time[name] = days.astype(np.int64) * 86_400
-    lookups = {}
-    for name, key, _, _, _ in SCHEMA:
-        if key:
-            values = np.asarray(tables[name].column(key).combine_chunks())
-            order = np.argsort(values)
-            lookups[name] = (values[order], order)
-    foreign_keys = []
-    for name, _, references, _, _ in SCHEMA:
-        for column, referenced in references.items():
-            ids = np.asarray(tables[name].column(column).combine_chunks())
-            ordered, order = lookups[referenced]
-            position = np.searchsorted(ordered, ids)
-            if not np.array_equal(ordered[position], ids):
-                raise SystemExit(f"{name}.{column} has dangling references")
-            foreign_keys.append(ForeignKey(name, order[position], referenced, column))
-    tables.clear()
-    lookups.clear()
-    started = clock("keys", started)
-    graph = Graph.from_foreign_keys(num_nodes, node_time, foreign_keys)
-    foreign_keys.clear()
-    started = clock("csc", started)
-    phases["csc"] -= phases.get("check", 0.0)  # from_foreign_keys checks the graph it built
-    graph.save(out)
-    clock("write", started)
-    return graph
-
-
 def peak_memory() -> dict:
     status = dict(line.split(":", 1) for line in Path("/proc/self/status").read_text().splitlines() if ":" in line)
     kib = {name: int(status[name].split()[0]) for name in ("VmHWM", "VmRSS")}
@@ -167,13 +113,13 @@ def directory_size(directory: Path) -> int:
     return sum(entry.stat().st_size for entry in directory.iterdir() if entry.is_file())
 
 
-def child(way: str, database: Path, out: Path, with_features: bool) -> dict:
+def child(database: Path, out: Path, with_features: bool) -> dict:
     start = time.perf_counter()
     tables = fetch(database, with_features)
     phases = {"fetch": time.perf_counter() - start}
-    graph = (build_after if way == "after" else build_before)(tables, out, phases)
+    graph = build(tables, out, phases)
     total = time.perf_counter() - start
-    return {"way": way, "seconds": round(total, 2), **peak_memory(),
+    return {"seconds": round(total, 2), **peak_memory(),
             "phases": {name: round(seconds, 2) for name, seconds in phases.items()},
             "edges": graph.num_edges, "disk_gb": round(directory_size(out) / 1e9, 3),
             "checked": bool(graph.checked)}
@@ -181,44 +127,28 @@ def child(way: str, database: Path, out: Path, with_features: bool) -> dict:
 
 # ---- the driver ----------------------------------------------------------------------------
 
-def measure(way: str, database: Path, out: Path, with_features: bool) -> dict:
+def measure(database: Path, out: Path, with_features: bool) -> dict:
     shutil.rmtree(out, ignore_errors=True)
     os.sync()  # the previous graph's dirty pages are not left for this one's writes to wait on
-    command = [sys.executable, __file__, "--child", way, str(database), str(out)] + \
+    command = [sys.executable, __file__, "--child", str(database), str(out)] + \
         (["--features"] if with_features else [])
     result = subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True)
     return json.loads(result.stdout.strip().splitlines()[-1])
-
-
-def same_graph(first: Path, second: Path) -> bool:
-    """Every colptr, row and time array of the two directories is equal (compared in slices)."""
-    from vornlib_tools import Graph
-
-    a, b = Graph.load(first), Graph.load(second)
-    if a.edge_types != b.edge_types or a.num_nodes != b.num_nodes:
-        return False
-    pairs = [(a.colptr[k], b.colptr[k]) for k in a.keys] + [(a.row[k], b.row[k]) for k in a.keys] + \
-        [(a.node_time[n], b.node_time[n]) for n in a.node_time]
-    step = 1 << 24
-    return all(x.shape == y.shape and all(np.array_equal(x[i:i + step], y[i:i + step])
-                                          for i in range(0, len(x), step)) for x, y in pairs)
 
 
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("scales", nargs="*", type=int, default=[1, 10])
     parser.add_argument("--data", type=Path, default=Path(__file__).resolve().parent / "data" / "tpch")
-    parser.add_argument("--ways", nargs="+", default=["before", "after"], choices=["before", "after"])
     parser.add_argument("--features", action="store_true", help="also fetch a few numeric feature columns")
     parser.add_argument("--generate-only", action="store_true")
-    parser.add_argument("--no-compare", action="store_true", help="skip comparing the two graphs")
     parser.add_argument("--output", type=Path, default=HERE / "results" / "tpch_build.json",
                         help="the results; the tables go beside it, with the suffix .md")
-    parser.add_argument("--child", nargs=3, metavar=("WAY", "DATABASE", "OUT"), help=argparse.SUPPRESS)
+    parser.add_argument("--child", nargs=2, metavar=("DATABASE", "OUT"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.child:
-        way, database, out = args.child
-        print(json.dumps(child(way, Path(database), Path(out), args.features)))
+        database, out = args.child
+        print(json.dumps(child(Path(database), Path(out), args.features)))
         return
     for scale in args.scales:
         generate(args.data, scale)
@@ -226,19 +156,11 @@ def main(argv: list[str] | None = None) -> None:
         return
     results = []
     for scale in args.scales:
-        graphs = {}
-        for way in args.ways:
-            out = args.data / f"sf{scale}-{way}{'-features' if args.features else ''}.graph"
-            result = {"scale": scale, "features": args.features, **measure(way, database_path(args.data, scale),
-                                                                          out, args.features)}
-            graphs[way] = out
-            results.append(result)
-            print(json.dumps(result), flush=True)
-        if len(graphs) == 2 and not args.features and not args.no_compare:
-            equal = same_graph(graphs["before"], graphs["after"])
-            print(f"SF{scale}: before and after graphs {'are equal' if equal else 'DIFFER'}", flush=True)
-            for result in results[-2:]:
-                result["equal_graphs"] = equal
+        out = args.data / f"sf{scale}{'-features' if args.features else ''}.graph"
+        result = {"scale": scale, "features": args.features,
+                  **measure(database_path(args.data, scale), out, args.features)}
+        results.append(result)
+        print(json.dumps(result), flush=True)
     args.output.parent.mkdir(parents=True, exist_ok=True)
     record = {"command": " ".join(sys.argv), "date": time.strftime("%Y-%m-%d"), "results": results, **versions()}
     args.output.write_text(json.dumps(record, indent=2) + "\n")
@@ -251,27 +173,21 @@ def versions() -> dict:
     return {"duckdb": duckdb.__version__, "numpy": np.__version__, "cores": os.cpu_count()}
 
 
-# Phase columns; the edge types are "edges" in the library's log and "csc" in the hand-written way.
-PHASES = {"fetch": ["fetch"], "keys": ["keys"], "times": ["times"], "time order": ["time order"],
-          "edges (CSC)": ["edges", "csc"], "check": ["check"], "features": ["features"], "write": ["write"]}
+PHASES = ["fetch", "keys", "times", "time order", "edges", "check", "features", "write"]
 
 
 def markdown(record: dict) -> str:
-    """The run's tables: totals per scale and way, then the seconds of each phase."""
+    """The run's tables: totals per scale, then the seconds of each phase."""
     lines = ["# TPC-H graph build", "",
              f"Written by `bench/tpch_build.py` ({record['date']}, `{record['command']}`; {record['cores']} cores, "
              f"DuckDB {record['duckdb']}, numpy {record['numpy']}). Peak is the build process's VmHWM; on disk is "
              "the graph directory's files.", "",
-             "| SF | way | seconds | peak RSS GB | edges | on disk GB | same graph |", "|---|---|---|---|---|---|---|"]
+             "| SF | seconds | peak RSS GB | edges | on disk GB |", "|---|---|---|---|---|"]
     for r in record["results"]:
-        lines.append(f"| {r['scale']} | {r['way']} | {r['seconds']:.1f} | {r['vmhwm_gb']:.2f} | {r['edges']:,} | "
-                     f"{r['disk_gb']:.2f} | {'yes' if r.get('equal_graphs') else '-'} |")
-    lines += ["", "Seconds per phase (blank: the way has no such phase):", "",
-              "| SF | way | " + " | ".join(PHASES) + " |", "|---|---|" + "---|" * len(PHASES)]
+        lines.append(f"| {r['scale']} | {r['seconds']:.1f} | {r['vmhwm_gb']:.2f} | {r['edges']:,} | {r['disk_gb']:.2f} |")
+    lines += ["", "Seconds per phase:", "", "| SF | " + " | ".join(PHASES) + " |", "|---|" + "---|" * len(PHASES)]
     for r in record["results"]:
-        cells = [next((f"{r['phases'][name]:.2f}" for name in names if name in r["phases"]), "")
-                 for names in PHASES.values()]
-        lines.append(f"| {r['scale']} | {r['way']} | " + " | ".join(cells) + " |")
+        lines.append(f"| {r['scale']} | " + " | ".join(f"{r['phases'].get(phase, 0.0):.2f}" for phase in PHASES) + " |")
     return "\n".join(lines) + "\n"
 
 
