@@ -9,8 +9,6 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 venv="${VORNLIB_VENV:-$root/.venv}"
 cd "$root"
-# shellcheck source=common.sh
-source "$root/scripts/common.sh"
 
 sizes=()
 options=()
