@@ -52,6 +52,7 @@ def one_try(size: str, seeds: int, delay: float | None) -> list[str]:
     """The child's report; with a delay, SIGINT is sent that long after the call starts."""
     process = subprocess.Popen([sys.executable, __file__, "--child", "--size", size, "--seeds", str(seeds)],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    sent = None
     try:
         assert process.stdout.readline().strip() == "ready"
         process.stdin.write("go\n")
@@ -67,7 +68,7 @@ def one_try(size: str, seeds: int, delay: float | None) -> list[str]:
         process.wait()
     if not words:
         raise RuntimeError(f"the child ended without a report (exit status {process.returncode})")
-    if words[0] == "interrupted":
+    if sent is not None and words[0] == "interrupted":
         words[1] = str(float(words[1]) - sent)
     return words
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Creates (or reuses) a virtual environment from Python 3.13 and installs the
 # project into it together with the extras given as arguments, and the
-# developer tools of pyproject.toml's dev dependency group (cmake, ninja, mypy).
+# developer tools of pyproject.toml's dev dependency group (cmake, ninja, pybind11, mypy).
 #   scripts/make_venv.sh [-C SETTING ...] VENV_DIR [extra ...]
 # -C passes a build setting to pip, e.g. -C cmake.build-type=RelWithDebInfo.
 # VORNLIB_BUILD_DIR keeps the CMake tree there between installs (incremental).
