@@ -162,3 +162,51 @@ def test_build_logs_its_phases(tmp_path, caplog):
     (record,) = [r for r in caplog.records if hasattr(r, "phases")]
     assert {"keys", "times", "time order", "edges", "check", "features", "write"} <= set(record.phases)
     assert all(seconds >= 0 for seconds in record.phases.values())
+
+
+# ---- atomic builds ----------------------------------------------------------------------
+
+def leftovers(parent):
+    return sorted(p.name for p in parent.iterdir())
+
+
+@pytest.mark.parametrize("error", [RuntimeError("disk full"), KeyboardInterrupt()])
+def test_a_failed_build_leaves_nothing_and_an_existing_graph_untouched(tmp_path, monkeypatch, error):
+    frames = shop_tables(np.random.default_rng(1), orders=200)
+    target = tmp_path / "graph"
+    real_save, calls = np.save, []
+
+    def failing_save(path, array, *args, **kwargs):
+        calls.append(path)
+        if len(calls) == 5:  # after keys and times were written: a half-made graph
+            raise error
+        return real_save(path, array, *args, **kwargs)
+
+    monkeypatch.setattr(np, "save", failing_save)
+    with pytest.raises(type(error)):
+        shop_database(frames).to_graph(target)
+    assert leftovers(tmp_path) == []
+    monkeypatch.setattr(np, "save", real_save)
+    first = shop_database(frames).to_graph(target)
+    before = {p.name: p.read_bytes() for p in target.iterdir()}
+    calls.clear()
+    monkeypatch.setattr(np, "save", failing_save)
+    with pytest.raises(type(error)):
+        shop_database(shop_tables(np.random.default_rng(2), orders=300)).to_graph(target)
+    assert leftovers(tmp_path) == ["graph"]
+    assert {p.name: p.read_bytes() for p in target.iterdir()} == before
+    assert Graph.load(target).num_nodes == first.num_nodes
+
+
+def test_a_build_replaces_a_graph_or_an_empty_directory_and_nothing_else(tmp_path):
+    frames = shop_tables(np.random.default_rng(1), orders=200)
+    (tmp_path / "empty").mkdir()
+    shop_database(frames).to_graph(tmp_path / "empty")
+    smaller = shop_database(shop_tables(np.random.default_rng(1), orders=100)).to_graph(tmp_path / "empty")
+    assert Graph.load(tmp_path / "empty").num_nodes == smaller.num_nodes
+    (tmp_path / "mine").mkdir()
+    (tmp_path / "mine" / "notes.txt").write_text("keep me")
+    with pytest.raises(ValueError, match="holds files but no graph"):
+        shop_database(frames).to_graph(tmp_path / "mine")
+    assert (tmp_path / "mine" / "notes.txt").read_text() == "keep me"
+    assert leftovers(tmp_path) == ["empty", "mine"]

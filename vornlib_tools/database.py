@@ -16,6 +16,8 @@ from __future__ import annotations
 
 import logging
 import os
+import shutil
+import tempfile
 import time
 from collections.abc import Mapping, Sequence
 from contextlib import contextmanager
@@ -26,7 +28,7 @@ import numpy as np
 
 from vornlib_tools import convert, features
 from vornlib_tools.check import check_edge_type
-from vornlib_tools.graph import Graph, PrimaryKey, group_by_destination, time_order
+from vornlib_tools.graph import INDEX_FILE, Graph, PrimaryKey, group_by_destination, time_order
 from vornlib_tools.schema import check_name
 
 _log = logging.getLogger(__name__)
@@ -165,7 +167,12 @@ class Database:
             raise ValueError(f"on_dangling must be one of {', '.join(DANGLING)}, not {on_dangling!r}")
         cutoff = None if feature_cutoff is None else \
             int(convert.to_graph_time([feature_cutoff], time_unit, "feature_cutoff")[0])
-        return _Build(self, time_unit, on_dangling, cutoff, max_categories, directory).run(edge_types, metadata)
+        build = _Build(self, time_unit, on_dangling, cutoff, max_categories, directory)
+        try:
+            return build.run(edge_types, metadata)
+        except BaseException:  # KeyboardInterrupt too: a half-written graph must not stay behind
+            build.store.discard()
+            raise
 
 
 # ---- building ------------------------------------------------------------------------
@@ -465,28 +472,65 @@ class _Clock:
 
 
 class _Store:
-    """Where the arrays go: kept in memory, or written to the graph directory as they are made."""
+    """Where the arrays go: kept in memory, or written as they are made into a
+    sibling of the graph directory that takes its place only once the graph
+    is complete, so that a failed or interrupted build leaves nothing behind
+    and an existing graph as it was."""
 
     def __init__(self, directory, clock: _Clock) -> None:
         self.clock = clock
         self.directory = None if directory is None else Path(directory)
         self.arrays: dict[str, np.ndarray] = {}
+        self.building: Path | None = None
         if self.directory is not None:
-            Graph.prepare_directory(self.directory)
+            _check_replaceable(self.directory)
+            self.directory.parent.mkdir(parents=True, exist_ok=True)
+            self.building = Path(tempfile.mkdtemp(prefix=f".{self.directory.name}.building-",
+                                                  dir=self.directory.parent))
+            mask = os.umask(0)
+            os.umask(mask)
+            self.building.chmod(0o777 & ~mask)  # as mkdir would have made it, not mkdtemp's private mode
 
     def put(self, stem: str, array: np.ndarray) -> None:
         if self.directory is None:
             self.arrays[stem] = array
         else:
             with self.clock.phase("write"):
-                np.save(self.directory / f"{stem}.npy", np.ascontiguousarray(array))
+                np.save(self.building / f"{stem}.npy", np.ascontiguousarray(array))
 
     def finish(self, graph: Graph) -> Graph:
         if self.directory is None:
             graph.attach(self.arrays)
             return graph
-        graph.write_index(self.directory)
+        graph.write_index(self.building)
+        _check_replaceable(self.directory)  # nothing else took the place while this graph was built
+        if self.directory.exists():
+            old = Path(tempfile.mkdtemp(prefix=f".{self.directory.name}.replaced-", dir=self.directory.parent))
+            self.directory.replace(old / "graph")
+            self.building.replace(self.directory)
+            shutil.rmtree(old, ignore_errors=True)
+        else:
+            self.building.replace(self.directory)
+        self.building = None
         return Graph.load(self.directory)
+
+    def discard(self) -> None:
+        """Removes a build that did not finish."""
+        if self.building is not None:
+            shutil.rmtree(self.building, ignore_errors=True)
+            self.building = None
+
+
+def _check_replaceable(directory: Path) -> None:
+    """A build may take the place of a graph directory or an empty directory, not of other files."""
+    if not directory.exists():
+        return
+    if not directory.is_dir():
+        raise ValueError(f"{directory} exists and is not a directory: the graph cannot be written there")
+    if (directory / INDEX_FILE).exists() or not any(directory.iterdir()):
+        return
+    raise ValueError(f"{directory} exists and holds files but no graph ({INDEX_FILE}): the build would replace "
+                     f"them, so remove it or choose another directory")
 
 
 def _reference(columns, target) -> Reference:
