@@ -120,6 +120,85 @@ def test_schemas_that_would_mislead_are_refused(tables, message):
         Database(tables).to_graph()
 
 
+# ---- column types of real databases --------------------------------------------------------
+
+def test_every_column_type_of_an_sql_database_becomes_a_feature_or_is_listed():
+    duckdb = pytest.importorskip("duckdb")
+    relation = duckdb.connect().sql("""
+        SELECT * FROM (VALUES
+            (1, 12.50::DECIMAL(12, 2), true, DATE '2024-01-02', INTERVAL 3 DAY, TIME '06:00:00', 7::HUGEINT,
+             [1, 2], {'a': 1}, 'xx'::BLOB, NULL, 'x', TIMESTAMP '2024-01-01 00:00:00'),
+            (2, 37.50::DECIMAL(12, 2), NULL, NULL, INTERVAL 1 DAY, NULL, 9::HUGEINT,
+             NULL, NULL, NULL, NULL, NULL, TIMESTAMP '2024-01-02 00:00:00'))
+        t(id, price, flag, day, span, clock, big, tags, st, raw, nothing, name, placed)""")
+    graph = Database({"t": Table(relation, primary_key="id", time="placed")}).to_graph()
+    kinds = {c.name: c.kind for c in graph.features["t"].columns}
+    assert kinds == {"price": "numeric", "span": "numeric", "clock": "numeric", "big": "numeric",
+                     "flag": "categorical", "name": "categorical", "day": "datetime"}
+    price = graph.features["t"].columns[graph.features["t"].names.index("price")]
+    span = graph.features["t"].columns[graph.features["t"].names.index("span")]
+    assert (price.mean, span.mean) == (25.0, 2 * 86_400.0)  # decimals as numbers, intervals as seconds
+    left_out = graph.schema["t"]["left_out"]
+    assert left_out == {"tags": "nested values (list<l: int32>)", "st": "nested values (struct<a: int32>)",
+                        "raw": "binary values (binary)", "nothing": "no values (its type is null)"}
+    assert "left out: raw (binary values (binary))" in graph.summary()
+
+
+@pytest.mark.parametrize("column, kind, reason", [
+    ([dt.timedelta(hours=1), None, pd.Timedelta(3, "h")], "numeric", None),
+    (pd.to_timedelta([1, 2, 3], unit="h"), "numeric", None),
+    ([True, None, False], "categorical", None),
+    ([dt.time(6), dt.time(7, 30), None], "numeric", None),
+    (pa.chunked_array([pa.array([1, 2, None], pa.decimal128(5, 0))]), "numeric", None),
+    (pd.Series([1, 2, None], dtype="Int64"), "numeric", None),
+    ([1.0, "a", None], None, "values of mixed types (float, str)"),
+    ([b"a", b"b", None], None, "binary values (bytes)"),
+    ([[1], [2, 3], None], None, "nested values (list)"),
+    ([None, None, None], None, "no values"),
+    (pd.Series([[1], [2], None], dtype=pd.ArrowDtype(pa.list_(pa.int64()))), None,
+     "nested values (list<item: int64>)"),
+    (pd.Series([1.5, None, 2.5], dtype=pd.ArrowDtype(pa.decimal128(4, 1))), "numeric", None),
+])
+def test_pandas_and_python_values_become_features_or_are_left_out_with_the_reason(column, kind, reason):
+    frame = pa.table({"k": [1, 2, 3], "v": column}) if isinstance(column, pa.ChunkedArray) else \
+        pd.DataFrame({"k": [1, 2, 3], "v": column})
+    graph = Database({"t": Table(frame, primary_key="k")}).to_graph()
+    assert {c.name: c.kind for c in graph.features["t"].columns}.get("v") == kind
+    assert graph.schema["t"]["left_out"].get("v") == reason
+
+
+def test_a_late_mixed_value_is_found_and_decimals_become_numbers():
+    import decimal
+
+    column = [decimal.Decimal("1.5")] * 3000 + ["n/a"]  # past the first thousand rows
+    graph = Database({"t": Table({"v": np.array(column, dtype=object)})}).to_graph()
+    assert graph.schema["t"]["left_out"] == {"v": "values of mixed types (Decimal, str)"}
+    graph = Database({"t": Table({"v": np.array(column[:-1] + [None], dtype=object)})}).to_graph()
+    assert graph.features["t"].columns[0].mean == 1.5
+
+
+def test_empty_tables_build_with_no_nodes():
+    empty = pd.DataFrame({"k": pd.Series([], dtype=object), "v": pd.Series([], dtype=object),
+                          "t": pd.Series([], dtype="datetime64[ns]")})
+    graph = Database({"e": Table(empty, primary_key="k", time="t"),
+                      "c": Table(pa.table({"ref": pa.array([], pa.int64())}), foreign_keys={"ref": "e"})}
+                     ).to_graph()
+    assert graph.num_nodes == {"e": 0, "c": 0} and graph.num_edges == 0
+    assert graph.schema["e"]["left_out"] == {"v": "no rows"}
+
+
+@pytest.mark.parametrize("frame, options, message", [
+    (pa.table({"k": pa.array([[1], [2]])}), {"primary_key": "k"},
+     r"table 't', column 'k' holds nested values \(list<item: int64>\): it cannot be a key or a time"),
+    ({"k": np.array([1, "a"], dtype=object)}, {"primary_key": "k"},
+     r"table 't', key column 'k' holds values of mixed types \(int, str\), which cannot be used"),
+    (pa.table({"t": pa.array([b"x", b"y"])}), {"time": "t"}, r"table 't', column 't' holds binary values"),
+])
+def test_key_and_time_columns_of_unusable_types_are_refused_by_name(frame, options, message):
+    with pytest.raises(ValueError, match=message):
+        Database({"t": Table(frame, **options)}).to_graph()
+
+
 # ---- times ---------------------------------------------------------------------------
 
 @pytest.mark.parametrize("column", [

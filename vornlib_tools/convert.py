@@ -2,6 +2,9 @@
 
 - Values of any source (numpy arrays, lists, scalars, pandas Series and Index,
   pyarrow arrays) become a numpy array and a mask of missing entries: `values`.
+  Decimals become float64, times of day durations since midnight; values of
+  no usable kind (nested, binary, mixed) raise Unconvertible, which says
+  why, and `unusable_type` tells as much from a column's type alone.
 - Times become int64 in a graph's unit: `to_graph_time`. datetime64 of any
   unit, timezone-aware timestamps (taken at their UTC instant), dates, and
   integers (taken to be in the graph's unit already) are accepted; text,
@@ -18,6 +21,8 @@ where the fault is.
 
 from __future__ import annotations
 
+import datetime as dt
+import decimal
 from collections.abc import Sequence
 
 import numpy as np
@@ -36,6 +41,47 @@ MISSING_TIME = {"never": INT64_MAX, "always": INT64_MIN}
 
 # ---- values of any source -------------------------------------------------------
 
+class Unconvertible(ValueError):
+    """Values of no kind the toolkit uses; `reason` says what they are."""
+
+    def __init__(self, what: str, reason: str) -> None:
+        super().__init__(f"{what + ' holds ' if what else ''}{reason}, which cannot be used")
+        self.reason = reason
+
+
+def unusable_type(source) -> str | None:
+    """Why a column of this type can never be used (nested, binary, null,
+    interval or complex values), from its type alone; None if it may be."""
+    arrow_type = getattr(source, "type", None) if type(source).__module__.split(".")[0] == "pyarrow" else None
+    dtype = getattr(source, "dtype", None)
+    if arrow_type is None and type(dtype).__name__ == "ArrowDtype":
+        arrow_type = dtype.pyarrow_dtype
+    if arrow_type is not None:
+        import pyarrow as pa
+
+        kind = arrow_type.value_type if pa.types.is_dictionary(arrow_type) else arrow_type
+        if pa.types.is_nested(kind):
+            return f"nested values ({kind})"
+        if pa.types.is_binary(kind) or pa.types.is_large_binary(kind) or pa.types.is_fixed_size_binary(kind) \
+                or getattr(pa.types, "is_binary_view", lambda _: False)(kind):
+            return f"binary values ({kind})"
+        if pa.types.is_null(kind):
+            return "no values (its type is null)"
+        if pa.types.is_interval(kind) and kind != pa.month_day_nano_interval():
+            return f"calendar intervals ({kind})"
+        return None
+    if isinstance(dtype, np.dtype):
+        if dtype.kind == "V":
+            return f"structured values ({dtype})"
+        if dtype.kind == "c":
+            return f"complex numbers ({dtype})"
+        if dtype.kind == "S":
+            return f"binary values ({dtype})"
+    elif dtype is not None and type(dtype).__name__ in ("PeriodDtype", "IntervalDtype", "SparseDtype"):
+        return f"{dtype} values"
+    return None
+
+
 def values(source, what: str) -> tuple[np.ndarray, np.ndarray | None]:
     """(numpy array, mask of missing entries or None) of a column or array-like.
 
@@ -46,14 +92,17 @@ def values(source, what: str) -> tuple[np.ndarray, np.ndarray | None]:
             import pandas as pd
 
             source = pd.Series([source])
-        return _pandas_values(source)
+        return _pandas_values(source, what)
     if module == "pyarrow":
-        return _arrow_values(source)
+        return _arrow_values(source, what)
     if module == "polars":
-        return _arrow_values(source.to_arrow())
+        return _arrow_values(source.to_arrow(), what)
     array = np.asarray(source)
     if array.dtype == object:
         return _object_values(array, what)
+    reason = unusable_type(array)
+    if reason is not None:
+        raise Unconvertible(what, reason)
     return array, _nan_mask(array)
 
 
@@ -67,7 +116,7 @@ def _nan_mask(array: np.ndarray) -> np.ndarray | None:
     return mask if mask.any() else None
 
 
-def _pandas_values(series) -> tuple[np.ndarray, np.ndarray | None]:
+def _pandas_values(series, what: str = "") -> tuple[np.ndarray, np.ndarray | None]:
     import pandas as pd
 
     if isinstance(series, pd.DataFrame):
@@ -78,6 +127,14 @@ def _pandas_values(series) -> tuple[np.ndarray, np.ndarray | None]:
             else series.dt.tz_convert("UTC").dt.tz_localize(None)
     missing = np.asarray(pd.isna(series))
     missing = missing if missing.any() else None
+    reason = unusable_type(series)
+    if reason is not None:
+        raise Unconvertible(what, reason)
+    if isinstance(series.dtype, pd.ArrowDtype):
+        import pyarrow as pa
+
+        values, _ = _arrow_values(pa.array(series), what)
+        return values, missing
     if isinstance(series.dtype, pd.CategoricalDtype):
         series = series.astype(object)
     kind = series.dtype.kind
@@ -90,11 +147,11 @@ def _pandas_values(series) -> tuple[np.ndarray, np.ndarray | None]:
         return series.to_numpy(dtype=np.float64, na_value=np.nan), missing
     array = series.to_numpy()
     if array.dtype == object:
-        return _object_values(array, "", missing)
+        return _object_values(array, what, missing)
     return array, missing
 
 
-def _arrow_values(array) -> tuple[np.ndarray, np.ndarray | None]:
+def _arrow_values(array, what: str = "") -> tuple[np.ndarray, np.ndarray | None]:
     import pyarrow as pa
     import pyarrow.compute as pc
 
@@ -103,8 +160,18 @@ def _arrow_values(array) -> tuple[np.ndarray, np.ndarray | None]:
     kind = array.type
     if pa.types.is_dictionary(kind):
         array, kind = array.cast(kind.value_type), kind.value_type
+    reason = unusable_type(array)
+    if reason is not None:
+        raise Unconvertible(what, reason)
     if pa.types.is_timestamp(kind) and kind.tz is not None:
         array = array.cast(pa.timestamp(kind.unit))  # the same instants, in UTC
+    if pa.types.is_decimal(kind):  # SQL DECIMAL, money above all: numbers to a model
+        array, kind = array.cast(pa.float64()), pa.float64()
+    if pa.types.is_time(kind):  # a time of day: its duration since midnight
+        array, kind = array.cast(pa.int64() if pa.types.is_time64(kind) else pa.int32()).cast(pa.int64()) \
+            .cast(pa.duration(kind.unit)), pa.duration(kind.unit)
+    if kind == pa.month_day_nano_interval():
+        array, kind = _interval_durations(array), pa.duration("ns")
     missing = None
     if array.null_count:
         missing = np.asarray(array.is_null())
@@ -117,30 +184,68 @@ def _arrow_values(array) -> tuple[np.ndarray, np.ndarray | None]:
         return np.asarray(array.cast(pa.int64())).astype("datetime64[ms]"), missing
     result = array.to_numpy(zero_copy_only=False)
     if result.dtype == object:
-        return _object_values(result, "", missing)
+        return _object_values(result, what, missing)
     if missing is None:
         missing = _nan_mask(result)
     return result, missing
 
 
+# An SQL INTERVAL's months are taken at the Gregorian calendar's mean length.
+_MONTH_NS = 2_629_746 * 10**9
+
+
+def _interval_durations(array):
+    """month_day_nano intervals (SQL INTERVAL) as durations in nanoseconds."""
+    import pyarrow as pa
+
+    layout = np.dtype([("months", "<i4"), ("days", "<i4"), ("nanos", "<i8")])
+    parts = np.frombuffer(array.buffers()[1], dtype=layout, count=array.offset + len(array))[array.offset:]
+    total = parts["months"] * np.int64(_MONTH_NS) + parts["days"] * np.int64(86_400 * 10**9) + parts["nanos"]
+    return pa.array(total, pa.duration("ns"), mask=np.asarray(array.is_null()) if array.null_count else None)
+
+
 def _object_values(array: np.ndarray, what: str, missing: np.ndarray | None = None
                    ) -> tuple[np.ndarray, np.ndarray | None]:
-    """Python objects: str, datetime/date/Timestamp, int or float, with None/NaN/NaT as missing."""
+    """Python objects: str, bool, int, float or Decimal, datetime/date/Timestamp,
+    timedelta or time of day, with None/NaN/NaT as missing. Every value's type
+    is looked at: a column that mixes kinds anywhere is refused, not read by
+    its first rows. Without a present value the column is float64, all missing."""
     if missing is None:
         missing = np.fromiter((_is_missing(v) for v in array.ravel()), bool, array.size).reshape(array.shape)
-    present = array[~missing] if missing.any() else array
-    kinds = {type(v) for v in present[:1000]} | ({type(present[-1])} if present.size else set())
-    if kinds and all(issubclass(k, str) for k in kinds):
+    present = array[~missing] if missing.any() else array.ravel()
+    kinds = set(map(type, present))
+    if not kinds:
+        return np.full(array.shape, np.nan), (missing if missing.any() else None)
+
+    def every(*types) -> bool:
+        return all(issubclass(k, types) for k in kinds)
+
+    if every(str):
         out = np.where(missing, "", array).astype(str)
-    elif kinds and all(issubclass(k, (int, np.integer)) and not issubclass(k, bool) for k in kinds):
-        out = np.where(missing, 0, array).astype(np.int64)
-    elif kinds and all(issubclass(k, (int, float, np.integer, np.floating)) for k in kinds):
+    elif every(bool, np.bool_):
+        out = np.where(missing, False, array).astype(bool)
+    elif every(int, np.integer) and not any(issubclass(k, (bool, np.bool_)) for k in kinds):
+        try:
+            out = np.where(missing, 0, array).astype(np.int64)
+        except OverflowError:
+            out = np.where(missing, np.nan, array).astype(np.float64)
+    elif every(int, float, np.integer, np.floating, decimal.Decimal):
         out = np.where(missing, np.nan, array).astype(np.float64)
-    elif kinds and all(hasattr(k, "isoformat") for k in kinds):  # datetime, date, Timestamp
+    elif every(dt.timedelta, np.timedelta64):
+        out = np.where(missing, np.timedelta64("NaT", "us"), array).astype("timedelta64[us]")
+    elif every(dt.time):
+        out = np.array([np.timedelta64("NaT", "us") if gap else
+                        np.timedelta64(((v.hour * 60 + v.minute) * 60 + v.second) * 10**6 + v.microsecond, "us")
+                        for v, gap in zip(array.ravel(), missing.ravel())], dtype="timedelta64[us]")
+        out = out.reshape(array.shape)
+    elif all(hasattr(k, "isoformat") for k in kinds):  # datetime, date, Timestamp
         out = _datetimes_of_objects(np.where(missing, None, array))
+    elif every(bytes, bytearray, memoryview):
+        raise Unconvertible(what, "binary values (bytes)")
+    elif every(list, tuple, dict, set, np.ndarray):
+        raise Unconvertible(what, f"nested values ({', '.join(sorted(k.__name__ for k in kinds))})")
     else:
-        names = ", ".join(sorted(k.__name__ for k in kinds)) or "nothing"
-        raise ValueError(f"{what + ': ' if what else ''}cannot convert values of types {names}")
+        raise Unconvertible(what, f"values of mixed types ({', '.join(sorted(k.__name__ for k in kinds))})")
     return out, (missing if missing.any() else None)
 
 
@@ -160,8 +265,6 @@ def _datetimes_of_objects(array: np.ndarray) -> np.ndarray:
         pd = None
     if pd is not None:
         return _pandas_values(pd.Series(pd.to_datetime(array.ravel(), utc=True)))[0].reshape(array.shape)
-    import datetime as dt
-
     def utc(value):
         if value is None:
             return np.datetime64("NaT")
@@ -277,7 +380,7 @@ def key_values(source, what: str) -> tuple[np.ndarray, np.ndarray | None]:
     array, absent = values(source, what)
     kind = array.dtype.kind
     if kind == "M":
-        return to_graph_time(np.where(absent, np.datetime64("NaT"), array) if absent is not None else array,
+        return to_graph_time(np.where(absent, np.array("NaT", array.dtype), array) if absent is not None else array,
                              "ns", what, missing="always"), absent
     if kind in "iub":
         return array.astype(np.int64), absent

@@ -191,6 +191,8 @@ class _Build:
 
     def run(self, edge_types, metadata) -> Graph:
         phase = self.clock.phase
+        for name, table in self.tables.items():
+            self._screen(name, table)
         with phase("keys"):
             keys = {name: self._primary_key(name, table) for name, table in self.tables.items()}
         with phase("times"):
@@ -230,6 +232,21 @@ class _Build:
             graph = self.store.finish(graph)
         self.clock.report()
         return graph
+
+    def _screen(self, name: str, table: Table) -> None:
+        """Column types no value of which can be used, found from the types
+        alone, before anything is converted or written: a key or time column
+        of them is refused, a feature column left out."""
+        needed = {*table.primary_key, *(c for r in table.references for c in r.columns), *table.time_columns()}
+        for column in table.column_names:
+            if column in table.ignore:
+                continue
+            reason = convert.unusable_type(table.column(column))
+            if reason is None:
+                continue
+            if column in needed:
+                raise ValueError(f"table {name!r}, column {column!r} holds {reason}: it cannot be a key or a time")
+            self.report[name]["left_out"][column] = reason
 
     # -- keys and references
 
@@ -336,7 +353,7 @@ class _Build:
 
     def _encode(self, name: str, table: Table, times: dict[str, np.ndarray], nodes: int):
         excluded = {*table.primary_key, *(c for r in table.references for c in r.columns), table.time,
-                    *table.ignore}
+                    *table.ignore, *self.report[name]["left_out"]}
         sources = {column: stamps for column, stamps in times.items()}
         columns = {}
         for column in table.column_names:
@@ -349,18 +366,26 @@ class _Build:
                                    list(sources).index(column))
                 continue
             where = f"table {name!r}, column {column!r}"
-            data, missing = convert.values(table.column(column), where)
+            try:
+                data, missing = convert.values(table.column(column), where)
+            except convert.Unconvertible as error:  # only keys and times may stop a build
+                self.report[name]["left_out"][column] = error.reason
+                continue
             source = list(sources).index(table.known_at.get(column, table.time)) if table.time else \
                 features.ALWAYS_KNOWN
             kind = data.dtype.kind
-            if column in table.categorical or kind == "b":
+            if missing is not None and missing.all() or not table.num_rows:
+                self.report[name]["left_out"][column] = "no values" if table.num_rows else "no rows"
+            elif column in table.categorical or kind == "b":
                 columns[column] = (features.CATEGORICAL, data, missing, source)
             elif kind in "iuf":
                 columns[column] = (features.NUMERIC, data, missing, source)
+            elif kind == "m":  # a duration: a number of seconds
+                seconds = data.astype("timedelta64[ns]") / np.timedelta64(1, "s")
+                columns[column] = (features.NUMERIC, seconds, missing, source)
             elif kind == "M":
-                stamps = convert.to_graph_time(data if missing is None else np.where(missing, np.datetime64("NaT"),
-                                                                                      data),
-                                               self.unit, where, missing="always")
+                gaps = data if missing is None else np.where(missing, np.array("NaT", data.dtype), data)
+                stamps = convert.to_graph_time(gaps, self.unit, where, missing="always")
                 columns[column] = (features.DATETIME, stamps, missing, source)
             elif kind in "US":
                 distinct = len(np.unique(data if missing is None else data[~missing]))
