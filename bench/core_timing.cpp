@@ -1,12 +1,11 @@
 // Bench-only module vornlib_bench: the core timed without Python, and the
 // time of one independent random read from memory (the memory limit's unit).
 //
-// time_core takes the arguments NeighborSampler(...) and sample(...) take and
+// CoreTimer takes the arguments NeighborSampler(...) and sample(...) take and
 // turns them into the core's store and requests with the binding's own code,
 // so the only difference from sample() is what the binding does around the
 // core call: request checks, the Python window reads and the result arrays.
 
-#include <pybind11/functional.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -71,45 +70,49 @@ private:
     std::vector<std::vector<HopParameter>> values_;
 };
 
-// One core call per batch on a sampler built as NeighborSampler(...) builds
-// it. Returns (wall ns, thread CPU ns) of every call; on_result gets the
-// result of each of the first `keep` calls, built outside the timing.
-py::tuple time_core(std::vector<std::string> node_types, std::vector<EdgeTypeTuple> edge_types,
-                    const py::dict& colptr, const py::dict& row, const py::dict& node_time, int seed,
-                    const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
-                    const std::string& entity_table, const std::vector<py::array>& seed_nodes,
-                    const std::vector<py::array>& seed_times, py::array_t<std::int64_t> evicting,
-                    std::size_t keep, const std::function<void(const SampleResult&)>& on_result) {
-    std::vector<py::object> graph_arrays;
-    NeighborSampler core(
-        build_store(std::move(node_types), std::move(edge_types), colptr, row, node_time, graph_arrays),
-        static_cast<std::uint32_t>(seed));
-    NeverInterrupt never;
-    std::vector<std::int64_t> walls, cpus;
-    for (std::size_t call = 0; call < seed_nodes.size(); ++call) {
+// A core sampler built as NeighborSampler(...) builds it, timed one call at a
+// time, so that a driver can alternate its calls with sample()'s: both then
+// meet the same machine, whatever it does from one minute to the next.
+class CoreTimer {
+public:
+    CoreTimer(std::vector<std::string> node_types, std::vector<EdgeTypeTuple> edge_types, const py::dict& colptr,
+              const py::dict& row, const py::dict& node_time, int seed)
+        : core_(build_store(std::move(node_types), std::move(edge_types), colptr, row, node_time, graph_arrays_),
+                static_cast<std::uint32_t>(seed)) {}
+
+    // One call with sample()'s arguments, after writing every value of
+    // evicting: (wall ns, thread CPU ns, the result or None). The request is
+    // checked and its windows read before the timing; the result, if kept,
+    // is built after it.
+    py::tuple time(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                   const std::string& entity_table, const py::array& seed_node, const py::array& seed_time,
+                   py::array_t<std::int64_t> evicting, bool keep) {
         std::vector<py::object> request_arrays;
-        SampleRequest request = check_request(core.store(), num_neighbors, sampling_time_offsets, entity_table,
-                                              seed_nodes[call], seed_times[call], request_arrays);
-        PythonWindows python_windows(core.store().key_count());
-        resolve_keys(core.store(), num_neighbors, sampling_time_offsets, request, python_windows, request_arrays);
+        SampleRequest request = check_request(core_.store(), num_neighbors, sampling_time_offsets, entity_table,
+                                              seed_node, seed_time, request_arrays);
+        PythonWindows python_windows(core_.store().key_count());
+        resolve_keys(core_.store(), num_neighbors, sampling_time_offsets, request, python_windows, request_arrays);
         ReadWindows windows(python_windows, request);
+        NeverInterrupt never;
         std::optional<SampleResult> result;
+        std::int64_t wall = 0, cpu = 0;
         evict(evicting);
         const std::int64_t cpu_started = thread_cpu_ns();
         const std::int64_t wall_started = wall_ns();
-        core.sample(request, windows, never, [&](const WorkingTables& tables) {
-            walls.push_back(wall_ns() - wall_started);
-            cpus.push_back(thread_cpu_ns() - cpu_started);
-            if (call < keep) {
-                result = make_result(core.store(), tables, never);
+        core_.sample(request, windows, never, [&](const WorkingTables& tables) {
+            wall = wall_ns() - wall_started;
+            cpu = thread_cpu_ns() - cpu_started;
+            if (keep) {
+                result = make_result(core_.store(), tables, never);
             }
         });
-        if (result) {
-            on_result(*result);
-        }
+        return py::make_tuple(wall, cpu, result ? py::cast(*result) : py::none());
     }
-    return py::make_tuple(walls, cpus);
-}
+
+private:
+    std::vector<py::object> graph_arrays_;  // before core_: outlives the spans into it
+    NeighborSampler core_;
+};
 
 constexpr std::size_t kArrayBytes = std::size_t{1} << 30;
 constexpr std::size_t kElements = kArrayBytes / sizeof(std::uint64_t);
@@ -196,10 +199,14 @@ py::dict read_latency(std::size_t passes, std::size_t reads, std::size_t evict_b
 }  // namespace
 
 PYBIND11_MODULE(vornlib_bench, m) {
-    m.def("time_core", &time_core, py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"),
-          py::arg("node_time"), py::arg("seed"), py::arg("num_neighbors"), py::arg("sampling_time_offsets"),
-          py::arg("entity_table"), py::arg("seed_nodes"), py::arg("seed_times"), py::arg("evicting"),
-          py::arg("keep"), py::arg("on_result"));
+    py::class_<CoreTimer>(m, "CoreTimer")
+        .def(py::init<std::vector<std::string>, std::vector<EdgeTypeTuple>, const py::dict&, const py::dict&,
+                      const py::dict&, int>(),
+             py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"), py::arg("node_time"),
+             py::arg("seed"))
+        .def("time", &CoreTimer::time, py::arg("num_neighbors"), py::arg("sampling_time_offsets"),
+             py::arg("entity_table"), py::arg("seed_node"), py::arg("seed_time"), py::arg("evicting"),
+             py::arg("keep"));
     m.def("read_latency", &read_latency, py::arg("passes") = 3, py::arg("reads") = std::size_t{1} << 23,
           py::arg("evict_bytes") = 0, py::arg("cold_block") = 50000);
 }

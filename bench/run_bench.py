@@ -5,15 +5,18 @@ module vornlib_bench in Release and generates the graphs first:
 
     python bench/run_bench.py [--bench-module DIR] [1m] [20m] [--workloads last-k --measured 1]
 
-Per size and workload (workloads.py), on a fresh sampler: WARMUP untimed then
-MEASURED timed sample() calls, one batch each, EVICT_BYTES of other memory
-written before every call (untimed). Reported: median and minimum wall time,
-median thread CPU time, edges per second, peak resident memory, sample() over
-the memory limit (memory_limit.py) and over the same calls on the core alone
-(vornlib_bench.time_core). The first CHECKSUM_BATCHES results of both runs
-must hash to bench/expected_checksums.json. Each size's figures replace that
-size's entry in bench/results/latest.json, and bench/results/latest.md is
-rendered from all sizes there.
+Per size and workload (workloads.py), first sample() alone on a fresh
+sampler, untimed, for peak resident memory and the lines each call must
+fetch; then WARMUP untimed and MEASURED timed calls, one batch each, on
+sample() and on the core alone (vornlib_bench.CoreTimer), each with a fresh
+sampler, the two calls of a batch back to back, the first of the pair
+alternating. EVICT_BYTES of other memory are written before every call
+(untimed). Reported: median and minimum wall time, median thread CPU time,
+edges per second, peak resident memory, sample() over the memory limit
+(memory_limit.py) and over the core. The first CHECKSUM_BATCHES results of
+every run must hash to bench/expected_checksums.json. Each size's figures
+replace that size's entry in bench/results/latest.json, and
+bench/results/latest.md is rendered from all sizes there.
 """
 
 from __future__ import annotations
@@ -105,47 +108,73 @@ def timings(wall_ns: list[int], cpu_ns: list[int], edges: int) -> dict:
             "cpu_median_ms": statistics.median(cpu_ns) / 1e6, "edges_per_second": edges / (sum(wall_ns) / 1e9)}
 
 
-def measure_sampler(workload: Workload, metadata: dict, graph: Graph, seeds: np.ndarray, times: np.ndarray,
-                    warmup: int, evicting: np.ndarray) -> dict:
+def measure_memory(workload: Workload, metadata: dict, graph: Graph, seeds: np.ndarray, times: np.ndarray,
+                   warmup: int, evicting: np.ndarray) -> dict:
+    """sample() alone, untimed: peak memory, edges and lines per call, the checksum."""
     call = request(workload)
     checksum, lines = ResultChecksum(), LineCounter(workload, metadata, graph.arrays())
-    wall_ns, cpu_ns, edges, lines_counted = [], [], 0, 0
+    edges, lines_counted, measured = 0, 0, 0
     reset_peak_rss()
     rss_start_kib = status_kib("VmRSS")
     sampler = vornlib.NeighborSampler(**constructor(graph, workload))
+    for batch, seed_time in enumerate(seed_times(workload, times)):
+        evicting += 1
+        result = sampler.sample(**call, seed_node=seeds[batch], seed_time=seed_time)
+        if batch >= warmup:
+            measured += 1
+            edges += sum(rows.size for rows in SampleResult(*result).rows.values())
+            lines_counted += lines.count(result)
+        if batch < CHECKSUM_BATCHES:
+            checksum.update(result)
+        del result
+    peak_kib = status_kib("VmHWM")
+    return {"edges_per_call": edges / measured, "peak_rss_mib": (peak_kib - EVICT_BYTES // 1024) / 1024,
+            "rss_growth_mib": (peak_kib - rss_start_kib) / 1024, "lines_per_call": lines_counted / measured,
+            "checksum": checksum.hexdigest()}
+
+
+def measure_paired(bench_module, workload: Workload, graph: Graph, seeds: np.ndarray, times: np.ndarray,
+                   warmup: int, evicting: np.ndarray, edges_per_call: float) -> tuple[dict, dict]:
+    """sample() and the core (vornlib_bench.CoreTimer), each on its own sampler,
+    timed on every batch back to back, the first of the two alternating: the
+    machine's speed drifts by more than the binding costs, and a pair meets
+    the same moment. Each call starts after EVICT_BYTES of other memory."""
+    call = request(workload)
+    sampler = vornlib.NeighborSampler(**constructor(graph, workload))
+    core = bench_module.CoreTimer(**constructor(graph, workload))
+    checksums = {"sampler": ResultChecksum(), "core": ResultChecksum()}
+    times_ns = {"sampler": ([], []), "core": ([], [])}
+
+    def run_sampler(batch: int, seed_time: np.ndarray) -> None:
+        evicting[...] += 1
+        cpu_started, started = time.thread_time_ns(), time.perf_counter_ns()
+        result = sampler.sample(**call, seed_node=seeds[batch], seed_time=seed_time)
+        elapsed, cpu_elapsed = time.perf_counter_ns() - started, time.thread_time_ns() - cpu_started
+        note("sampler", batch, elapsed, cpu_elapsed, result)
+
+    def run_core(batch: int, seed_time: np.ndarray) -> None:
+        elapsed, cpu_elapsed, result = core.time(**call, seed_node=seeds[batch], seed_time=seed_time,
+                                                 evicting=evicting, keep=batch < CHECKSUM_BATCHES)
+        note("core", batch, elapsed, cpu_elapsed, result)
+
+    def note(side: str, batch: int, elapsed: int, cpu_elapsed: int, result) -> None:
+        if batch >= warmup:
+            times_ns[side][0].append(elapsed)
+            times_ns[side][1].append(cpu_elapsed)
+        if batch < CHECKSUM_BATCHES:
+            checksums[side].update(result)
+
     gc.collect()
     gc.disable()
     try:
         for batch, seed_time in enumerate(seed_times(workload, times)):
-            evicting += 1
-            cpu_started, started = time.thread_time_ns(), time.perf_counter_ns()
-            result = sampler.sample(**call, seed_node=seeds[batch], seed_time=seed_time)
-            elapsed, cpu_elapsed = time.perf_counter_ns() - started, time.thread_time_ns() - cpu_started
-            if batch >= warmup:
-                wall_ns.append(elapsed)
-                cpu_ns.append(cpu_elapsed)
-                edges += sum(rows.size for rows in SampleResult(*result).rows.values())
-                lines_counted += lines.count(result)
-            if batch < CHECKSUM_BATCHES:
-                checksum.update(result)
-            del result  # freed outside the timed region
+            for run in (run_sampler, run_core) if batch % 2 == 0 else (run_core, run_sampler):
+                run(batch, seed_time)  # the result is freed on return, outside the timed region
     finally:
         gc.enable()
-    peak_kib = status_kib("VmHWM")
-    measured = len(wall_ns)
-    return {**timings(wall_ns, cpu_ns, edges), "edges_per_call": edges / measured,
-            "peak_rss_mib": (peak_kib - EVICT_BYTES // 1024) / 1024, "rss_growth_mib": (peak_kib - rss_start_kib) / 1024,
-            "lines_per_call": lines_counted / measured, "checksum": checksum.hexdigest()}
-
-
-def measure_core(bench_module, workload: Workload, graph: Graph, seeds: np.ndarray, times: np.ndarray,
-                 warmup: int, evicting: np.ndarray, edges_per_call: float) -> dict:
-    checksum = ResultChecksum()
-    wall_ns, cpu_ns = bench_module.time_core(**constructor(graph, workload), **request(workload),
-                                             seed_nodes=list(seeds), seed_times=seed_times(workload, times),
-                                             evicting=evicting, keep=CHECKSUM_BATCHES, on_result=checksum.update)
-    wall_ns, cpu_ns = wall_ns[warmup:], cpu_ns[warmup:]
-    return {**timings(wall_ns, cpu_ns, round(edges_per_call * len(wall_ns))), "checksum": checksum.hexdigest()}
+    edges = round(edges_per_call * len(times_ns["sampler"][0]))
+    return tuple({**timings(*times_ns[side], edges), "checksum": checksums[side].hexdigest()}
+                 for side in ("sampler", "core"))
 
 
 def print_rows(header: list[str], rows: list[list[str]]) -> None:
@@ -172,11 +201,13 @@ def check_checksums(size: str, workloads: dict, record: bool) -> bool:
     ok = True
     for name, w in workloads.items():
         got, core, reference = w["sampler"]["checksum"], w["core"]["checksum"], expected.get(size, {}).get(name)
+        alone = w["sampler"]["memory_checksum"]
         if record:
             expected.setdefault(size, {})[name] = reference = got
-        verdict = "OK" if got == core == reference else "no reference" if reference is None else "MISMATCH"
+        verdict = "OK" if got == alone == core == reference else "no reference" if reference is None else "MISMATCH"
         ok &= verdict == "OK"
-        print(f"checksum {size} {name:<8} sample() {got}, core {core}, reference {reference}: {verdict}")
+        print(f"checksum {size} {name:<8} sample() {got} (alone {alone}), core {core}, reference {reference}: "
+              f"{verdict}")
     if record:
         EXPECTED_CHECKSUMS.write_text(json.dumps(expected, indent=2, sort_keys=True) + "\n")
     return ok
@@ -194,12 +225,13 @@ def run_size(size: str, args: argparse.Namespace, bench_module, read_times: Read
         seeds, times = synthetic.seed_batches(graph, workload.batch_size, args.warmup + args.measured)
         started = time.perf_counter()
 
-        def both() -> tuple[dict, dict]:
-            run = measure_sampler(workload, metadata, graph, seeds, times, args.warmup, evicting)
-            return run, measure_core(bench_module, workload, graph, seeds, times, args.warmup, evicting,
-                                     run["edges_per_call"])
+        def measure() -> tuple[dict, dict, dict]:
+            memory = measure_memory(workload, metadata, graph, seeds, times, args.warmup, evicting)
+            return memory, *measure_paired(bench_module, workload, graph, seeds, times, args.warmup, evicting,
+                                           memory["edges_per_call"])
 
-        (run, core), read = read_times.around(both)
+        (memory, timed, core), read = read_times.around(measure)
+        run = {**timed, **{k: v for k, v in memory.items() if k != "checksum"}, "memory_checksum": memory["checksum"]}
         limit = {"ns_per_read": read.ns, "limit_ms": run["lines_per_call"] * read.ns / 1e6,
                  "cold_ns_per_read": read.cold_ns, "cold_limit_ms": run["lines_per_call"] * read.cold_ns / 1e6}
         workloads[name] = {"batch_size": workload.batch_size, "hops": workload.hops, "sampler": run, "core": core,
@@ -242,7 +274,7 @@ def main(argv: list[str] | None = None) -> int:
                         help="directory holding the built vornlib_bench module")
     parser.add_argument("--workloads", nargs="+", default=list(WORKLOADS), choices=list(WORKLOADS))
     parser.add_argument("--warmup", type=int, default=CHECKSUM_BATCHES)
-    parser.add_argument("--measured", type=int, default=128)
+    parser.add_argument("--measured", type=int, default=256)
     parser.add_argument("--data", type=Path, default=BENCH_DIR / "data")
     parser.add_argument("--results", type=Path, default=RESULTS, help="merged per size; .md rendered beside it")
     parser.add_argument("--record-checksums", action="store_true",

@@ -71,14 +71,15 @@ def test_core_run_makes_the_calls_sample_makes(bench_module, with_time, request_
     seeds = [np.array([0, 1]), np.array([2, 2, 3]), np.array([1])]
     times = [np.array([4, 2]), np.array([5, 1, 3]), np.array([9])] if with_time else [np.empty(0, np.int64)] * 3
     evicting = np.zeros(16, dtype=np.int64)
-    kept = []
-    walls, cpus = bench_module.time_core(**graph(with_time), **request_, entity_table="U", seed_nodes=seeds,
-                                         seed_times=times, evicting=evicting, keep=2, on_result=kept.append)
+    timer = bench_module.CoreTimer(**graph(with_time))
+    timed = [timer.time(**request_, entity_table="U", seed_node=s, seed_time=t, evicting=evicting, keep=keep)
+             for s, t, keep in zip(seeds, times, (True, True, False))]
     sampler = vornlib.NeighborSampler(**graph(with_time))
     expected = [plain(sampler.sample(**request_, entity_table="U", seed_node=s, seed_time=t))
                 for s, t in zip(seeds, times)]
-    assert [plain(result) for result in kept] == expected[:2]
-    assert len(walls) == len(cpus) == 3 and min(walls) > 0
+    assert [plain(result) for _, _, result in timed[:2]] == expected[:2]
+    assert timed[2][2] is None  # not kept, yet made: the history of the next calls counts
+    assert all(wall > 0 and cpu > 0 for wall, cpu, _ in timed)
     assert (evicting == 3).all()  # written before every call
 
 
@@ -87,6 +88,6 @@ def test_core_run_refuses_a_request_as_sample_does(bench_module):
     with pytest.raises(RuntimeError) as from_sample:
         vornlib.NeighborSampler(**graph(True)).sample(**arguments, seed_node=np.array([0]), seed_time=np.array([1]))
     with pytest.raises(RuntimeError) as from_core:
-        bench_module.time_core(**graph(True), **arguments, seed_nodes=[np.array([0])], seed_times=[np.array([1])],
-                               evicting=np.zeros(1, dtype=np.int64), keep=1, on_result=print)
+        bench_module.CoreTimer(**graph(True)).time(**arguments, seed_node=np.array([0]), seed_time=np.array([1]),
+                                                   evicting=np.zeros(1, dtype=np.int64), keep=True)
     assert str(from_core.value) == str(from_sample.value)
