@@ -114,6 +114,10 @@ def test_dangling_references_raise_or_become_nodes():
      "relation 'of__it' contains '__'"),
     ({"c": Table({"r": [1]}, foreign_keys={"r": "nowhere"})}, "refers to table 'nowhere', which the database lacks"),
     ({"c": Table({"r": [1]}, time="when")}, "table 'c' has no column 'when'"),
+    ({"c": Table({"r": [1], "t": [2]}, time="t", missing_time={"tt": "never"})}, "table 'c' has no column 'tt'"),
+    ({"c": Table({"r": [1], "t": [2]}, time="t", missing_time={"r": "never"})},
+     r"table 'c': missing_time names 'r', which is not one of its time columns .*: 't'\)"),
+    ({"c": Table({"r": [1]}, missing_time={"r": "never"})}, r"not one of its time columns .*: none\)"),
 ])
 def test_schemas_that_would_mislead_are_refused(tables, message):
     with pytest.raises(ValueError, match=message):
@@ -312,6 +316,45 @@ def test_seeds_take_keys_or_indices_and_datetimes_or_graph_units():
 def test_seeds_that_would_mislead_are_refused(seeds, times, options, message):
     with pytest.raises(ValueError, match=message):
         shop().sample("customers", seeds, times, **options)
+
+
+WINDOW = "orders__rev_by__customers"
+
+
+@pytest.mark.parametrize("request_, message", [
+    (dict(num_neighbors={WINDOW: [2.5]}), r"num_neighbors\['orders__rev_by__customers'\]: 2.5 at position 0 is "
+                                          r"not an integral count"),
+    (dict(num_neighbors={WINDOW: [1, np.nan]}), r"num_neighbors\[.*\] has a missing value at position 1"),
+    (dict(num_neighbors={WINDOW: [np.inf]}), "inf at position 0 is not an integral count"),
+    (dict(num_neighbors={WINDOW: [True]}), "must hold integers"),
+    (dict(num_neighbors={WINDOW: 3}), r"must be one count per hop, not of shape \(\)"),
+    (dict(sampling_time_offsets={WINDOW: [-5, 0]}),
+     r"sampling_time_offsets\['orders__rev_by__customers'\] must be one \(start, end\) pair per hop.*hop 0 is -5"),
+    (dict(sampling_time_offsets={WINDOW: [[-5, 0, 1]]}), "one \\(start, end\\) pair per hop"),
+    (dict(sampling_time_offsets={WINDOW: [[None, 0], [-1.5, 0]]}),
+     r"start offsets \(by hop\): -1.5 at position 1 is not an integral offset"),
+    (dict(sampling_time_offsets={WINDOW: [[-5, np.nan]]}), "end offsets .* has a missing value at position 0"),
+])
+def test_whole_numbers_of_a_request_are_whole(request_, message):
+    with pytest.raises(ValueError, match=message):
+        shop().request(**request_)
+
+
+@pytest.mark.parametrize("seeds, message", [
+    ([0, np.nan], "seed node indices of 'customers' has a missing value at position 1"),
+    ([0, 1.5], "1.5 at position 1 is not an integral node index"),
+    ([True], "must hold integers"),
+    (["0"], "must hold integers"),
+])
+def test_seed_indices_are_whole_node_indices(seeds, message):
+    with pytest.raises(ValueError, match=message):
+        shop().seed_nodes("customers", seeds, index=True)
+
+
+def test_requests_keep_whole_floats_and_open_window_starts():
+    counts, windows = shop().request({WINDOW: [2.0, 1]}, {"customers__by__orders": [[None, 0], [-5.0, 0]]})
+    assert counts[WINDOW].tolist() == [2, 1] and counts[WINDOW].dtype == np.int64
+    assert windows["customers__by__orders"].tolist() == [[None, 0], [-5, 0]]
 
 
 def test_datetimes_against_a_graph_of_plain_integer_times_are_refused():

@@ -10,7 +10,8 @@
   integers (taken to be in the graph's unit already) are accepted; text,
   durations, booleans and fractional numbers are refused; NaT, NaN and nulls
   are refused unless the caller says what a missing time means.
-- Node indices become int64: `to_node_index`. Floats must be integral.
+- Whole numbers (node indices, counts, offsets) become int64: `whole_numbers`.
+  Floats must be integral; NaN, infinity, booleans and text are refused.
 - Key values are looked up exactly, by one rule for building a graph and for
   every later query: `KeyIndex`.
 
@@ -354,22 +355,32 @@ def per_day(unit: str) -> int:
 
 # ---- node indices ------------------------------------------------------------------------
 
-def to_node_index(source, what: str) -> np.ndarray:
-    """int64 node indices; floats must be integral and present."""
+def whole_numbers(source, what: str, *, noun: str = "number") -> np.ndarray:
+    """int64 whole numbers (node indices, counts, hops, offsets): integers, or
+    floats that are integral. A fraction, infinity, a missing value (NaN,
+    NaT, null), booleans and text are refused rather than truncated."""
     array, absent = values(source, what)
     if absent is not None:
         raise ValueError(f"{what} has a missing value at position {int(np.flatnonzero(absent.ravel())[0])}")
     kind = array.dtype.kind
     if kind == "f":
-        whole = np.floor(array)
-        if not np.array_equal(whole, array):
-            position = int(np.flatnonzero(whole != array)[0])
-            raise ValueError(f"{what}: {array.ravel()[position]} at position {position} is not an integral "
-                             f"node index")
-        return whole.astype(np.int64)
+        bad = ~np.isfinite(array) | (np.abs(array) >= 2.0**63)
+        bad[~bad] = array[~bad] != np.floor(array[~bad])
+        if bad.any():
+            position = int(np.flatnonzero(bad.ravel())[0])
+            raise ValueError(f"{what}: {array.ravel()[position]} at position {position} is not an integral {noun}")
+        return array.astype(np.int64)
+    if kind == "u" and array.size and array.max() > INT64_MAX:
+        raise ValueError(f"{what}: {array.max()} does not fit in int64")
     if kind not in "iu":
-        raise ValueError(f"{what} must hold integer node indices, not {array.dtype} values")
-    return np.ascontiguousarray(array, dtype=np.int64)
+        raise ValueError(f"{what} must hold integers ({noun}s), not {array.dtype} values")
+    result = array.astype(np.int64, copy=False)  # not ascontiguousarray, which would make a scalar 1-D
+    return result if result.flags.c_contiguous else result.copy()
+
+
+def to_node_index(source, what: str) -> np.ndarray:
+    """int64 node indices by the rule of whole_numbers."""
+    return whole_numbers(source, what, noun="node index")
 
 
 # ---- keys ------------------------------------------------------------------------------

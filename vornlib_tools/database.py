@@ -130,6 +130,9 @@ class Table:
         if self.known_at and self.time is None:
             raise ValueError(f"{where} has known_at but no time column")
         for column, meaning in self.missing_time.items():
+            if column not in self.time_columns():
+                raise ValueError(f"{where}: missing_time names {column!r}, which is not one of its time columns "
+                                 f"(its time and the known_at targets: {', '.join(map(repr, self.time_columns())) or 'none'})")
             if meaning not in convert.MISSING_TIME:
                 raise ValueError(f"{where}: missing_time of {column!r} may be 'never' or 'always', not {meaning!r}")
 

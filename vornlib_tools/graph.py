@@ -426,10 +426,16 @@ class Graph:
                 result[text] = value
             return result
 
-        counts = {k: _int64(v) for k, v in keyed(num_neighbors, "num_neighbors").items()}
-        windows = keyed(sampling_time_offsets, "sampling_time_offsets")
-        for key, offsets in windows.items():
-            ends = [end for _, end in offsets]
+        counts = {}
+        for key, value in keyed(num_neighbors, "num_neighbors").items():
+            counts[key] = convert.whole_numbers(value, f"num_neighbors[{key!r}]", noun="count")
+            if counts[key].ndim != 1:
+                raise ValueError(f"num_neighbors[{key!r}] must be one count per hop, not of shape "
+                                 f"{counts[key].shape}")
+        windows = {}
+        for key, value in keyed(sampling_time_offsets, "sampling_time_offsets").items():
+            windows[key] = self._window(value, f"sampling_time_offsets[{key!r}]")
+            ends = [end for _, end in windows[key]]
             if not allow_future and any(end > 0 for end in ends):
                 raise ValueError(f"sampling_time_offsets[{key!r}] ends after the seed time (end offsets {ends}): "
                                  f"that samples rows from the future; pass allow_future=True if it is meant")
@@ -438,6 +444,24 @@ class Graph:
             if key not in counts and key not in windows:
                 counts[key] = np.zeros(hops, dtype=np.int64)
         return counts, windows
+
+    def _window(self, value, what: str) -> np.ndarray:
+        """One edge type's (start, end) offsets per hop as whole numbers; a
+        start of None (no lower bound) stays None."""
+        pairs = list(value.tolist() if isinstance(value, np.ndarray) else value)
+        for hop, pair in enumerate(pairs):
+            if isinstance(pair, (str, bytes)) or np.ndim(pair) != 1 or len(pair) != 2:
+                raise ValueError(f"{what} must be one (start, end) pair per hop, such as [[-30, 0]]; hop {hop} "
+                                 f"is {pair!r}")
+        open_start = [pair[0] is None for pair in pairs]
+        starts = convert.whole_numbers([0 if gap else pair[0] for pair, gap in zip(pairs, open_start)],
+                                       f"{what}, start offsets (by hop)", noun="offset")
+        ends = convert.whole_numbers([pair[1] for pair in pairs], f"{what}, end offsets (by hop)", noun="offset")
+        window = np.stack([starts, ends], axis=1) if pairs else np.zeros((0, 2), dtype=np.int64)
+        if any(open_start):
+            window = window.astype(object)
+            window[open_start, 0] = None
+        return window
 
     def sample(self, entity_table: str, seeds, times, *, num_neighbors: Mapping | None = None,
                sampling_time_offsets: Mapping | None = None, seed: int = 123, index: bool | None = None,

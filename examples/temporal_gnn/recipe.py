@@ -142,7 +142,7 @@ class SeedTable:
 
 def seed_tables(graph: Graph, task: Task, settings: Settings) -> dict[str, SeedTable]:
     seeds = task.seeds
-    node = np.asarray(seeds["node"], dtype=np.int64)
+    node = graph.seed_nodes(task.entity_table, seeds["node"], index=True)  # refuses 15916.7 and NaN
     stamps = graph.to_time(seeds["time"], what="the task's seed times")
     label = np.asarray(seeds["label"], dtype=np.float32)
     tables = {}
