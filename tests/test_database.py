@@ -106,6 +106,38 @@ def test_dangling_references_raise_or_become_nodes():
     assert not known.any() and not values.any()  # an added node has no features
 
 
+def people_and_visits(visits, **people_options):
+    people = Table({"id": np.arange(100, 110), "code": np.arange(10) * 7, "age": np.arange(10)}, **people_options)
+    return {"people": people, "visits": Table({"who": np.asarray(visits)}, foreign_keys={"who": "people"})}
+
+
+@pytest.mark.parametrize("visits, people_options, message", [
+    # Declared on "id" but the values are "code"s: 8 of 10 match no id.
+    (np.arange(10) * 7, {"primary_key": "id"}, r"table 'visits', foreign key 'who': 10 of its 10 references "
+                                               r"\(100%\) match no key 'id' of table 'people', for example 0 and 7; "
+                                               r"is it declared on the column its values refer to\?"),
+    ([100, 200, 300, np.nan], {"primary_key": "id"}, r"2 of its 3 references \(67%\) .* for example 200 and 300"),
+    ([0, 12, 15], {}, r"2 of its 3 references \(67%\) match no row position \(it has no primary key: 0..9\)"),
+    (np.arange(1, 11), {}, r"table 'people' has no primary key, so its references are row positions 0..9, but "
+                           r"these run from 1 to 10: counted from 1\?"),
+    ([100.0, 101.5], {"primary_key": "id"}, r"table 'visits', foreign key 'who', column 'who': 101.5 at position 1 "
+                                            r"is not an integral key"),
+])
+def test_foreign_keys_that_cannot_mean_what_they_say_are_refused(visits, people_options, message):
+    with pytest.raises(ValueError, match=message):
+        Database(people_and_visits(visits, **people_options)).to_graph()
+
+
+def test_mostly_dangling_references_are_dropped_only_when_asked_and_positions_are_stated():
+    graph = Database(people_and_visits(np.arange(10) * 7, primary_key="id")).to_graph(on_dangling="drop")
+    assert graph.num_edges == 0 and "10 rows refer to 10 missing keys, dropped" in graph.summary()
+    graph = Database(people_and_visits([0, 12, 7], primary_key="code")).to_graph()  # one of three: dropped
+    assert graph.schema["visits"]["foreign_keys"]["'who'"]["dangling"] == 1
+    graph = Database(people_and_visits([0, 9, 3])).to_graph()
+    assert "'who' -> people (row positions: it has no primary key)" in graph.summary()
+    assert runs(graph, "people__who__visits") == [[0], [9], [3]]
+
+
 @pytest.mark.parametrize("tables, message", [
     ({"a__b": Table({"x": [1]})}, "table name 'a__b' contains '__'"),
     ({"p": Table({"k": [1, 2, 1]}, primary_key="k")}, r"table 'p', primary key 'k' is not unique: 1 appears 2"),

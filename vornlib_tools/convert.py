@@ -387,7 +387,8 @@ def to_node_index(source, what: str) -> np.ndarray:
 
 def key_values(source, what: str) -> tuple[np.ndarray, np.ndarray | None]:
     """A key column in its comparable form: int64 (integers, integral floats,
-    booleans; datetimes as int64 nanoseconds), float64 or str."""
+    booleans; datetimes as int64 nanoseconds) or str. A fractional float is
+    refused: as a key it would match nothing, or the wrong row."""
     array, absent = values(source, what)
     kind = array.dtype.kind
     if kind == "M":
@@ -395,9 +396,9 @@ def key_values(source, what: str) -> tuple[np.ndarray, np.ndarray | None]:
                              "ns", what, missing="always"), absent
     if kind in "iub":
         return array.astype(np.int64), absent
-    if kind == "f":
+    if kind == "f":  # whole floats (an integer column with gaps, say) are integer keys; fractions no key
         filled = np.where(absent, 0.0, array) if absent is not None else array
-        return (filled.astype(np.int64), absent) if np.array_equal(filled, np.floor(filled)) else (filled, absent)
+        return whole_numbers(filled, what, noun="key"), absent
     if kind in "US":
         return array.astype(str), absent
     raise ValueError(f"{what}: {array.dtype} values cannot be keys")

@@ -34,6 +34,9 @@ from vornlib_tools.schema import check_name
 _log = logging.getLogger(__name__)
 
 DANGLING = ("drop", "raise", "add")
+# Under the default policy, a foreign key more of whose present references than
+# this dangle is refused: it is declared on the wrong column or table.
+MOSTLY_DANGLING = 0.5
 # String columns with at most this many distinct values become categorical by default.
 MAX_CATEGORIES = 64
 
@@ -150,7 +153,7 @@ class Database:
             table._validate(name, self.tables)
 
     def to_graph(self, directory: str | os.PathLike | None = None, *, time_unit: str = "s",
-                 on_dangling: str = "drop", feature_cutoff=None, max_categories: int = MAX_CATEGORIES,
+                 on_dangling: str | None = None, feature_cutoff=None, max_categories: int = MAX_CATEGORIES,
                  edge_types: Sequence[tuple[str, str, str]] | None = None,
                  metadata: Mapping | None = None) -> Graph:
         """The graph, checked; with a directory, saved there as it is built
@@ -160,13 +163,16 @@ class Database:
         on_dangling says what a reference to a key the referenced table lacks
         gives: "drop" no edge (counted per foreign key in the summary),
         "raise" a ValueError, "add" a node without features appended to the
-        referenced table. feature_cutoff (a datetime, or an integer in the
+        referenced table. By default such references are dropped too, but a
+        foreign key more than half of whose present references dangle is
+        refused (it is declared on the wrong column or table) unless
+        on_dangling="drop" is given. feature_cutoff (a datetime, or an integer in the
         graph's unit) limits the rows whose values set the numeric statistics
         and the vocabularies; by default every row does. edge_types, if given,
         fixes their order (it must list exactly the edge types the foreign
         keys give)."""
         convert.check_unit(time_unit)
-        if on_dangling not in DANGLING:
+        if on_dangling is not None and on_dangling not in DANGLING:
             raise ValueError(f"on_dangling must be one of {', '.join(DANGLING)}, not {on_dangling!r}")
         cutoff = None if feature_cutoff is None else \
             int(convert.to_graph_time([feature_cutoff], time_unit, "feature_cutoff")[0])
@@ -280,10 +286,22 @@ class _Build:
                     if missing is not None:
                         absent |= missing
                 target = keys[reference.table]
+                if target.index is None:
+                    self._check_positions(where, reference, columns[0], absent, target.rows)
                 targets = target.lookup(columns, where)
                 targets[absent] = -1
                 dangling = (targets < 0) & ~absent
                 count = int(np.count_nonzero(dangling))
+                present = table.num_rows - int(np.count_nonzero(absent))
+                if self.on_dangling is None and count > present * MOSTLY_DANGLING:
+                    firsts = np.flatnonzero(dangling)[convert.KeyIndex.distinct([c[dangling] for c in columns])[:2]]
+                    examples = " and ".join(", ".join(repr(c[row].item()) for c in columns) for row in sorted(firsts))
+                    matched = f"key {_show(target.columns)}" if target.columns else \
+                        f"row position (it has no primary key: 0..{target.rows - 1})"
+                    raise ValueError(f"{where}: {count:,} of its {present:,} references ({count / present:.0%}) match "
+                                     f"no {matched} of table {reference.table!r}, for example {examples}; is it "
+                                     f"declared on the column its values refer to? Pass on_dangling='drop' to drop "
+                                     f"them anyway, or 'add' to add them as nodes")
                 if count and self.on_dangling == "raise":
                     first = int(np.flatnonzero(dangling)[0])
                     value = ", ".join(repr(c[first].item()) for c in columns)
@@ -298,7 +316,7 @@ class _Build:
                 self.report[name]["foreign_keys"][_show(reference.columns)] = {
                     "table": reference.table, "relation": reference.relation, "reverse": reference.reverse,
                     "null": int(np.count_nonzero(absent)), "dangling": count, "dangling_keys": distinct,
-                    "on_dangling": self.on_dangling}
+                    "on_dangling": self.on_dangling or "drop", "positions": target.index is None}
                 # Kept until the table's edge types are built: narrow while node indices allow.
                 if self.max_nodes < 2**31:
                     targets = targets.astype(np.int32)
@@ -306,6 +324,19 @@ class _Build:
         for name, key in keys.items():
             self.report[name]["added"] = len(key.added_rows)
         return resolved
+
+    @staticmethod
+    def _check_positions(where: str, reference: Reference, ids: np.ndarray, absent: np.ndarray, rows: int) -> None:
+        """References into a table without a primary key are row positions
+        0..rows-1; values that never name row 0 but name the row past the
+        last are counted from 1, which would link every row to its neighbour."""
+        if ids.dtype.kind != "i" or not rows:
+            return  # lookup refuses what cannot be a position
+        given = ids[~absent] if absent.any() else ids
+        if given.size and int(given.min()) >= 1 and int(given.max()) == rows:
+            raise ValueError(f"{where}: table {reference.table!r} has no primary key, so its references are row "
+                             f"positions 0..{rows - 1}, but these run from {int(given.min())} to {rows}: counted "
+                             f"from 1? Give {reference.table!r} the primary key these values refer to, or subtract 1")
 
     # -- times
 

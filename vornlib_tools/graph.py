@@ -519,7 +519,8 @@ class Graph:
                 if fk.get("dangling"):
                     fate = {"drop": "dropped", "add": "added as nodes"}.get(fk.get("on_dangling"), "")
                     notes.append(f"{fk['dangling']:,} rows refer to {fk['dangling_keys']:,} missing keys, {fate}")
-                lines.append(f"      {columns} -> {fk['table']}" + (f": {', '.join(notes)}" if notes else ""))
+                target = fk["table"] + (" (row positions: it has no primary key)" if fk.get("positions") else "")
+                lines.append(f"      {columns} -> {target}" + (f": {', '.join(notes)}" if notes else ""))
         lines.append("  edge types:")
         for key in self.keys:
             lines.append(f"    {key}: {len(self.row[key]):,} edges")
