@@ -84,23 +84,51 @@ def test_seed_tables_split_by_prediction_time_and_limit_reproducibly(tmp_path):
     np.testing.assert_array_equal(limited[0]["val"].rows, [6, 7, 8])  # no eval limit: all
 
 
+def test_seeds_are_named_by_key_values_or_explicitly_by_row_positions(tmp_path):
+    graph = orders_database().to_graph(tmp_path / "graph")
+    at = pd.to_datetime(["2024-01-04", "2024-01-10", "2024-01-10"], utc=True)
+
+    def nodes(entity, **columns):
+        return recipe.seed_nodes(graph, recipe.Task(entity, pd.DataFrame({**columns, "time": at, "label": [0, 1, 0]}),
+                                                    {})).tolist()
+
+    # customers are keyed by name; row positions only when a column says so.
+    assert nodes("customers", name=["bob", "ann", "bob"]) == [1, 0, 1]
+    assert nodes("customers", node=[1, 0, 1]) == [1, 0, 1]
+    with pytest.raises(ValueError, match="by key .name. and by row position"):
+        nodes("customers", name=["bob", "ann", "bob"], node=[1, 0, 1])
+    with pytest.raises(ValueError, match="has no key .'carl'."):
+        nodes("customers", name=["bob", "carl", "bob"])
+    with pytest.raises(ValueError, match="key values in column.s. 'name' or row positions in a column 'node'"):
+        nodes("customers", customer=["bob", "ann", "bob"])
+    # orders have no key: row positions, whole and in range.
+    assert nodes("orders", node=[3, 0, 2]) == [3, 0, 2]
+    with pytest.raises(ValueError, match="row positions in a column 'node'; they have columns 'row'"):
+        nodes("orders", row=[3, 0, 2])
+    with pytest.raises(ValueError, match="is not a node of 'orders'"):
+        nodes("orders", node=[3, 0, 4])
+
+
 def test_shop_task_counts_purchases_in_the_horizon_and_only_history_before():
     config = configurations.shop("tiny", train_cutoffs=1)
     seeds, extra = config.task.seeds, config.task.baseline
     frame = config.database.tables["transactions"].frame
-    appeared = config.database.tables["customers"].frame["appeared"]
+    customers = config.database.tables["customers"].frame
+    appeared = customers["appeared"]
+    row = {key: position for position, key in enumerate(customers["customer_id"])}
     customer, when = np.asarray(frame["customer"]), np.asarray(frame["time"])
     picked = np.random.default_rng(0).choice(len(seeds), 300, replace=False)
     for position in picked:
-        node, t = int(seeds["node"].iloc[position]), int(seeds["time"].iloc[position])
-        mine = when[customer == node]
+        key, t = seeds["customer_id"].iloc[position], int(seeds["time"].iloc[position])
+        node = row[key]
+        mine = when[customer == key]
         assert appeared[node] <= t
         assert seeds["label"].iloc[position] == bool(((mine > t) & (mine <= t + configurations.HORIZON)).any())
         assert extra["bought"].iloc[position] == np.count_nonzero(mine <= t)
         assert extra["bought_30_days"].iloc[position] == np.count_nonzero((mine <= t) & (mine > t - 30 * DAY))
     # Each cutoff holds every customer that has appeared by then, once.
     for t, group in seeds.groupby("time"):
-        assert sorted(group["node"]) == np.flatnonzero(np.asarray(appeared) <= t).tolist()
+        assert sorted(row[key] for key in group["customer_id"]) == np.flatnonzero(np.asarray(appeared) <= t).tolist()
 
 
 def test_flight_ablations_keep_hop_one_and_add_one_kind_of_hop_two():

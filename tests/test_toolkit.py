@@ -1,6 +1,7 @@
 """The companion toolkit's numpy parts: graph building and storage, check_graph,
 batches and trimming, the seed loader, and the synthetic database."""
 
+import dataclasses
 import os
 import signal
 from pathlib import Path
@@ -320,6 +321,23 @@ def test_synthetic_graph_is_deterministic_and_checked(tmp_path):
     loaded = Graph.load(tmp_path, mmap=True)
     assert loaded.num_nodes == graph.num_nodes and loaded.metadata["shape"]["cyclic_categories"] == 2
     assert loaded.arrays().keys() == graph.arrays().keys()
+
+
+def test_synthetic_customer_ids_key_the_same_graph():
+    shape = synthetic.Shape(2_000, 100, 20, categories=5, cyclic_categories=2)
+    keyed = dataclasses.replace(shape, customer_ids=True)
+    graph, plain = synthetic.generate(keyed, seed=3), synthetic.generate(shape, seed=3)
+    for stem, values in plain.arrays().items():
+        np.testing.assert_array_equal(values, graph.arrays()[stem])
+    assert graph.metadata["max_in_degree"] == plain.metadata["max_in_degree"]
+    ids = np.asarray(graph.primary_keys["customers"].values[0])
+    assert len(set(ids.tolist())) == 100 and all(i.startswith("C") for i in ids.tolist())
+    assert not np.array_equal(np.argsort(ids), np.arange(100))  # sorted ids are not the row order
+    # A transaction's customer id is the id of the customer its edge leads to.
+    tables = synthetic.database(keyed, seed=3).tables
+    made = graph.row["customers__made__transactions"]
+    np.testing.assert_array_equal(tables["transactions"].frame["customer"], ids[made])
+    np.testing.assert_array_equal(graph.index_of("customers", ids[[7, 0, 99]]), [7, 0, 99])
 
 
 def test_repeat_purchases_follow_their_category_period():

@@ -19,6 +19,11 @@ category's own period apart. Whether a customer buys again soon then depends
 on which products their recent purchases were, which only a model that looks
 through the transactions at the products can learn.
 
+Optionally (Shape.customer_ids) customers carry a text id, their primary key,
+and transactions refer to them by it, as a table exported from a real shop
+would; the ids are scrambled, so their sorted order is not the row order. The
+graph's arrays are the same either way.
+
     python -m vornlib_tools.synthetic --size 1m [--out DIR] [--if-missing]
 """
 
@@ -37,8 +42,8 @@ from vornlib_tools.database import Database, Table
 from vornlib_tools.graph import Graph, read_index
 from vornlib_tools.schema import edge_type_key
 
-__all__ = ["DAY", "GENERATOR_VERSION", "PRESETS", "SIZES", "Shape", "categories", "customer_seeds", "database",
-           "generate", "is_current", "monthly_seeds", "seed_batches"]
+__all__ = ["DAY", "GENERATOR_VERSION", "PRESETS", "SIZES", "Shape", "categories", "customer_ids", "customer_seeds",
+           "database", "generate", "is_current", "monthly_seeds", "seed_batches"]
 
 # 2: the graph directory became the toolkit's format (the arrays are unchanged).
 # 3: built through Database: keys, features and the schema recorded (the arrays are unchanged).
@@ -85,6 +90,7 @@ class Shape:
     products: int | None = None
     categories: int = 0
     cyclic_categories: int = 0
+    customer_ids: bool = False
 
     @property
     def num_customers(self) -> int:
@@ -102,8 +108,8 @@ SIZES = {"1m": Shape(250_000), "20m": Shape(5_000_000), "100m": Shape(25_000_000
 PRESETS = {
     **SIZES,
     "demo": Shape(1_000_000, 50_000, 5_000, categories=20, cyclic_categories=6),
-    "recipe": Shape(300_000, 20_000, 2_000, categories=20, cyclic_categories=6),
-    "recipe-quick": Shape(120_000, 8_000, 800, categories=20, cyclic_categories=6),
+    "recipe": Shape(300_000, 20_000, 2_000, categories=20, cyclic_categories=6, customer_ids=True),
+    "recipe-quick": Shape(120_000, 8_000, 800, categories=20, cyclic_categories=6, customer_ids=True),
 }
 
 # Independent random streams, one per purpose, so that changing how one
@@ -112,6 +118,7 @@ _STREAM_TX_TIME, _STREAM_TX_CUSTOMER, _STREAM_TX_PRODUCT = 1, 2, 3
 _STREAM_CUSTOMER_TIME, _STREAM_PRODUCT_TIME = 4, 5
 _STREAM_CUSTOMER_RANK, _STREAM_PRODUCT_RANK = 6, 7
 _STREAM_CATEGORY, _STREAM_REPEATS = 8, 9
+_STREAM_CUSTOMER_IDS = 10
 _STREAM_SEEDS = 100
 
 
@@ -181,9 +188,10 @@ def _repeats(shape: Shape, draws: RandomWords, tx_time: np.ndarray, tx_customer:
 
 
 def database(shape: str | Shape, seed: int = DEFAULT_SEED) -> Database:
-    """The database of a named shape (see PRESETS) or a Shape: customers,
-    products (with their category, if the shape has categories) and
-    transactions, each with its time."""
+    """The database of a named shape (see PRESETS) or a Shape: customers
+    (keyed by a text customer_id if the shape says so), products (with their
+    category, if the shape has categories) and transactions, each with its
+    time."""
     shape = PRESETS[shape] if isinstance(shape, str) else shape
     n_tx, n_customers, n_products = shape.transactions, shape.num_customers, shape.num_products
 
@@ -206,13 +214,27 @@ def database(shape: str | Shape, seed: int = DEFAULT_SEED) -> Database:
                                               RandomWords(seed, _STREAM_CUSTOMER_TIME))}
     products["appeared"] = appearance_times(tx_product, n_products, tx_time, RandomWords(seed, _STREAM_PRODUCT_TIME))
     transactions = {"time": tx_time, "customer": tx_customer, "product": tx_product}
-    # Customers and products have no key column: transactions refer to them by row.
+    customer_key = None
+    if shape.customer_ids:
+        ids = customer_ids(n_customers, seed)
+        customers = {"customer_id": ids, **customers}
+        transactions["customer"] = ids[tx_customer]
+        customer_key = "customer_id"
+    # Without ids, customers and products have no key column: transactions refer to them by row.
     return Database({
-        "customers": Table(customers, time="appeared"),
+        "customers": Table(customers, time="appeared", primary_key=customer_key),
         "products": Table(products, time="appeared", categorical=[c for c in ["category"] if c in products]),
         "transactions": Table(transactions, time="time",
                               foreign_keys={"customer": ("customers", "made"), "product": ("products", "in")}),
     })
+
+
+def customer_ids(count: int, seed: int = DEFAULT_SEED) -> np.ndarray:
+    """Distinct text ids ("C" and six or more digits) of customers 0..count-1,
+    in a scrambled order."""
+    width = max(6, len(str(count - 1)))
+    numbers = RandomWords(seed, _STREAM_CUSTOMER_IDS).permutation(count)
+    return np.array([f"C{number:0{width}d}" for number in numbers.tolist()])
 
 
 def categories(graph: Graph) -> np.ndarray:
@@ -228,7 +250,12 @@ def generate(shape: str | Shape, seed: int = DEFAULT_SEED, directory: str | os.P
     shape = PRESETS[shape] if isinstance(shape, str) else shape
     tables = database(shape, seed)
     transactions = tables.tables["transactions"].frame
-    degrees = {"transactions__rev_made__customers": np.bincount(transactions["customer"]),
+    customer = transactions["customer"]
+    if shape.customer_ids:  # ids back to rows
+        ids = tables.tables["customers"].frame["customer_id"]
+        order = np.argsort(ids)
+        customer = order[np.searchsorted(ids[order], customer)]
+    degrees = {"transactions__rev_made__customers": np.bincount(customer),
                "transactions__rev_in__products": np.bincount(transactions["product"])}
     metadata = {
         "generator_version": GENERATOR_VERSION,

@@ -34,22 +34,22 @@ DAY = synthetic.DAY
 HORIZON = 30 * DAY
 # Hop 1: a customer's 16 latest transactions; hop 2: each transaction's product.
 SHOP_NEIGHBORS = {("transactions", "rev_made", "customers"): [16, 0], ("products", "in", "transactions"): [0, 1]}
-TINY_SHOP = synthetic.Shape(20_000, 1_500, 200, categories=20, cyclic_categories=6)
+TINY_SHOP = synthetic.Shape(20_000, 1_500, 200, categories=20, cyclic_categories=6, customer_ids=True)
 
-# At each cutoff t, every customer who has appeared by then; the label: a purchase in (t, t + horizon].
-# The baselines also get recency and frequency up to t.
+# At each cutoff t, every customer who has appeared by then (by key); the label: a purchase in
+# (t, t + horizon]. The baselines also get recency and frequency up to t.
 SHOP_TASK = """
 WITH cutoffs AS (SELECT unnest($cutoffs::BIGINT[]) AS t),
-     seeds AS (SELECT c._row AS node, t AS time FROM customers c JOIN cutoffs ON c.appeared <= t)
-SELECT s.node, s.time,
+     seeds AS (SELECT c.customer_id, c._row, t AS time FROM customers c JOIN cutoffs ON c.appeared <= t)
+SELECT s.customer_id, s.time,
        count(x.time) FILTER (WHERE x.time > s.time AND x.time <= s.time + $horizon) > 0 AS label,
        count(x.time) FILTER (WHERE x.time <= s.time AND x.time > s.time - 30 * 86400) AS bought_30_days,
        count(x.time) FILTER (WHERE x.time <= s.time AND x.time > s.time - 90 * 86400) AS bought_90_days,
        count(x.time) FILTER (WHERE x.time <= s.time AND x.time > s.time - 365 * 86400) AS bought_365_days,
        count(x.time) FILTER (WHERE x.time <= s.time) AS bought,
        (s.time - max(x.time) FILTER (WHERE x.time <= s.time)) / 86400.0 AS days_since_last
-FROM seeds s LEFT JOIN transactions x ON x.customer = s.node
-GROUP BY s.node, s.time ORDER BY s.time, s.node
+FROM seeds s LEFT JOIN transactions x ON x.customer = s.customer_id
+GROUP BY s.customer_id, s._row, s.time ORDER BY s.time, s._row
 """
 
 
@@ -63,7 +63,7 @@ def shop(variant: str, train_cutoffs: int) -> Configuration:
     val = test - HORIZON
     cutoffs = [val - k * HORIZON for k in range(train_cutoffs, 0, -1)] + [val, test]
     seeds = query(database, SHOP_TASK, cutoffs=cutoffs, horizon=HORIZON)
-    task = Task("customers", seeds[["node", "time", "label"]],
+    task = Task("customers", seeds[["customer_id", "time", "label"]],
                 splits={"train": (0, val), "val": (val, test), "test": (test, test + HORIZON)},
                 baseline=seeds[["bought_30_days", "bought_90_days", "bought_365_days", "bought", "days_since_last"]])
     return Configuration(database, task, SHOP_NEIGHBORS, {"dataset": "shop", "shape": str(shape)})

@@ -54,10 +54,12 @@ MISSING = "(missing)"
 class Task:
     """What to predict.
 
-    seeds: one row per example with columns "node" (row position in
-    entity_table), "time" (the prediction time: datetimes, or integers in the
-    graph's unit) and "label" (0 or 1). splits: per split name (train, val,
-    test) the [start, end) range of prediction times it takes. baseline:
+    seeds: one row per example with columns "time" (the prediction time:
+    datetimes, or integers in the graph's unit), "label" (0 or 1) and the
+    entity: its primary key values under the key's column names, or, said
+    explicitly and for a table without a key, its row position in a column
+    "node". splits: per split name (train, val, test) the [start, end) range
+    of prediction times it takes. baseline:
     optional extra columns per seed (same order as seeds), known at the
     prediction time, that the baselines see besides the entity row's columns.
     """
@@ -140,9 +142,33 @@ class SeedTable:
     rows: np.ndarray  # positions in task.seeds
 
 
+# The seeds' column of row positions, for a table without a key (or a keyed one, said explicitly).
+ROW_POSITIONS = "node"
+
+
+def seed_nodes(graph: Graph, task: Task) -> np.ndarray:
+    """Node indices of the task's seeds, by the graph's rule for seeds: key
+    values in the entity table's key columns, or row positions in "node"."""
+    seeds, entity = task.seeds, task.entity_table
+    key = graph.primary_keys.get(entity)
+    columns = list(key.columns) if key is not None else []
+    named = [c for c in columns if c in seeds]
+    if named and ROW_POSITIONS in seeds:
+        raise ValueError(f"the task's seeds name their {entity!r} rows twice, by key ({', '.join(named)}) and by "
+                         f"row position ({ROW_POSITIONS!r}): keep one")
+    if columns and len(named) == len(columns):
+        keys = seeds[columns[0]] if len(columns) == 1 else seeds[columns]
+        return graph.seed_nodes(entity, keys, index=False)
+    if ROW_POSITIONS in seeds:
+        return graph.seed_nodes(entity, seeds[ROW_POSITIONS], index=True)
+    by_key = f"key values in column(s) {', '.join(map(repr, columns))} or " if columns else ""
+    raise ValueError(f"the task's seeds must name their {entity!r} rows by {by_key}row positions in a column "
+                     f"{ROW_POSITIONS!r}; they have columns {', '.join(map(repr, seeds.columns))}")
+
+
 def seed_tables(graph: Graph, task: Task, settings: Settings) -> dict[str, SeedTable]:
     seeds = task.seeds
-    node = graph.seed_nodes(task.entity_table, seeds["node"], index=True)  # refuses 15916.7 and NaN
+    node = seed_nodes(graph, task)
     stamps = graph.to_time(seeds["time"], what="the task's seed times")
     label = np.asarray(seeds["label"], dtype=np.float32)
     tables = {}
@@ -337,7 +363,7 @@ def make_loader(graph: Graph, table: SeedTable, task: Task, settings: Settings, 
                       num_neighbors=counts, batch_size=settings.batch_size,
                       payload={"time": table.time, "label": table.label}, shuffle=train, seed=settings.seed,
                       num_workers=settings.workers if train else 0, sampler_seed=123 + settings.seed, shard=shard,
-                      transform=gather_features)
+                      transform=gather_features, index=True)
 
 
 def end_of_data(graph: Graph) -> int:
