@@ -10,7 +10,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from vornlib_tools import OWN_TIME, Database, Graph, Table, csc
+from vornlib_tools import OWN_TIME, Database, Graph, Table, as_time, csc
 
 pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
@@ -269,6 +269,77 @@ def test_times_that_cannot_be_converted_are_refused_by_table_and_column(column, 
         Database({"rows": Table({"t": column}, time="t")}).to_graph()
 
 
+def seasons(time_units=None, **games_options):
+    """Games at datetimes; seasons timed by a year column, salaries known at a year."""
+    games = pd.DataFrame({"season": [2008, 2009, 2009], "played": pd.to_datetime(["2008-05-01", "2009-04-01",
+                                                                                  "2009-09-01"])})
+    frame = pd.DataFrame({"year": [2008, 2009, 2010], "salary": [1.0, 2.0, 30.0], "paid": [2009, 2010, 2011]})
+    return Database({"seasons": Table(frame, primary_key="year", time="year", known_at={"salary": "paid"},
+                                      time_units=time_units),
+                     "games": Table(games, time="played", foreign_keys={"season": "seasons"}, **games_options)})
+
+
+@pytest.mark.parametrize("database, message", [
+    (lambda: seasons(), r"table 'seasons', column 'year' holds integers without a stated unit, while table 'games', column "
+                r"'played' holds datetimes: an integer is a time only in a stated unit\. State it, e\.g\. "
+                r"Table\(\.\.\., time_units=\{'year': 'year'\}\)"),
+    (lambda: seasons({"year": "year"}), r"table 'seasons', column 'paid' holds integers without a stated unit"),
+    (lambda: seasons({"salary": "year"}), r"table 'seasons': time_units names 'salary', which is not one of its time columns"),
+    (lambda: seasons("years"), r"the time unit of 'year' 'years' is not one of year, yyyymmdd, D, s, ms, us, ns"),
+    (lambda: seasons("yyyymmdd"), r"table 'seasons', column 'year': 2008 at row 0 is not a yyyymmdd date"),
+    (lambda: seasons({"year": "year", "paid": "s"}), None),
+])
+def test_integer_times_are_times_only_in_a_stated_unit(database, message):
+    if message is None:
+        database().to_graph()
+        return
+    with pytest.raises(ValueError, match=message):
+        database().to_graph()
+
+
+def test_stated_units_put_integer_times_on_the_graphs_clock(tmp_path):
+    graph = seasons("year").to_graph(tmp_path / "g", feature_cutoff=as_time(2009, "year"))
+    january = np.array(["2008-01-01", "2009-01-01", "2010-01-01"], dtype="datetime64[s]").astype(np.int64)
+    assert graph.node_time["seasons"].tolist() == january.tolist()
+    salary = graph.features["seasons"].columns[graph.features["seasons"].names.index("salary")]
+    assert salary.mean == 1.0  # only the 2008 salary, paid in 2009, was known by the cutoff
+    # A year as a seed time is refused, stated it is 2009-01-01; the reloaded graph keeps its clock.
+    loaded = Graph.load(tmp_path / "g")
+    with pytest.raises(ValueError, match=r"seed times are integers, which are times only in a stated unit, and "
+                                         r"this graph's times are datetimes"):
+        loaded.sample("games", [2], [2009])
+    assert loaded.to_time([2009], unit="year").tolist() == january[1:2].tolist()
+    days = Database({"t": Table({"d": [20240229, 20231231]}, time="d", time_units="yyyymmdd")}).to_graph()
+    assert days.node_time["t"].tolist() == np.array(["2024-02-29", "2023-12-31"], "datetime64[s]").astype(int).tolist()
+    with pytest.raises(ValueError, match="feature_cutoff are integers, which are times only in a stated unit"):
+        seasons("year").to_graph(feature_cutoff=2009)
+
+
+def test_the_clock_of_bare_integers_refuses_datetimes_and_durations():
+    graph = Database({"rows": Table({"t": np.array([1704067200, 1704153600])}, time="t")}).to_graph()
+    assert "times are bare integers" in graph.summary()
+    with pytest.raises(ValueError, match="seed times are datetimes, but this graph's times are bare integers"):
+        graph.sample("rows", [0], np.datetime64("2024-01-02"))
+    with pytest.raises(ValueError, match="this graph's times are bare integers, not instants"):
+        graph.to_time([2024], unit="year")
+    with pytest.raises(ValueError, match="holds durations, but the graph's times are bare integers"):
+        ticking_shop().request(sampling_time_offsets={WINDOW: [[np.timedelta64(-1, "D"), np.timedelta64(0, "D")]]})
+    frame = pd.DataFrame({"t": [1, 2], "born": pd.to_datetime(["2024-01-01", "2024-01-02"])})
+    graph = Database({"rows": Table(frame, time="t")}).to_graph()
+    assert graph.schema["rows"]["left_out"] == {"born": "datetimes, in a graph whose times are bare integers"}
+
+
+@pytest.mark.parametrize("window, message", [
+    ([[-10, 0]], r"sampling_time_offsets\['orders__rev_by__customers'\], start offsets \(by hop\) holds integers, "
+                 r"which are durations only in a stated unit: give numpy.timedelta64"),
+    ([[np.timedelta64(-1500, "ms"), np.timedelta64(0, "s")]], r"-1500000000 nanoseconds is not a whole number of s"),
+    ([[None, "now"]], "end offsets .* must hold durations"),
+])
+def test_windows_of_a_graph_of_instants_are_durations(window, message):
+    with pytest.raises(ValueError, match=message):
+        shop().request(sampling_time_offsets={WINDOW: window})
+
+
 def test_a_missing_time_means_what_the_table_says():
     frame = {"t": np.array(["2024-01-01", "NaT"], dtype="datetime64[s]")}
     assert Database({"rows": Table(frame, time="t", missing_time={"t": "always"})}).to_graph() \
@@ -326,9 +397,11 @@ def test_seeds_take_keys_or_indices_and_datetimes_or_graph_units():
     graph = shop()
     by_key = graph.sample("customers", ["bob", "ann"], pd.Timestamp("2024-01-04"),
                           num_neighbors={"orders__rev_by__customers": [5]})
-    by_index = graph.sample("customers", np.array([1.0, 0.0]), np.array([1704326400] * 2), index=True,
+    by_index = graph.sample("customers", np.array([1.0, 0.0]), as_time(np.array([1704326400] * 2), "s"), index=True,
                             num_neighbors={("orders", "rev_by", "customers"): [5]})
     assert all(np.array_equal(by_key.nodes[k], by_index.nodes[k]) for k in graph.node_types)
+    assert graph.to_time([19726], unit="D").tolist() == graph.to_time([1704326400], unit="s").tolist() == \
+        by_index.seed_time.tolist()[:1]
     assert sorted(by_key.nodes["orders"].tolist()) == [0, 1, 2]  # order 3 was placed on Jan 5
     assert by_key.edge_index.keys() == set(graph.keys)  # edge types left out sample nothing
     own = graph.sample("orders", [13], OWN_TIME)
@@ -369,7 +442,14 @@ WINDOW = "orders__rev_by__customers"
 ])
 def test_whole_numbers_of_a_request_are_whole(request_, message):
     with pytest.raises(ValueError, match=message):
-        shop().request(**request_)
+        ticking_shop().request(**request_)
+
+
+def ticking_shop():
+    """The shop's customers and orders on a clock of bare integers."""
+    orders = pd.DataFrame({"customer": [0, 1, 0], "t": [5, 6, 7]})
+    return Database({"customers": Table(pd.DataFrame({"name": ["ann", "bob"]})),
+                     "orders": Table(orders, time="t", foreign_keys={"customer": ("customers", "by")})}).to_graph()
 
 
 @pytest.mark.parametrize("seeds, message", [
@@ -384,7 +464,7 @@ def test_seed_indices_are_whole_node_indices(seeds, message):
 
 
 def test_requests_keep_whole_floats_and_open_window_starts():
-    counts, windows = shop().request({WINDOW: [2.0, 1]}, {"customers__by__orders": [[None, 0], [-5.0, 0]]})
+    counts, windows = ticking_shop().request({WINDOW: [2.0, 1]}, {"customers__by__orders": [[None, 0], [-5.0, 0]]})
     assert counts[WINDOW].tolist() == [2, 1] and counts[WINDOW].dtype == np.int64
     assert windows["customers__by__orders"].tolist() == [[None, 0], [-5, 0]]
 
@@ -398,14 +478,14 @@ def test_datetimes_against_a_graph_of_plain_integer_times_are_refused():
 
 def test_windows_that_end_after_the_seed_time_are_refused_unless_allowed():
     graph = shop()
-    window = {"orders__rev_by__customers": [[-86_400 * 10, 86_400]]}
+    window = {"orders__rev_by__customers": [[-pd.Timedelta(days=10), np.timedelta64(1, "D")]]}
     with pytest.raises(ValueError, match="ends after the seed time"):
         graph.sample("customers", ["ann"], pd.Timestamp("2024-01-02"), sampling_time_offsets=window)
     batch = graph.sample("customers", ["ann"], pd.Timestamp("2024-01-02"), sampling_time_offsets=window,
                          allow_future=True)
     assert batch.nodes["orders"].tolist() == [1]
     with pytest.raises(ValueError, match="no edge type 'nope'"):
-        graph.sample("customers", ["ann"], 0, num_neighbors={"nope": [1]})
+        graph.sample("customers", ["ann"], pd.Timestamp("2024-01-02"), num_neighbors={"nope": [1]})
 
 
 def test_csc_needs_its_source_times_stated_and_unsorted_graphs_fail_their_check():

@@ -6,10 +6,13 @@
   no usable kind (nested, binary, mixed) raise Unconvertible, which says
   why, and `unusable_type` tells as much from a column's type alone.
 - Times become int64 in a graph's unit: `to_graph_time`. datetime64 of any
-  unit, timezone-aware timestamps (taken at their UTC instant), dates, and
-  integers (taken to be in the graph's unit already) are accepted; text,
-  durations, booleans and fractional numbers are refused; NaT, NaN and nulls
-  are refused unless the caller says what a missing time means.
+  unit, timezone-aware timestamps (taken at their UTC instant) and dates are
+  accepted. An integer is a time only in a stated unit: a calendar year, a
+  yyyymmdd date or a count since 1970 (`as_time`), or the bare integers of a
+  graph whose every time is one. Text, durations, booleans and fractional
+  numbers are refused; NaT, NaN and nulls are refused unless the caller says
+  what a missing time means. Durations (windows) become int64 by
+  `graph_duration`.
 - Whole numbers (node indices, counts, offsets) become int64: `whole_numbers`.
   Floats must be integral; NaN, infinity, booleans and text are refused.
 - Key values are looked up exactly, by one rule for building a graph and for
@@ -35,6 +38,15 @@ INT64_MAX = np.iinfo(np.int64).max
 NANOSECONDS = {"D": 86_400 * 10**9, "h": 3_600 * 10**9, "m": 60 * 10**9, "s": 10**9, "ms": 10**6,
                "us": 10**3, "ns": 1}
 GRAPH_UNITS = ("s", "ms", "us", "ns")
+
+# The units in which an integer may be stated to be a time: the calendar year,
+# a yyyymmdd date, or a count since 1970-01-01 UTC.
+CALENDAR_UNITS = ("year", "yyyymmdd")
+INTEGER_UNITS = CALENDAR_UNITS + ("D",) + GRAPH_UNITS
+# How a graph's times read: instants on the common calendar (from datetimes,
+# or integers in a stated unit), or bare integers of the user's own clock.
+EPOCH_CLOCK, GRAPH_CLOCK = "epoch", "integer"
+CLOCKS = (EPOCH_CLOCK, GRAPH_CLOCK)
 
 # What a missing time may be declared to mean.
 MISSING_TIME = {"never": INT64_MAX, "always": INT64_MIN}
@@ -223,6 +235,12 @@ def _object_values(array: np.ndarray, what: str, missing: np.ndarray | None = No
 
     if every(str):
         out = np.where(missing, "", array).astype(str)
+    elif every(dt.timedelta, np.timedelta64):  # before integers: numpy's timedelta64 is one
+        out = np.array([np.timedelta64("NaT", "ns") if gap else v.to_timedelta64() if hasattr(v, "to_timedelta64")
+                        else np.timedelta64(v) for v, gap in zip(array.ravel(), missing.ravel())])
+        out = out.astype("timedelta64[ns]").reshape(array.shape)
+    elif any(issubclass(k, np.timedelta64) for k in kinds):
+        raise Unconvertible(what, f"values of mixed types ({', '.join(sorted(k.__name__ for k in kinds))})")
     elif every(bool, np.bool_):
         out = np.where(missing, False, array).astype(bool)
     elif every(int, np.integer) and not any(issubclass(k, (bool, np.bool_)) for k in kinds):
@@ -232,8 +250,6 @@ def _object_values(array: np.ndarray, what: str, missing: np.ndarray | None = No
             out = np.where(missing, np.nan, array).astype(np.float64)
     elif every(int, float, np.integer, np.floating, decimal.Decimal):
         out = np.where(missing, np.nan, array).astype(np.float64)
-    elif every(dt.timedelta, np.timedelta64):
-        out = np.where(missing, np.timedelta64("NaT", "us"), array).astype("timedelta64[us]")
     elif every(dt.time):
         out = np.array([np.timedelta64("NaT", "us") if gap else
                         np.timedelta64(((v.hour * 60 + v.minute) * 60 + v.second) * 10**6 + v.microsecond, "us")
@@ -284,32 +300,39 @@ def check_unit(unit: str) -> str:
     return unit
 
 
-def to_graph_time(source, unit: str, what: str, *, round_up: bool = False,
-                  missing: str | None = None, hint: str = "") -> np.ndarray:
-    """int64 times in `unit` (see the module's rules).
+def to_graph_time(source, unit: str, what: str, *, integers: str | None = None, round_up: bool = False,
+                  missing: str | None = None, hint: str = "", integer_hint: str = "") -> np.ndarray:
+    """int64 times in `unit` (see the module's rules and graph_time)."""
+    array, absent = values(source, what)
+    return graph_time(array, absent, unit, what, integers=integers, round_up=round_up, missing=missing, hint=hint,
+                      integer_hint=integer_hint)
 
+
+def graph_time(array: np.ndarray, absent: np.ndarray | None, unit: str, what: str, *, integers: str | None = None,
+               round_up: bool = False, missing: str | None = None, hint: str = "",
+               integer_hint: str = "") -> np.ndarray:
+    """int64 times in `unit` of values (with their mask of missing entries).
+
+    An integer is a time only in a stated unit: `integers` is one of
+    INTEGER_UNITS (converted like the datetimes they stand for), GRAPH_CLOCK
+    (taken as they are, in a graph whose times are bare integers) or None
+    (refused; integer_hint ends the message and says how to state one).
     A datetime finer than the unit is rounded down, or up with round_up: event
     times round up and query times down, so that no event is ever counted as
     seen before it happened. missing is None (refuse NaT/NaN/null), "never"
     (INT64_MAX) or "always" (INT64_MIN); hint ends the message that refuses
     a missing time."""
-    array, absent = values(source, what)
     kind = array.dtype.kind
-    if kind == "M":
+    if kind in "iuf":
+        if integers is None:
+            raise ValueError(f"{what} holds integers, which are times only in a stated unit{integer_hint}")
+        whole = _whole_times(array, absent, what)
+        if integers == GRAPH_CLOCK:
+            result = whole
+        else:
+            result = _rescale(_integers_as_datetimes(whole, absent, integers, what), unit, what, round_up)
+    elif kind == "M":
         result = _rescale(array, unit, what, round_up)
-    elif kind in "iu":
-        if kind == "u" and array.size and array.max() > INT64_MAX:
-            raise ValueError(f"{what}: time {array.max()} does not fit in int64")
-        result = array.astype(np.int64)
-    elif kind == "f":
-        finite = array[np.isfinite(array)]
-        if finite.size and (not np.array_equal(finite, np.floor(finite)) or np.abs(finite).max() >= 2.0**63):
-            bad = finite[finite != np.floor(finite)]
-            raise ValueError(f"{what}: {bad[0] if bad.size else finite.max()} is not an integral time; "
-                             f"integer times are taken to be in the graph's unit ({unit})")
-        if np.isinf(array).any():
-            raise ValueError(f"{what}: infinite time at row {int(np.flatnonzero(np.isinf(array))[0])}")
-        result = np.where(np.isnan(array), 0, array).astype(np.int64)
     elif kind == "m":
         raise ValueError(f"{what} holds durations (timedelta), not times")
     elif kind in "US":
@@ -324,6 +347,116 @@ def to_graph_time(source, unit: str, what: str, *, round_up: bool = False,
             raise ValueError(f"{what}: a missing time may mean 'never' or 'always', not {missing!r}")
         result = np.where(absent, MISSING_TIME[missing], result)
     return np.ascontiguousarray(result, dtype=np.int64)
+
+
+def _whole_times(array: np.ndarray, absent: np.ndarray | None, what: str) -> np.ndarray:
+    """Integer or integral float times as int64 (missing entries 0)."""
+    if array.dtype.kind == "u" and array.size and array.max() > INT64_MAX:
+        raise ValueError(f"{what}: time {array.max()} does not fit in int64")
+    if array.dtype.kind != "f":
+        return array.astype(np.int64)
+    if np.isinf(array).any():
+        raise ValueError(f"{what}: infinite time at row {int(np.flatnonzero(np.isinf(array).ravel())[0])}")
+    filled = np.where(np.isnan(array), 0.0, array)
+    bad = (filled != np.floor(filled)) | (np.abs(filled) >= 2.0**63)
+    if bad.any():
+        raise ValueError(f"{what}: {filled.ravel()[np.flatnonzero(bad.ravel())[0]]} is not an integral time")
+    return filled.astype(np.int64)
+
+
+def check_clock(kind: str, clock: str | None, what: str, *, stated: bool = False, how: str = "") -> None:
+    """Refuses times of the other kind than a graph's clock: integers without
+    a stated unit on a graph of instants, datetimes on a graph of bare
+    integer times (kind is the values' dtype kind; how says how to state a
+    unit). A clock of None (an older graph, or one without times) takes both."""
+    if clock == EPOCH_CLOCK and kind in "iuf" and not stated:
+        raise ValueError(f"{what} are integers, which are times only in a stated unit, and this graph's times are "
+                         f"datetimes: give datetimes, or state the integers' unit{how} (for example 'year', "
+                         f"'yyyymmdd', or 's' since 1970)")
+    if clock == GRAPH_CLOCK and kind == "M":
+        raise ValueError(f"{what} are datetimes, but this graph's times are bare integers (integer time columns "
+                         f"without a unit): give integers of the same clock, or state the columns' unit "
+                         f"(Table(time_units=...)) so that the graph's times are instants")
+
+
+def check_integer_unit(unit: str, what: str = "time unit") -> str:
+    if unit not in INTEGER_UNITS:
+        raise ValueError(f"{what} {unit!r} is not one of {', '.join(INTEGER_UNITS)} (the calendar year, a "
+                         f"yyyymmdd date, or days, seconds, ... since 1970-01-01 UTC)")
+    return unit
+
+
+def _integers_as_datetimes(whole: np.ndarray, absent: np.ndarray | None, unit: str, what: str) -> np.ndarray:
+    """datetime64 of int64 times in a stated unit (missing entries NaT)."""
+    check_integer_unit(unit)
+    present = np.ones(whole.shape, bool) if absent is None else ~absent
+    given = whole[present]
+    if unit == "year":
+        outside = (given < 1) | (given > 9999)
+        if outside.any():
+            raise ValueError(f"{what}: {given[outside][0]} is not a year (1 to 9999){_LOOKS_LIKE_DAYS}")
+        result = (np.where(present, whole, 1970) - 1970).astype("datetime64[Y]").astype("datetime64[D]")
+    elif unit == "yyyymmdd":
+        filled = np.where(present, whole, 19700101)
+        year, month, day = filled // 10000, filled // 100 % 100, filled % 100
+        result = ((year - 1970).astype("datetime64[Y]").astype("datetime64[M]")
+                  + np.clip(month - 1, 0, 11).astype("timedelta64[M]")).astype("datetime64[D]") \
+            + (day - 1).astype("timedelta64[D]")
+        back = result.astype("datetime64[M]")
+        wrong = (year < 1) | (year > 9999) | (month < 1) | (month > 12) | (day < 1) | \
+            ((back.astype("datetime64[Y]").astype(np.int64) + 1970) * 100 + back.astype(np.int64) % 12 + 1
+             != year * 100 + month)
+        if wrong.any():
+            row = int(np.flatnonzero(wrong.ravel())[0])
+            raise ValueError(f"{what}: {filled.ravel()[row]} at row {row} is not a yyyymmdd date")
+    else:
+        result = whole.astype(f"datetime64[{unit}]")
+    if absent is not None:
+        result = np.where(absent, np.array("NaT", result.dtype), result)
+    return result
+
+
+_LOOKS_LIKE_DAYS = "; a yyyymmdd date is declared as 'yyyymmdd'"
+
+
+def as_time(source, unit: str, what: str = "times") -> np.ndarray:
+    """datetime64 of integers in a stated unit, which every entry point then
+    takes as the instants they are: "year" (1 January of it), "yyyymmdd"
+    (that day), or a count of "D", "s", "ms", "us" or "ns" since 1970-01-01
+    UTC. Missing values become NaT."""
+    array, absent = values(source, what)
+    if array.dtype.kind not in "iuf":
+        raise ValueError(f"{what}: as_time converts integers, not {array.dtype} values")
+    return _integers_as_datetimes(_whole_times(array, absent, what), absent, unit, what)
+
+
+def graph_duration(array: np.ndarray, absent: np.ndarray | None, unit: str, what: str, *,
+                   integers: bool) -> np.ndarray:
+    """int64 durations in `unit` (missing entries 0): durations (timedelta)
+    that are whole numbers of the unit, or integers where they are taken in
+    the graph's unit (integers=True: a graph of bare integer times)."""
+    kind = array.dtype.kind
+    if kind == "m":
+        if not integers:
+            source_unit, count = np.datetime_data(array.dtype)
+            if source_unit not in NANOSECONDS:
+                raise ValueError(f"{what}: durations in {source_unit} have no fixed length")
+            raw = np.where(absent, 0, array.view(np.int64)) if absent is not None else array.view(np.int64)
+            nanoseconds = raw.astype(object) * (NANOSECONDS[source_unit] * count)
+            step = NANOSECONDS[unit]
+            uneven = [v for v in nanoseconds.ravel() if v % step]
+            if uneven:
+                raise ValueError(f"{what}: {np.timedelta64(int(uneven[0]), 'ns')} is not a whole number of {unit}")
+            return (nanoseconds // step).astype(np.int64)
+        raise ValueError(f"{what} holds durations, but the graph's times are bare integers: give integers")
+    if kind in "iufb" and integers:
+        filled = np.where(absent, 0, array) if absent is not None else array
+        return whole_numbers(filled, what, noun="offset")
+    if kind in "iuf":
+        raise ValueError(f"{what} holds integers, which are durations only in a stated unit: give "
+                         f"numpy.timedelta64, pandas.Timedelta or datetime.timedelta values, such as "
+                         f"numpy.timedelta64(-30, 'D')")
+    raise ValueError(f"{what} must hold durations, not {array.dtype} values")
 
 
 def _rescale(array: np.ndarray, unit: str, what: str, round_up: bool) -> np.ndarray:

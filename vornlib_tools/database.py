@@ -67,11 +67,16 @@ class Table:
     reverse to "rev_" + relation. Null references give no edge.
 
     time: the column that says when a row happened (datetime64 of any unit,
-    timezone-aware timestamps, dates, or integers in the graph's unit); a
-    table without one is static. known_at: a mapping from a column to another
-    time column of the table, for values that become known after the row's
-    time. missing_time: a mapping from a time column to what a missing time
-    there means, "never" or "always" (without it, a missing time raises).
+    timezone-aware timestamps, dates, or integers); a table without one is
+    static. known_at: a mapping from a column to another time column of the
+    table, for values that become known after the row's time. missing_time:
+    a mapping from a time column to what a missing time there means, "never"
+    or "always" (without it, a missing time raises). time_units states the
+    unit of integer time columns, one for all of them or a mapping from
+    column to unit: "year", "yyyymmdd", or a count of "D", "s", "ms", "us",
+    "ns" since 1970-01-01 UTC; they are then instants like datetimes.
+    Integers without a unit are a clock of the user's own, which every table
+    of the graph must then share.
 
     Every other column becomes a feature: numbers numeric, booleans and the
     columns in `categorical` categorical, text categorical if it has at most
@@ -82,7 +87,8 @@ class Table:
     def __init__(self, frame, *, primary_key: str | Sequence[str] | None = None,
                  foreign_keys: Mapping | None = None, time: str | None = None,
                  known_at: Mapping[str, str] | None = None, missing_time: Mapping[str, str] | None = None,
-                 categorical: Sequence[str] = (), ignore: Sequence[str] = ()) -> None:
+                 time_units: str | Mapping[str, str] | None = None, categorical: Sequence[str] = (),
+                 ignore: Sequence[str] = ()) -> None:
         self.frame = _frame(frame)
         self.column_names = [str(c) for c in _column_names(self.frame)]
         self.primary_key = [primary_key] if isinstance(primary_key, str) else list(primary_key or [])
@@ -90,6 +96,7 @@ class Table:
         self.time = time
         self.known_at = dict(known_at or {})
         self.missing_time = dict(missing_time or {})
+        self.time_units = time_units if isinstance(time_units, str) else dict(time_units or {})
         self.categorical = list(categorical)
         self.ignore = list(ignore)
 
@@ -109,11 +116,33 @@ class Table:
         names = [self.time] if self.time is not None else []
         return names + [c for c in dict.fromkeys(self.known_at.values()) if c not in names]
 
+    def time_unit_of(self, column: str) -> str | None:
+        """The stated unit of a time column's integers, if any."""
+        return self.time_units if isinstance(self.time_units, str) else self.time_units.get(column)
+
+    def graph_times(self, column: str, time_unit: str, *, where: str = "") -> np.ndarray:
+        """A time column as int64 times in time_unit, by the build's rule."""
+        return self._time_values(column, time_unit, where or f"column {column!r}")[0]
+
+    def _time_values(self, column: str, time_unit: str, where: str) -> tuple[np.ndarray, str | None]:
+        """(int64 times, the clock they are on: None for a column without a present value)."""
+        array, absent = convert.values(self.column(column), where)
+        declared = self.time_unit_of(column)
+        clock = None
+        if array.size and (absent is None or not absent.all()):
+            clock = convert.EPOCH_CLOCK if array.dtype.kind == "M" or declared else convert.GRAPH_CLOCK
+        stamps = convert.graph_time(array, absent, time_unit, where, integers=declared or convert.GRAPH_CLOCK,
+                                    round_up=True, missing=self.missing_time.get(column),
+                                    hint=f"; say what a missing time means with missing_time="
+                                         f"{{{column!r}: 'never' or 'always'}}, or fill it")
+        return stamps, clock
+
     def _validate(self, name: str, tables: Mapping[str, Table]) -> None:
         where = f"table {name!r}"
         named = set(self.column_names)
         used = [*self.primary_key, *(c for r in self.references for c in r.columns), *self.known_at,
-                *self.known_at.values(), *self.missing_time, *self.categorical, *self.ignore]
+                *self.known_at.values(), *self.missing_time, *self.categorical, *self.ignore,
+                *(self.time_units if isinstance(self.time_units, dict) else ())]
         if self.time is not None:
             used.append(self.time)
         for column in used:
@@ -132,10 +161,17 @@ class Table:
                                  f"columns but the key of {reference.table!r} has {width}")
         if self.known_at and self.time is None:
             raise ValueError(f"{where} has known_at but no time column")
+        units = {column: self.time_units for column in self.time_columns()} if isinstance(self.time_units, str) \
+            else self.time_units
+        timed = f"(its time and the known_at targets: {', '.join(map(repr, self.time_columns())) or 'none'})"
+        for column, unit in units.items():
+            if column not in self.time_columns():
+                raise ValueError(f"{where}: time_units names {column!r}, which is not one of its time columns {timed}")
+            convert.check_integer_unit(unit, f"{where}: the time unit of {column!r}")
         for column, meaning in self.missing_time.items():
             if column not in self.time_columns():
                 raise ValueError(f"{where}: missing_time names {column!r}, which is not one of its time columns "
-                                 f"(its time and the known_at targets: {', '.join(map(repr, self.time_columns())) or 'none'})")
+                                 f"{timed}")
             if meaning not in convert.MISSING_TIME:
                 raise ValueError(f"{where}: missing_time of {column!r} may be 'never' or 'always', not {meaning!r}")
 
@@ -166,17 +202,15 @@ class Database:
         referenced table. By default such references are dropped too, but a
         foreign key more than half of whose present references dangle is
         refused (it is declared on the wrong column or table) unless
-        on_dangling="drop" is given. feature_cutoff (a datetime, or an integer in the
-        graph's unit) limits the rows whose values set the numeric statistics
-        and the vocabularies; by default every row does. edge_types, if given,
+        on_dangling="drop" is given. feature_cutoff (a datetime, or an integer
+        on a graph of bare integer times) limits the rows whose values set the
+        numeric statistics and the vocabularies; by default every row does. edge_types, if given,
         fixes their order (it must list exactly the edge types the foreign
         keys give)."""
         convert.check_unit(time_unit)
         if on_dangling is not None and on_dangling not in DANGLING:
             raise ValueError(f"on_dangling must be one of {', '.join(DANGLING)}, not {on_dangling!r}")
-        cutoff = None if feature_cutoff is None else \
-            int(convert.to_graph_time([feature_cutoff], time_unit, "feature_cutoff")[0])
-        build = _Build(self, time_unit, on_dangling, cutoff, max_categories, directory)
+        build = _Build(self, time_unit, on_dangling, feature_cutoff, max_categories, directory)
         try:
             return build.run(edge_types, metadata)
         except BaseException:  # KeyboardInterrupt too: a half-written graph must not stay behind
@@ -187,7 +221,7 @@ class Database:
 # ---- building ------------------------------------------------------------------------
 
 class _Build:
-    def __init__(self, database: Database, unit: str, on_dangling: str, cutoff: int | None,
+    def __init__(self, database: Database, unit: str, on_dangling: str | None, cutoff,
                  max_categories: int, directory) -> None:
         self.tables = database.tables
         self.unit, self.on_dangling, self.cutoff, self.max_categories = unit, on_dangling, cutoff, max_categories
@@ -195,6 +229,8 @@ class _Build:
         self.max_nodes = 2 * sum(t.num_rows for t in self.tables.values())
         self.clock = _Clock()
         self.store = _Store(directory, self.clock)
+        self.clocks: dict[str, tuple[str, str]] = {}  # each kind of time with the first column that has it
+        self.graph_clock: str | None = None
         self.report: dict = {name: {"rows": t.num_rows, "added": 0, "time": t.time, "primary_key": t.primary_key,
                                     "foreign_keys": {}, "left_out": {}} for name, t in self.tables.items()}
 
@@ -206,6 +242,8 @@ class _Build:
             keys = {name: self._primary_key(name, table) for name, table in self.tables.items()}
         with phase("times"):
             times = {name: self._times(name, table) for name, table in self.tables.items()}
+            self.graph_clock = self._clock()
+            self.cutoff = self._feature_cutoff(self.cutoff)
         with phase("keys"):
             references = self._resolve(keys)
         for name, key in keys.items():  # complete now: on_dangling="add" appends while resolving
@@ -236,7 +274,7 @@ class _Build:
             feature_tables[name] = self._features(name, table, times.pop(name), num_nodes[name])
         graph = Graph(list(self.tables), order, {}, {}, node_time, num_nodes, metadata=dict(metadata or {}),
                       time_unit=self.unit, primary_keys={n: PrimaryKey(k.columns, []) for n, k in keys.items()},
-                      features=feature_tables, schema=self.report, checked=True)
+                      features=feature_tables, schema=self.report, checked=True, clock=self.graph_clock)
         with phase("write"):
             graph = self.store.finish(graph)
         self.clock.report()
@@ -341,11 +379,31 @@ class _Build:
     # -- times
 
     def _times(self, name: str, table: Table) -> dict[str, np.ndarray]:
-        return {column: convert.to_graph_time(table.column(column), self.unit, f"table {name!r}, column {column!r}",
-                                              round_up=True, missing=table.missing_time.get(column),
-                                              hint=f"; say what a missing time means with missing_time="
-                                                   f"{{{column!r}: 'never' or 'always'}}, or fill it")
-                for column in table.time_columns()}
+        times = {}
+        for column in table.time_columns():
+            times[column], clock = table._time_values(column, self.unit, f"table {name!r}, column {column!r}")
+            if clock is not None:
+                self.clocks.setdefault(clock, (name, column))
+        return times
+
+    def _clock(self) -> str | None:
+        """The graph's clock: one kind of time in every table, or a refusal."""
+        if len(self.clocks) > 1:
+            (table, column), (other, datetimes) = self.clocks[convert.GRAPH_CLOCK], self.clocks[convert.EPOCH_CLOCK]
+            raise ValueError(f"table {table!r}, column {column!r} holds integers without a stated unit, while table "
+                             f"{other!r}, column {datetimes!r} holds datetimes: an integer is a time only in a stated "
+                             f"unit. State it, e.g. Table(..., time_units={{{column!r}: 'year'}}) (units: "
+                             f"{', '.join(convert.INTEGER_UNITS)}; D to ns count since 1970-01-01 UTC)")
+        return next(iter(self.clocks), None)
+
+    def _feature_cutoff(self, cutoff) -> int | None:
+        if cutoff is None:
+            return None
+        array, absent = convert.values([cutoff], "feature_cutoff")
+        stamps = convert.graph_time(array, absent, self.unit, "feature_cutoff", integers=convert.GRAPH_CLOCK)
+        convert.check_clock(array.dtype.kind, self.graph_clock, "feature_cutoff",
+                            how=" with vornlib_tools.as_time(value, unit)")
+        return int(stamps[0])
 
     def _node_time(self, times: dict[str, dict[str, np.ndarray]], name: str, key: _Keys) -> np.ndarray:
         """Row times, then for each added node the earliest time of the rows that refer to it."""
@@ -417,6 +475,8 @@ class _Build:
             elif kind == "m":  # a duration: a number of seconds
                 seconds = data.astype("timedelta64[ns]") / np.timedelta64(1, "s")
                 columns[column] = (features.NUMERIC, seconds, missing, source)
+            elif kind == "M" and self.graph_clock == convert.GRAPH_CLOCK:
+                self.report[name]["left_out"][column] = "datetimes, in a graph whose times are bare integers"
             elif kind == "M":
                 gaps = data if missing is None else np.where(missing, np.array("NaT", data.dtype), data)
                 stamps = convert.to_graph_time(gaps, self.unit, where, missing="always")

@@ -38,7 +38,7 @@ FORMAT_VERSION = 1
 INDEX_FILE = "graph.json"
 # graph.json keys the format owns; every other key is the writer's metadata.
 _FORMAT_KEYS = ("format", "node_types", "edge_types", "node_counts", "timed_types", "columns", "time_unit",
-                "time_range", "primary_keys", "features", "schema", "checked")
+                "time_range", "primary_keys", "features", "schema", "checked", "clock", "time_ranges")
 # Integer times further than this many graph time spans (or magnitudes of the
 # graph's times) after the graph's last time are taken for times in a finer unit.
 _FAR_TIMES = 100
@@ -213,6 +213,10 @@ class Graph:
     features: dict[str, FeatureTable] = field(default_factory=dict)
     schema: dict = field(default_factory=dict)
     checked: bool = False
+    # How its times read (convert.CLOCKS): instants ("epoch", built from
+    # datetimes or integers in a stated unit) or bare integers ("integer").
+    # None for a graph directory written before graphs recorded it.
+    clock: str | None = convert.GRAPH_CLOCK
 
     @classmethod
     def from_foreign_keys(cls, num_nodes: Mapping[str, int], node_time: Mapping[str, np.ndarray],
@@ -342,13 +346,26 @@ class Graph:
         times = np.asarray(self.node_time[name])
         return times[(times != convert.INT64_MIN) & (times != convert.INT64_MAX)]
 
-    def to_time(self, values, *, what: str = "times") -> np.ndarray:
-        """int64 times in the graph's unit: datetimes (any unit, tz-aware)
-        converted, integers taken as already in the unit. Refuses NaT/NaN, and
-        times so far after the graph's times that they must be in a finer
-        unit or count from another origin (which would show every row of the
-        future)."""
-        times = convert.to_graph_time(values, self.time_unit, what)
+    def to_time(self, values, *, what: str = "times", unit: str | None = None) -> np.ndarray:
+        """int64 times in the graph's unit, by the toolkit's one rule for times.
+
+        On a graph whose times are instants (clock "epoch"), datetimes (any
+        unit, tz-aware) are converted and integers are times only with their
+        unit stated: unit="year", "yyyymmdd", or "D", "s", "ms", "us", "ns"
+        since 1970 (or pass convert.as_time(values, unit)). On a graph of bare
+        integer times, integers are taken as they are and datetimes refused.
+        NaT/NaN are refused, and so are times so far after the graph's times
+        that they must be in a finer unit or count from another origin
+        (which would show every row of the future)."""
+        array, absent = convert.values(values, what)
+        return self._to_time(array, absent, what, unit)
+
+    def _to_time(self, array: np.ndarray, absent: np.ndarray | None, what: str, unit: str | None) -> np.ndarray:
+        if unit is not None and self.clock == convert.GRAPH_CLOCK:
+            raise ValueError(f"{what}: this graph's times are bare integers, not instants: give them as integers "
+                             f"of its own clock, without a unit")
+        integers = convert.GRAPH_CLOCK if unit is None else convert.check_integer_unit(unit, f"{what}: unit")
+        times = convert.graph_time(array, absent, self.time_unit, what, integers=integers)
         bounds = self.time_range
         if bounds is not None and times.size:
             low, high = bounds
@@ -357,7 +374,16 @@ class Graph:
                 raise ValueError(f"{what}: {int(times.max())} is far after the graph's last time {high} "
                                  f"({self.time_unit}); integer times must be in the graph's unit "
                                  f"({self.time_unit}) and datetimes need a graph whose times are datetimes")
+        convert.check_clock(array.dtype.kind, self.clock, what, stated=unit is not None,
+                            how=" with to_time(..., unit=...) or vornlib_tools.as_time(values, unit)")
         return times
+
+    def input_times(self, stamps) -> np.ndarray:
+        """Times in the graph's unit (int64, as node_time holds them) in the
+        form the graph's entry points take back: datetime64 of the graph's
+        unit on a graph of instants, the integers themselves otherwise."""
+        stamps = np.asarray(stamps, dtype=np.int64)
+        return stamps.astype(f"datetime64[{self.time_unit}]") if self.clock == convert.EPOCH_CLOCK else stamps
 
     def seeds(self, entity_table: str, seeds, times, *, index: bool | None = None
               ) -> tuple[np.ndarray, np.ndarray]:
@@ -402,11 +428,12 @@ class Graph:
                 raise ValueError(f"seed times are missing: give one per seed (datetimes or integers in "
                                  f"{self.time_unit}), or {OWN_TIME!r} for the entities' own timestamps")
             return np.empty(0, dtype=np.int64)
-        stamps = self.to_time(times, what="seed times")
+        array, absent = convert.values(times, "seed times")
+        if not (array.ndim == 0 or array.size == 1 or array.shape == nodes.shape):
+            raise ValueError(f"{array.size} seed times for {nodes.size} seeds")
+        stamps = self._to_time(array, absent, "seed times", None)
         if stamps.ndim == 0 or stamps.size == 1 and nodes.size != 1:
             stamps = np.full(nodes.size, stamps.ravel()[0] if stamps.size else 0, dtype=np.int64)
-        if stamps.shape != nodes.shape:
-            raise ValueError(f"{stamps.size} seed times for {nodes.size} seeds")
         return stamps
 
     def request(self, num_neighbors: Mapping | None = None, sampling_time_offsets: Mapping | None = None,
@@ -454,14 +481,28 @@ class Graph:
                 raise ValueError(f"{what} must be one (start, end) pair per hop, such as [[-30, 0]]; hop {hop} "
                                  f"is {pair!r}")
         open_start = [pair[0] is None for pair in pairs]
-        starts = convert.whole_numbers([0 if gap else pair[0] for pair, gap in zip(pairs, open_start)],
-                                       f"{what}, start offsets (by hop)", noun="offset")
-        ends = convert.whole_numbers([pair[1] for pair in pairs], f"{what}, end offsets (by hop)", noun="offset")
+        starts = self._offsets([pair[0] for pair in pairs], f"{what}, start offsets (by hop)")
+        ends = self._offsets([pair[1] for pair in pairs], f"{what}, end offsets (by hop)", closed=True)
         window = np.stack([starts, ends], axis=1) if pairs else np.zeros((0, 2), dtype=np.int64)
         if any(open_start):
             window = window.astype(object)
             window[open_start, 0] = None
         return window
+
+    def _offsets(self, offsets: list, what: str, closed: bool = False) -> np.ndarray:
+        """Window offsets in the graph's unit: durations on a graph of instants,
+        integers on a graph of bare integer times (either on an older graph)."""
+        if not offsets:
+            return np.zeros(0, dtype=np.int64)
+        array, absent = convert.values(np.array(offsets, dtype=object), what)
+        if closed and absent is not None:
+            raise ValueError(f"{what} has a missing value at position {int(np.flatnonzero(absent)[0])}")
+        if absent is not None and absent.all():  # every start open: no values to tell their kind
+            return np.zeros(len(offsets), dtype=np.int64)
+        if self.clock is None:  # an older graph: integers in its unit, durations converted
+            return convert.graph_duration(array, absent, self.time_unit, what, integers=array.dtype.kind != "m")
+        return convert.graph_duration(array, absent, self.time_unit, what,
+                                      integers=self.clock == convert.GRAPH_CLOCK)
 
     def sample(self, entity_table: str, seeds, times, *, num_neighbors: Mapping | None = None,
                sampling_time_offsets: Mapping | None = None, seed: int = 123, index: bool | None = None,
@@ -491,8 +532,10 @@ class Graph:
         """Tables (rows, added nodes, time, features, left-out columns), edge
         types and their edge counts, and the references each foreign key
         dropped."""
+        clock = "times are bare integers" if self.clock == convert.GRAPH_CLOCK and self.node_time else \
+            f"times in {self.time_unit}"
         lines = [f"Graph: {len(self.node_types)} tables, {len(self.edge_types)} edge types, "
-                 f"{self.num_edges:,} edges; times in {self.time_unit}"
+                 f"{self.num_edges:,} edges; {clock}"
                  + ("" if self.time_range is None else
                     f" from {self._show_time(self.time_range[0])} to {self._show_time(self.time_range[1])}")]
         for name in self.node_types:
@@ -527,7 +570,8 @@ class Graph:
         return "\n".join(lines)
 
     def _show_time(self, value: int) -> str:
-        if self.schema and any(info.get("time") for info in self.schema.values()):
+        if self.clock == convert.EPOCH_CLOCK or self.clock is None and self.schema and \
+                any(info.get("time") for info in self.schema.values()):
             stamp = np.datetime64(int(value), self.time_unit)
             return str(stamp)
         return str(value)
@@ -567,7 +611,7 @@ class Graph:
                  "time_unit": self.time_unit, "time_range": self.time_range,
                  "primary_keys": {name: list(key.columns) for name, key in self.primary_keys.items()},
                  "features": {name: table.to_json() for name, table in self.features.items()},
-                 "schema": self.schema, "checked": self.checked, **self.metadata}
+                 "schema": self.schema, "checked": self.checked, "clock": self.clock, **self.metadata}
         partial = Path(directory) / (INDEX_FILE + ".partial")
         partial.write_text(json.dumps(index, indent=2) + "\n")
         partial.replace(Path(directory) / INDEX_FILE)
@@ -598,7 +642,7 @@ class Graph:
                    {name: array(f"{name}.time") for name in index["timed_types"]},
                    dict(index["node_counts"]), {stem: array(stem) for stem in index["columns"]},
                    {k: v for k, v in index.items() if k not in _FORMAT_KEYS}, unit, primary_keys,
-                   feature_tables, index.get("schema", {}), bool(index.get("checked", False)))
+                   feature_tables, index.get("schema", {}), bool(index.get("checked", False)), index.get("clock"))
         if index.get("time_range") is not None:
             graph.time_range = tuple(index["time_range"])
         return graph

@@ -226,9 +226,8 @@ def _series(source, name: str) -> pd.Series:
 
 
 def _times(source, column: str, graph: Graph) -> np.ndarray:
-    """A time column of a table in graph units; missing times are 'never'."""
-    return convert.to_graph_time(source.column(column), graph.time_unit, column, round_up=True,
-                                 missing=source.missing_time.get(column, "never"))
+    """A time column of a table in graph units, by the build's rule."""
+    return source.graph_times(column, graph.time_unit)
 
 
 def fit_baselines(frames: dict[str, pd.DataFrame], tables: dict[str, SeedTable]) -> dict[str, dict[str, float]]:
@@ -359,7 +358,7 @@ def make_loader(graph: Graph, table: SeedTable, task: Task, settings: Settings, 
     """end_time: sample every seed as if it were predicted then (leakage)."""
     sample_time = table.time if end_time is None else np.full_like(table.time, end_time)
     counts, _ = graph.request(settings.num_neighbors)  # every edge type, by key
-    return SeedLoader(settings.data_dir, table.node, sample_time, entity_table=task.entity_table,
+    return SeedLoader(settings.data_dir, table.node, graph.input_times(sample_time), entity_table=task.entity_table,
                       num_neighbors=counts, batch_size=settings.batch_size,
                       payload={"time": table.time, "label": table.label}, shuffle=train, seed=settings.seed,
                       num_workers=settings.workers if train else 0, sampler_seed=123 + settings.seed, shard=shard,
