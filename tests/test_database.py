@@ -476,6 +476,24 @@ def test_datetimes_against_a_graph_of_plain_integer_times_are_refused():
         graph.sample("rows", [0], np.datetime64("2024-01-01"))
 
 
+def test_a_batch_wholly_before_the_data_it_reaches_is_refused_and_one_after_it_is_not():
+    graph = shop()  # orders from 2024-01-01 to 2024-01-06; customers are static
+    fanout = {"orders__rev_by__customers": [5]}
+    with pytest.raises(ValueError, match=r"every seed time of the batch \(1970-01-01T00:33:29 to 2023-12-31T00:00:00\) "
+                                         r"lies before the first time 2024-01-01T00:00:00 of the tables the request "
+                                         r"reaches \(orders\), so it would sample nothing"):
+        graph.sample("customers", ["ann", "bob"], [np.datetime64(2009, "s"), np.datetime64("2023-12-31")],
+                     num_neighbors=fanout)
+    mixed = graph.sample("customers", ["ann", "bob"], [np.datetime64("2009"), np.datetime64("2030-01-01")],
+                         num_neighbors=fanout)
+    assert mixed.nodes["orders"].size == 2  # bob's two orders, seen in 2030
+    assert graph.sample("customers", ["ann"], np.datetime64("2009"),
+                        num_neighbors={"orders__rev_by__customers": [0]}).nodes["customers"].tolist() == [0]
+    ticking = ticking_shop()  # the same on a clock of bare integers, orders at 5 to 7
+    with pytest.raises(ValueError, match=r"every seed time of the batch \(1 to 4\) lies before the first time 5"):
+        ticking.sample("customers", [0, 1], [1, 4], index=True, num_neighbors={WINDOW: [2]})
+
+
 def test_windows_that_end_after_the_seed_time_are_refused_unless_allowed():
     graph = shop()
     window = {"orders__rev_by__customers": [[-pd.Timedelta(days=10), np.timedelta64(1, "D")]]}

@@ -339,8 +339,15 @@ class Graph:
     def time_range(self) -> tuple[int, int] | None:
         """The earliest and latest node time (missing times left out), or None;
         computed once (graph.json records it)."""
-        bounds = [(int(t.min()), int(t.max())) for t in (self._proper_times(n) for n in self.node_time) if t.size]
+        bounds = list(self.time_ranges.values())
         return (min(b[0] for b in bounds), max(b[1] for b in bounds)) if bounds else None
+
+    @functools.cached_property
+    def time_ranges(self) -> dict[str, tuple[int, int]]:
+        """Per timed node type with a proper time, its earliest and latest
+        (missing times left out); computed once (graph.json records them)."""
+        return {name: (int(t.min()), int(t.max())) for name, t in
+                ((n, self._proper_times(n)) for n in self.node_time) if t.size}
 
     def _proper_times(self, name: str) -> np.ndarray:
         times = np.asarray(self.node_time[name])
@@ -523,8 +530,33 @@ class Graph:
         if not self.checked:
             self.check()
         counts, windows = request
+        if with_time and len(stamps):
+            self._check_seeds_reach_data(entity_table, stamps, counts, windows)
         result = self.sampler(seed=seed, with_time=with_time).sample(counts, windows, entity_table, nodes, stamps)
         return Batch.from_sample(result, nodes, stamps, entity_table, self.edge_types, payload)
+
+    def _check_seeds_reach_data(self, entity_table: str, stamps: np.ndarray, counts: dict, windows: dict) -> None:
+        """Refuses a batch whose every seed time lies before the first row of
+        every table its request reaches: it would sample nothing, which comes
+        of times in the wrong unit or from the wrong origin. Seeds after the
+        data are fine: a prediction from everything known."""
+        reached, frontier = set(), {entity_table}
+        hops = max([len(c) for c in counts.values()] + [len(w) for w in windows.values()] + [0])
+        for hop in range(hops):
+            frontier = {source for (source, _, destination), key in zip(self.edge_types, self.keys)
+                        if destination in frontier and (hop < len(windows.get(key, ())) or
+                                                        hop < len(counts.get(key, ())) and counts[key][hop] != 0)}
+            reached |= frontier
+        ranges = {name: self.time_ranges[name] for name in sorted(reached) if name in self.time_ranges}
+        if not ranges:
+            return
+        first = min(low for low, _ in ranges.values())
+        latest = int(np.max(stamps))
+        if latest < first:
+            raise ValueError(f"every seed time of the batch ({self._show_time(int(np.min(stamps)))} to "
+                             f"{self._show_time(latest)}) lies before the first time {self._show_time(first)} of the "
+                             f"tables the request reaches ({', '.join(ranges)}), so it would sample nothing: are the "
+                             f"seed times in the graph's unit ({self.time_unit}) and from its origin?")
 
     # ---- the summary ------------------------------------------------------------------
 
@@ -609,6 +641,7 @@ class Graph:
                  "node_counts": {name: int(n) for name, n in self.num_nodes.items()},
                  "timed_types": list(self.node_time), "columns": list(self.columns),
                  "time_unit": self.time_unit, "time_range": self.time_range,
+                 "time_ranges": {name: list(bounds) for name, bounds in self.time_ranges.items()},
                  "primary_keys": {name: list(key.columns) for name, key in self.primary_keys.items()},
                  "features": {name: table.to_json() for name, table in self.features.items()},
                  "schema": self.schema, "checked": self.checked, "clock": self.clock, **self.metadata}
@@ -645,6 +678,8 @@ class Graph:
                    feature_tables, index.get("schema", {}), bool(index.get("checked", False)), index.get("clock"))
         if index.get("time_range") is not None:
             graph.time_range = tuple(index["time_range"])
+        if index.get("time_ranges") is not None:
+            graph.time_ranges = {name: tuple(bounds) for name, bounds in index["time_ranges"].items()}
         return graph
 
 
