@@ -78,7 +78,8 @@ public:
     CoreTimer(std::vector<std::string> node_types, std::vector<EdgeTypeTuple> edge_types, const py::dict& colptr,
               const py::dict& row, const py::dict& node_time, int seed)
         : core_(build_store(std::move(node_types), std::move(edge_types), colptr, row, node_time, graph_arrays_),
-                static_cast<std::uint32_t>(seed)) {}
+                static_cast<std::uint32_t>(seed)),
+          keys_(core_.store()) {}
 
     // One call with sample()'s arguments, after writing every value of
     // evicting: (wall ns, thread CPU ns, the result or None). The request is
@@ -91,7 +92,8 @@ public:
         SampleRequest request = check_request(core_.store(), num_neighbors, sampling_time_offsets, entity_table,
                                               seed_node, seed_time, request_arrays);
         PythonWindows python_windows(core_.store().key_count());
-        resolve_keys(core_.store(), num_neighbors, sampling_time_offsets, request, python_windows, request_arrays);
+        resolve_keys(core_.store(), keys_, num_neighbors, sampling_time_offsets, request, python_windows,
+                     request_arrays);
         ReadWindows windows(python_windows, request);
         NeverInterrupt never;
         std::optional<SampleResult> result;
@@ -103,7 +105,7 @@ public:
             wall = wall_ns() - wall_started;
             cpu = thread_cpu_ns() - cpu_started;
             if (keep) {
-                result = make_result(core_.store(), tables, never);
+                result = make_result(core_.store(), keys_, tables, never);
             }
         });
         return py::make_tuple(wall, cpu, result ? py::cast(*result) : py::none());
@@ -112,6 +114,7 @@ public:
 private:
     std::vector<py::object> graph_arrays_;  // before core_: outlives the spans into it
     NeighborSampler core_;
+    KeyObjects keys_;
 };
 
 constexpr std::size_t kArrayBytes = std::size_t{1} << 30;

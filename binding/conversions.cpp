@@ -22,22 +22,49 @@ std::string key_text(py::handle key) {
 
 py::str key_object(const std::string& key) { return py::str(key.data(), key.size()); }
 
+KeyObjects::KeyObjects(const GraphStore& store) {
+    for (TypeId type = 0; type < store.type_count(); ++type) {
+        type_names.push_back(key_object(store.type_name(type)));
+    }
+    for (KeyId key = 0; key < store.key_count(); ++key) {
+        key_names.push_back(key_object(store.key_name(key)));
+    }
+    for (const std::string& key : store.edge_type_keys()) {
+        entry_keys.push_back(key_object(key));
+    }
+}
+
 py::array as_array(py::handle value) {
     // py::array keeps an ndarray (subclasses included) and asks numpy to
     // convert anything else, with the dtype numpy infers.
     return py::array(py::reinterpret_borrow<py::object>(value));
 }
 
-void check_array(const py::array& array, const std::string& name, int ndim, bool dtype_flag) {
+ArrayFault array_fault(const py::array& array, int ndim, bool dtype_flag) {
     if (array.ndim() != ndim) {
-        errors::wrong_dimensions(name, ndim);
+        return ArrayFault::dimensions;
     }
     if (array.size() == 0 || !dtype_flag) {
-        return;
+        return ArrayFault::none;
     }
     const py::dtype dtype = array.dtype();
     if (dtype.kind() != 'i' || dtype.itemsize() != 8) {
-        errors::not_int64(name);
+        return ArrayFault::dtype;
+    }
+    return ArrayFault::none;
+}
+
+void raise_array_fault(ArrayFault fault, const std::string& name, int ndim) {
+    if (fault == ArrayFault::dimensions) {
+        errors::wrong_dimensions(name, ndim);
+    }
+    errors::not_int64(name);
+}
+
+void check_array(const py::array& array, const std::string& name, int ndim, bool dtype_flag) {
+    const ArrayFault fault = array_fault(array, ndim, dtype_flag);
+    if (fault != ArrayFault::none) {
+        raise_array_fault(fault, name, ndim);
     }
 }
 
@@ -52,7 +79,10 @@ void check_typed_dict(const py::dict& dict, const std::string& label,
         if (std::find(allowed_keys.begin(), allowed_keys.end(), text) == allowed_keys.end()) {
             errors::invalid_type(text, label);
         }
-        check_array(as_array(value), "Type '" + text + "' in " + label, ndim, dtype_flag);
+        const ArrayFault fault = array_fault(as_array(value), ndim, dtype_flag);
+        if (fault != ArrayFault::none) {
+            raise_array_fault(fault, "Type '" + text + "' in " + label, ndim);
+        }
     }
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sampler/graph_store.h"
 #include "sampler/int64_span.h"
 
 namespace vornlib::binding {
@@ -23,11 +24,24 @@ std::string key_text(py::handle key);
 // A native key as a Python str (strict UTF-8 decoding).
 py::str key_object(const std::string& key);
 
+// The store's names as Python strings, made once per sampler: a call looks
+// its keys up and builds its result dictionaries with these.
+struct KeyObjects {
+    explicit KeyObjects(const GraphStore& store);
+    std::vector<py::str> type_names;  // per node type id
+    std::vector<py::str> key_names;   // per edge key id
+    std::vector<py::str> entry_keys;  // per edge_types entry
+};
+
 // An ndarray (or subclass) unchanged; anything else converted by numpy.
 py::array as_array(py::handle value);
 
 // Number of dimensions, then (for a non-empty array with dtype_flag) int64.
 void check_array(const py::array& array, const std::string& name, int ndim, bool dtype_flag);
+// The same check, split so that a caller builds the array's name only for the message.
+enum class ArrayFault { none, dimensions, dtype };
+ArrayFault array_fault(const py::array& array, int ndim, bool dtype_flag);
+[[noreturn]] void raise_array_fault(ArrayFault fault, const std::string& name, int ndim);
 
 // For each entry in iteration order: key among allowed_keys, then check_array.
 void check_typed_dict(const py::dict& dict, const std::string& label,

@@ -46,7 +46,8 @@ PythonSampler::PythonSampler(std::vector<std::string> node_types, std::vector<Ed
                              const py::dict& colptr, const py::dict& row, const py::dict& node_time, int seed)
     : graph_arrays_(),
       core_(build_store(std::move(node_types), std::move(edge_types), colptr, row, node_time, graph_arrays_),
-            static_cast<std::uint32_t>(seed)) {}
+            static_cast<std::uint32_t>(seed)),
+      keys_(core_.store()) {}
 
 SampleResult PythonSampler::sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
                                    const std::string& entity_table, const py::array& seed_node,
@@ -57,12 +58,12 @@ SampleResult PythonSampler::sample(const py::dict& num_neighbors, const py::dict
     SampleRequest request = check_request(store, num_neighbors, sampling_time_offsets, entity_table, seed_node,
                                           seed_time, request_arrays);
     PythonWindows windows(store.key_count());
-    resolve_keys(store, num_neighbors, sampling_time_offsets, request, windows, request_arrays);
+    resolve_keys(store, keys_, num_neighbors, sampling_time_offsets, request, windows, request_arrays);
 
     PythonSignals signals;
     std::optional<SampleResult> result;
     core_.sample(request, windows, signals,
-                 [&](const WorkingTables& tables) { result = make_result(store, tables, signals); });
+                 [&](const WorkingTables& tables) { result = make_result(store, keys_, tables, signals); });
     return std::move(*result);
 }
 

@@ -32,6 +32,7 @@ private:
     // Declared before core_ so that the arrays outlive the spans into them.
     std::vector<py::object> graph_arrays_;
     NeighborSampler core_;
+    KeyObjects keys_;
     bool sampling_ = false;
 };
 

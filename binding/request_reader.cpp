@@ -1,6 +1,7 @@
 #include "binding/request_reader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "binding/conversions.h"
@@ -9,8 +10,41 @@
 
 namespace vornlib::binding {
 
+namespace {
+
+bool is_plain_int64(const py::array& array) {
+    return Py_TYPE(array.ptr()) == py::detail::npy_api::get().PyArray_Type_ &&
+           array.dtype().equal(py::dtype::of<std::int64_t>()) && array.ndim() == 2 && array.shape(1) == 2;
+}
+
+std::int64_t read_int64(const char* at) {
+    std::int64_t value = 0;
+    std::memcpy(&value, at, sizeof value);  // the caller's buffer need not be aligned
+    return value;
+}
+
+}  // namespace
+
+void PythonWindows::set(KeyId key, py::object value) {
+    Entry& entry = values_[key];
+    entry.plain = Plain{};
+    if (py::isinstance<py::array>(value)) {
+        const auto array = py::reinterpret_borrow<py::array>(value);
+        if (is_plain_int64(array)) {
+            entry.plain = Plain{static_cast<const char*>(array.data()), static_cast<std::size_t>(array.shape(0)),
+                                array.strides(0), array.strides(1)};
+        }
+    }
+    entry.value = std::move(value);
+}
+
 HopParameter PythonWindows::window_at(KeyId key, std::size_t hop) {
-    const py::object offsets = values_[key][py::int_(hop)];
+    const Entry& entry = values_[key];
+    if (entry.plain.data != nullptr && hop < entry.plain.rows) {
+        const char* row = entry.plain.data + static_cast<py::ssize_t>(hop) * entry.plain.row_stride;
+        return HopParameter::window(true, read_int64(row), read_int64(row + entry.plain.column_stride));
+    }
+    const py::object offsets = entry.value[py::int_(hop)];
     const py::object start = offsets[py::int_(0)];
     const bool has_start = !start.is_none();
     const std::int64_t start_offset = has_start ? int64_from(start) : 0;
@@ -40,13 +74,14 @@ SampleRequest check_request(const GraphStore& store, const py::dict& num_neighbo
     return request;
 }
 
-void resolve_keys(const GraphStore& store, const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
-                  SampleRequest& request, PythonWindows& windows, std::vector<py::object>& keep_alive) {
+void resolve_keys(const GraphStore& store, const KeyObjects& keys, const py::dict& num_neighbors,
+                  const py::dict& sampling_time_offsets, SampleRequest& request, PythonWindows& windows,
+                  std::vector<py::object>& keep_alive) {
     request.keys.assign(store.key_count(), KeyRequest{});
     for (std::size_t entry = 0; entry < store.edge_types().size(); ++entry) {
         const std::string& key = store.edge_type_keys()[entry];
         const KeyId key_id = store.key_of_entry(entry);
-        const py::str key_str = key_object(key);
+        const py::str& key_str = keys.entry_keys[entry];
         const bool counted = num_neighbors.contains(key_str);
         if (counted && sampling_time_offsets.contains(key_str)) {
             errors::mode_conflict(key);

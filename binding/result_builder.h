@@ -6,6 +6,7 @@
 
 #include <tuple>
 
+#include "binding/conversions.h"
 #include "sampler/graph_store.h"
 #include "sampler/interrupt_check.h"
 #include "sampler/working_tables.h"
@@ -16,9 +17,10 @@ namespace py = pybind11;
 
 using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
 
-// (row, column, node, batch, node-count, edge-count), keyed in stored order;
-// every value a new int64 array holding a copy of one table. Pending signals
-// are handled between the copies of one type's tables and the next.
-SampleResult make_result(const GraphStore& store, const WorkingTables& tables, InterruptCheck& interrupts);
+// (row, column, node, batch, node-count, edge-count), keyed in stored order
+// by the store's own keys; every value a new int64 array holding a copy of
+// one table. Pending signals are handled between the copies.
+SampleResult make_result(const GraphStore& store, const KeyObjects& keys, const WorkingTables& tables,
+                         InterruptCheck& interrupts);
 
 }  // namespace vornlib::binding

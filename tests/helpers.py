@@ -165,6 +165,25 @@ SAME_VALUES = {
     "subclass": lambda v: np.array(v, dtype=np.int64).view(Subclass),
     "list": list,
 }
+
+def _every_other_row(rows):
+    spread = np.full((2 * len(rows), 2), -1, dtype=np.int64)
+    spread[::2] = rows
+    return spread[::2]
+
+
+# The same for (N, 2) int64 window offsets: the sampler reads plain ones from
+# their buffer and every other layout by item access, with equal results.
+WINDOW_LAYOUTS = {
+    "native": lambda rows: np.array(rows, dtype=np.int64).reshape(-1, 2),
+    "big-endian": lambda rows: np.array(rows, dtype=">i8").reshape(-1, 2),
+    "strided": lambda rows: _every_other_row(np.array(rows, dtype=np.int64).reshape(-1, 2)),
+    "reversed": lambda rows: np.array(rows[::-1], dtype=np.int64).reshape(-1, 2)[::-1],
+    "column-major": lambda rows: np.asfortranarray(np.array(rows, dtype=np.int64).reshape(-1, 2)),
+    "read-only": lambda rows: np.lib.stride_tricks.as_strided(np.array(rows, dtype=np.int64).reshape(-1, 2),
+                                                              writeable=False),
+    "subclass": lambda rows: np.array(rows, dtype=np.int64).reshape(-1, 2).view(Subclass),
+}
 # Encodings that a check refuses (unless empty, for the dtype ones).
 REFUSED = {
     "int32": lambda v: np.array(v, dtype=np.int64).astype(np.int32),
@@ -333,7 +352,7 @@ def windows(draw, hops, hostile):
     if form == "list" and rows:  # an empty list would be one-dimensional
         return rows
     if form == "int64" and all(isinstance(x, int) and INT64_MIN <= x <= INT64_MAX for r in rows for x in r):
-        return np.array(rows, dtype=np.int64).reshape(hops, 2)
+        return WINDOW_LAYOUTS[draw(st.sampled_from(list(WINDOW_LAYOUTS)))](rows)
     if form == "3 columns":
         return np.array([r + [0] for r in rows], dtype=object).reshape(hops, 3)
     return np.array(rows, dtype=object).reshape(hops, 2)

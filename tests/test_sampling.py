@@ -249,6 +249,26 @@ def test_window_with_too_few_rows_fails_at_the_missing_hop(value, seeds):
     window_graph().fails(IndexError, {"U__f__U": [1, 1]}, {"U__g__U": value}, seeds=seeds)
 
 
+class WatchedOffsets(np.ndarray):
+    """Window offsets whose item access runs the caller's own code."""
+    reads = []
+
+    def __getitem__(self, index):
+        WatchedOffsets.reads.append((self.ndim, index))
+        return super().__getitem__(index)
+
+
+def test_window_offsets_of_an_array_subclass_are_read_through_its_item_access():
+    # Plain int64 offsets are read from their buffer; a subclass may define
+    # what indexing means, so it is still asked, hop by hop, and agrees.
+    graph, offsets = window_graph(), i64(-1, 0, -2, 0).reshape(2, 2)
+    plain_result = graph.sample({"U__f__U": [1, 1]}, {"U__g__U": offsets}, times=[2])
+    WatchedOffsets.reads = []
+    request = graph.request({"U__f__U": [1, 1]}, {"U__g__U": offsets.view(WatchedOffsets)}, "U", [0], [2])
+    assert plain(graph.sampler.sample(*request)) == plain_result
+    assert [index for ndim, index in WatchedOffsets.reads if ndim == 2] == [0, 1]  # one row per hop
+
+
 @pytest.mark.parametrize("offsets, type_name", [
     ([[0, 1.5]], "float"), ([[0, None]], "NoneType"), ([[0.5, 1]], "float"), ([[None, None]], "NoneType")])
 def test_window_offset_that_is_not_an_int_fails(offsets, type_name):
