@@ -502,6 +502,9 @@ def test_windows_that_end_after_the_seed_time_are_refused_unless_allowed():
     batch = graph.sample("customers", ["ann"], pd.Timestamp("2024-01-02"), sampling_time_offsets=window,
                          allow_future=True)
     assert batch.nodes["orders"].tolist() == [1]
+    in_ns = {"orders__rev_by__customers": np.array([[-10, 1]]) * np.timedelta64(86_400 * 10**9, "ns")}
+    assert graph.request(sampling_time_offsets=in_ns, allow_future=True)[1]["orders__rev_by__customers"].tolist() \
+        == [[-864_000, 86_400]]
     with pytest.raises(ValueError, match="no edge type 'nope'"):
         graph.sample("customers", ["ann"], pd.Timestamp("2024-01-02"), num_neighbors={"nope": [1]})
 

@@ -482,7 +482,7 @@ class Graph:
     def _window(self, value, what: str) -> np.ndarray:
         """One edge type's (start, end) offsets per hop as whole numbers; a
         start of None (no lower bound) stays None."""
-        pairs = list(value.tolist() if isinstance(value, np.ndarray) else value)
+        pairs = list(value)  # an array's rows keep their dtype: tolist would make nanoseconds plain integers
         for hop, pair in enumerate(pairs):
             if isinstance(pair, (str, bytes)) or np.ndim(pair) != 1 or len(pair) != 2:
                 raise ValueError(f"{what} must be one (start, end) pair per hop, such as [[-30, 0]]; hop {hop} "
