@@ -55,7 +55,7 @@ class Task:
     """What to predict.
 
     seeds: one row per example with columns "time" (the prediction time:
-    datetimes, or integers in the graph's unit), "label" (0 or 1) and the
+    datetimes, or integers on a graph of bare integer times), "label" (0 or 1) and the
     entity: its primary key values under the key's column names, or, said
     explicitly and for a table without a key, its row position in a column
     "node". splits: per split name (train, val, test) the [start, end) range
