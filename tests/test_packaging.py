@@ -28,7 +28,8 @@ def test_version_is_read_from_the_metadata_only(distribution):
     assert not hasattr(vornlib, "__version__")
 
 
-@pytest.mark.parametrize("path", [EXTENSION, "vornlib-stubs/__init__.pyi", "vornlib_tools/__init__.py"])
+@pytest.mark.parametrize("path", [EXTENSION, "vornlib-stubs/__init__.pyi", "vornlib_tools/__init__.py",
+                                  "vornlib_tools/recipe/__init__.py", "vornlib_tools/recipe/__main__.py"])
 def test_distribution_ships(distribution, path):
     assert path in recorded_files(distribution), f"{path} is missing from the installed distribution"
     assert distribution.locate_file(path).is_file()

@@ -9,7 +9,6 @@ import importlib.util
 import json
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -20,14 +19,11 @@ pytest.importorskip("sklearn")
 pytest.importorskip("duckdb")
 pytestmark = pytest.mark.torch
 
-RECIPE_DIR = Path(__file__).resolve().parents[1] / "examples" / "temporal_gnn"
-sys.path.insert(0, str(RECIPE_DIR))
-
-import configurations  # noqa: E402
-import recipe  # noqa: E402
-from model import HeteroGNN  # noqa: E402
-
 from vornlib_tools import Database, Graph, Table, synthetic  # noqa: E402
+from vornlib_tools.recipe import Settings, Task, configurations, training  # noqa: E402
+from vornlib_tools.recipe.baselines import own_columns  # noqa: E402
+from vornlib_tools.recipe.task import SeedTable, seed_nodes, seed_tables  # noqa: E402
+from vornlib_tools.recipe.model import HeteroGNN  # noqa: E402
 
 DAY = 86_400
 
@@ -49,9 +45,17 @@ def orders_database():
 
 
 def settings(tmp_path, **changes):
-    return recipe.Settings(num_neighbors={("customers", "customer", "orders"): [1, 0],
+    return Settings(num_neighbors={("customers", "customer", "orders"): [1, 0],
                                           ("orders", "rev_customer", "customers"): [0, 2]},
                            data_dir=tmp_path / "graph", out=tmp_path / "out", **changes)
+
+
+def test_the_recipe_imports_torch_only_to_train():
+    code = ("import sys, vornlib_tools.recipe, vornlib_tools.recipe.configurations, vornlib_tools.recipe.baselines; "
+            "print('torch' in sys.modules)")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "False"
 
 
 # ---- what the baselines and the tasks see -------------------------------------------------
@@ -59,10 +63,10 @@ def settings(tmp_path, **changes):
 def test_baseline_columns_show_only_what_is_known_at_each_prediction_time(tmp_path):
     database = orders_database()
     graph = database.to_graph(tmp_path / "graph")
-    task = recipe.Task("orders", pd.DataFrame(), {})
+    task = Task("orders", pd.DataFrame(), {})
     at = pd.to_datetime(["2024-01-04", "2024-01-10", "2024-01-10", "2024-01-06"], utc=True)
-    table = recipe.SeedTable(np.array([0, 1, 0, 3]), graph.to_time(at), np.zeros(4, np.float32), np.arange(4))
-    frame = recipe.own_columns(database, graph, task, table)
+    table = SeedTable(np.array([0, 1, 0, 3]), graph.to_time(at), np.zeros(4, np.float32), np.arange(4))
+    frame = own_columns(database, graph, task, table)
     # Late is known for order 0 after Jan 3 and order 1 after Jan 9; order 3 was never delivered.
     np.testing.assert_array_equal(frame["late"].to_numpy(), [0.0, 1.0, 0.0, np.nan])
     np.testing.assert_allclose(frame["age_days"], [3, 8, 9, 0])
@@ -74,11 +78,11 @@ def test_baseline_columns_show_only_what_is_known_at_each_prediction_time(tmp_pa
 def test_seed_tables_split_by_prediction_time_and_limit_reproducibly(tmp_path):
     graph = orders_database().to_graph(tmp_path / "graph")
     times = pd.to_datetime([f"2024-01-{d:02d}" for d in range(1, 13)], utc=True)
-    task = recipe.Task("orders", pd.DataFrame({"node": np.arange(12) % 4, "time": times, "label": np.arange(12) % 2}),
+    task = Task("orders", pd.DataFrame({"node": np.arange(12) % 4, "time": times, "label": np.arange(12) % 2}),
                        {"train": (times[0], times[6]), "val": (times[6], times[9]), "test": (times[9], times[11])})
-    tables = recipe.seed_tables(graph, task, settings(tmp_path))
+    tables = seed_tables(graph, task, settings(tmp_path))
     assert [t.rows.tolist() for t in tables.values()] == [[0, 1, 2, 3, 4, 5], [6, 7, 8], [9, 10]]  # end excluded
-    limited = [recipe.seed_tables(graph, task, settings(tmp_path, max_train_seeds=3)) for _ in range(2)]
+    limited = [seed_tables(graph, task, settings(tmp_path, max_train_seeds=3)) for _ in range(2)]
     assert len(limited[0]["train"].rows) == 3 and set(limited[0]["train"].rows) <= set(range(6))
     np.testing.assert_array_equal(limited[0]["train"].rows, limited[1]["train"].rows)
     np.testing.assert_array_equal(limited[0]["val"].rows, [6, 7, 8])  # no eval limit: all
@@ -89,7 +93,7 @@ def test_seeds_are_named_by_key_values_or_explicitly_by_row_positions(tmp_path):
     at = pd.to_datetime(["2024-01-04", "2024-01-10", "2024-01-10"], utc=True)
 
     def nodes(entity, **columns):
-        return recipe.seed_nodes(graph, recipe.Task(entity, pd.DataFrame({**columns, "time": at, "label": [0, 1, 0]}),
+        return seed_nodes(graph, Task(entity, pd.DataFrame({**columns, "time": at, "label": [0, 1, 0]}),
                                                     {})).tolist()
 
     # customers are keyed by name; row positions only when a column says so.
@@ -158,7 +162,7 @@ def test_inputs_carry_ages_from_the_prediction_time_and_the_feature_masks(shop_g
     graph = shop_graph
     t = np.full(3, synthetic.TIME_ORIGIN + 400 * DAY)
     batch = shop_batch(graph, np.array([4, 9, 4]), t)
-    inputs = recipe.to_inputs(batch, graph, torch.device("cpu"))
+    inputs = training.to_inputs(batch, graph, torch.device("cpu"))
     for name, (values, known, age, is_seed) in inputs.nodes.items():
         expected = (t[batch.batches[name]] - np.asarray(graph.node_time[name])[batch.nodes[name]]) / DAY
         np.testing.assert_allclose(age.numpy(), expected, rtol=1e-6)
@@ -170,7 +174,7 @@ def test_inputs_carry_ages_from_the_prediction_time_and_the_feature_masks(shop_g
             np.testing.assert_array_equal(known.numpy(), reference[1])
     # Sampled as if at the end of the data, the subgraph holds rows after the prediction time: negative ages.
     leaky = shop_batch(graph, np.array([4, 9, 4]), np.full(3, graph.time_range[1]), prediction_times=t)
-    ages = recipe.to_inputs(leaky, graph, torch.device("cpu")).nodes["transactions"][2].numpy()
+    ages = training.to_inputs(leaky, graph, torch.device("cpu")).nodes["transactions"][2].numpy()
     assert (ages < 0).any()
 
 
@@ -181,13 +185,13 @@ def test_model_scores_each_seed_from_its_own_subgraph_whatever_the_edge_order(sh
     seeds = np.array([3, 17, 25, 40])
     t = np.full(4, synthetic.TIME_ORIGIN + 500 * DAY)
     with torch.no_grad():
-        together = model(recipe.to_inputs(shop_batch(graph, seeds, t), graph, torch.device("cpu")))
-        alone = torch.cat([model(recipe.to_inputs(shop_batch(graph, seeds[i:i + 1], t[i:i + 1]), graph,
+        together = model(training.to_inputs(shop_batch(graph, seeds, t), graph, torch.device("cpu")))
+        alone = torch.cat([model(training.to_inputs(shop_batch(graph, seeds[i:i + 1], t[i:i + 1]), graph,
                                                   torch.device("cpu"))) for i in range(4)])
         torch.testing.assert_close(together, alone, rtol=1e-5, atol=1e-5)
         # Edges shuffled within each hop's block (trim relies on the blocks).
         batch = shop_batch(graph, seeds, t)
-        shuffled = recipe.to_inputs(batch, graph, torch.device("cpu"))
+        shuffled = training.to_inputs(batch, graph, torch.device("cpu"))
         for key, edges in shuffled.batch.edge_index.items():
             counts = np.cumsum([0, *batch.num_sampled_edges[key]])
             order = np.concatenate([start + np.random.default_rng(1).permutation(stop - start)
@@ -199,7 +203,7 @@ def test_model_scores_each_seed_from_its_own_subgraph_whatever_the_edge_order(sh
 # ---- tiny runs of the shipped configurations ------------------------------------------------
 
 def tiny_run(tmp_path, dataset, *extra):
-    run = subprocess.run([sys.executable, str(RECIPE_DIR / "train.py"), "--dataset", dataset, "--tiny", "--leaky",
+    run = subprocess.run([sys.executable, "-m", "vornlib_tools.recipe", "--dataset", dataset, "--tiny", "--leaky",
                           "--no-progress", "--data-dir", str(tmp_path / "graph"), "--out", str(tmp_path / "out"),
                           *extra], capture_output=True, text=True, timeout=300, cwd=tmp_path)
     assert run.returncode == 0, run.stderr[-3000:]

