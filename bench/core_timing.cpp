@@ -101,7 +101,7 @@ public:
         evict(evicting);
         const std::int64_t cpu_started = thread_cpu_ns();
         const std::int64_t wall_started = wall_ns();
-        core_.sample(request, windows, never, [&](const WorkingTables& tables) {
+        core_.sample(request, windows, never, [&](WorkingTables& tables) {
             wall = wall_ns() - wall_started;
             cpu = thread_cpu_ns() - cpu_started;
             if (keep) {

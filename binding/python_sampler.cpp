@@ -63,7 +63,7 @@ SampleResult PythonSampler::sample(const py::dict& num_neighbors, const py::dict
     PythonSignals signals;
     std::optional<SampleResult> result;
     core_.sample(request, windows, signals,
-                 [&](const WorkingTables& tables) { result = make_result(store, keys_, tables, signals); });
+                 [&](WorkingTables& tables) { result = make_result(store, keys_, tables, signals); });
     return std::move(*result);
 }
 

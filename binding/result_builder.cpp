@@ -1,34 +1,63 @@
 #include "binding/result_builder.h"
 
+#include <cstdint>
+
 #include "binding/conversions.h"
 
 namespace vornlib::binding {
 
-SampleResult make_result(const GraphStore& store, const KeyObjects& keys, const WorkingTables& tables,
+namespace {
+
+constexpr const char* kBlockName = "vornlib.table_block";
+
+void give_block_back(PyObject* capsule) {
+    void* data = PyCapsule_GetPointer(capsule, kBlockName);
+    const auto bytes = reinterpret_cast<std::uintptr_t>(PyCapsule_GetContext(capsule));
+    StoragePool::instance().give(TableBlock{data, static_cast<std::size_t>(bytes)});
+}
+
+// A new array over the table's block, which the array's base, a capsule,
+// owns from now on; the table is left without storage.
+py::array handed_over_array(Int64Table& table) {
+    const auto count = static_cast<py::ssize_t>(table.size());
+    const TableBlock block = table.hand_over();
+    PyObject* capsule = PyCapsule_New(block.data, kBlockName, give_block_back);
+    if (capsule == nullptr || PyCapsule_SetContext(capsule, reinterpret_cast<void*>(block.bytes)) != 0) {
+        if (capsule == nullptr) {
+            StoragePool::instance().give(block);
+        }
+        Py_XDECREF(capsule);
+        throw py::error_already_set();
+    }
+    const auto owner = py::reinterpret_steal<py::capsule>(capsule);
+    return py::array_t<std::int64_t>(count, static_cast<std::int64_t*>(block.data), owner);
+}
+
+py::array result_array(Int64Table& table) {
+    return table.handed_over() ? handed_over_array(table) : to_int64_array(table.data(), table.size());
+}
+
+}  // namespace
+
+SampleResult make_result(const GraphStore& store, const KeyObjects& keys, WorkingTables& tables,
                          InterruptCheck& interrupts) {
-    // Each copy may be long for a huge call; a pending interrupt is seen after it.
-    const auto copied = [&](const std::int64_t* data, std::size_t count) {
-        py::array array = to_int64_array(data, count);
-        interrupts.check();
-        return array;
-    };
-    const auto copy = [&](const Int64Table& values) { return copied(values.data(), values.size()); };
+    interrupts.check();
     py::dict nodes, node_counts, batches;
     for (TypeId type = 0; type < store.type_count(); ++type) {
-        const NodeTables& table = tables.nodes()[type];
+        NodeTables& table = tables.nodes()[type];
         const py::str& name = keys.type_names[type];
-        nodes[name] = copy(table.ids);
-        node_counts[name] = copy(table.num_sampled);
-        batches[name] = copy(table.batches);
+        nodes[name] = result_array(table.ids);
+        node_counts[name] = result_array(table.num_sampled);
+        batches[name] = result_array(table.batches);
     }
     py::dict edge_counts, rows, cols;
     for (KeyId key = 0; key < store.key_count(); ++key) {
-        const EdgeTables& table = tables.edges()[key];
-        // The leading 0 of the per-hop edge counts is never returned.
+        EdgeTables& table = tables.edges()[key];
         const py::str& name = keys.key_names[key];
-        edge_counts[name] = copied(table.num_sampled.data() + 1, table.num_sampled.size() - 1);
-        rows[name] = copy(table.rows);
-        cols[name] = copy(table.cols);
+        // The leading 0 of the per-hop edge counts is never returned.
+        edge_counts[name] = to_int64_array(table.num_sampled.data() + 1, table.num_sampled.size() - 1);
+        rows[name] = result_array(table.rows);
+        cols[name] = result_array(table.cols);
     }
     return {rows, cols, nodes, batches, node_counts, edge_counts};
 }

@@ -29,7 +29,8 @@ public:
     const WorkingTables& working_tables() const { return tables_; }
 
     // Runs one validated call and hands the finished working tables to
-    // read(const WorkingTables&). The tables are started here and emptied
+    // read(WorkingTables&), which may take the blocks of large tables
+    // (Int64Table::hand_over). The tables are started here and emptied
     // before this returns or throws, so nothing of a call outlives it but the
     // generator's advanced state. A call that fails (or whose read fails)
     // also frees its scratch memory, which it may have grown to the limit.
@@ -38,7 +39,7 @@ public:
         try {
             TablesInUse in_use(tables_, store_.type_count(), store_.key_count());
             expand(request, windows, interrupts);
-            std::forward<Read>(read)(static_cast<const WorkingTables&>(tables_));
+            std::forward<Read>(read)(tables_);
         } catch (...) {
             workspace_.release();
             throw;

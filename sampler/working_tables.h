@@ -3,10 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <utility>
 #include <vector>
+
+#include "sampler/table_storage.h"
 
 namespace vornlib {
 
@@ -33,10 +36,82 @@ struct UninitialisedOnResize : std::allocator<T> {
     }
 };
 
-// A working table, or scratch of a call that is written right after it grows.
+// Scratch of a call that is written right after it grows.
 template <typename T>
 using ScratchVector = std::vector<T, UninitialisedOnResize<T>>;
-using Int64Table = ScratchVector<std::int64_t>;
+
+// A working table: int64 values in one malloc'd block (table_memory) that
+// grows by realloc, so that a large table is remapped rather than copied as
+// it doubles. Added elements are left uninitialised, like ScratchVector's.
+// A table of kHandOverBytes or more gives its block to whoever reports it
+// (hand_over), which saves a copy into memory the system must first fault
+// in; it then grows its next block from the StoragePool.
+class Int64Table {
+public:
+    static constexpr std::size_t kHandOverBytes = std::size_t{64} << 10;
+
+    Int64Table() = default;
+    Int64Table(std::initializer_list<std::int64_t> values);
+    Int64Table(const Int64Table& other);
+    Int64Table& operator=(const Int64Table& other);
+    Int64Table(Int64Table&& other) noexcept;
+    Int64Table& operator=(Int64Table&& other) noexcept;
+    ~Int64Table() { release(); }
+
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    bool empty() const { return size_ == 0; }
+    std::int64_t* data() { return data_; }
+    const std::int64_t* data() const { return data_; }
+    std::int64_t& operator[](std::size_t index) { return data_[index]; }
+    std::int64_t operator[](std::size_t index) const { return data_[index]; }
+    std::int64_t& back() { return data_[size_ - 1]; }
+    const std::int64_t* begin() const { return data_; }
+    const std::int64_t* end() const { return data_ + size_; }
+
+    void push_back(std::int64_t value) {
+        if (size_ == capacity_) {
+            grow_for(size_ + 1);
+        }
+        data_[size_++] = value;
+    }
+    void resize(std::size_t size) {
+        if (size > capacity_) {
+            grow_for(size);
+        }
+        size_ = size;
+    }
+    void reserve(std::size_t capacity) {
+        if (capacity > capacity_) {
+            reallocate(capacity);
+        }
+    }
+    void assign(std::size_t count, std::int64_t value);
+    // Empties the table and keeps its storage.
+    void clear() { size_ = 0; }
+    // Empties the table and frees its storage.
+    void release() noexcept;
+
+    // The one rule of which tables are handed over rather than copied.
+    bool handed_over() const { return size_ * sizeof(std::int64_t) >= kHandOverBytes; }
+    // The table's block, now the caller's (its values are the first size()
+    // int64s); the table is left empty without storage.
+    TableBlock hand_over() noexcept;
+
+    bool operator==(const Int64Table& other) const;
+
+private:
+    // Room for needed values, at least double the present room.
+    void grow_for(std::size_t needed);
+    void reallocate(std::size_t capacity);
+    // A block this table no longer needs: to the pool if a result's could be as large.
+    static void give_back(TableBlock block) noexcept;
+
+    std::int64_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    std::size_t handed_capacity_ = 0;  // room of the block handed over last: what to ask the pool for
+};
 
 // What one call samples for a node type. batches and ids are parallel, in
 // local-index order: together they are the type's list of local nodes.
@@ -73,6 +148,8 @@ class WorkingTables {
 public:
     const std::vector<NodeTables>& nodes() const { return nodes_; }
     const std::vector<EdgeTables>& edges() const { return edges_; }
+    std::vector<NodeTables>& nodes() { return nodes_; }
+    std::vector<EdgeTables>& edges() { return edges_; }
     NodeTables& node(std::size_t type) { return nodes_[type]; }
     EdgeTables& edge(std::size_t key) { return edges_[key]; }
 

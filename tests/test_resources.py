@@ -3,6 +3,7 @@ arrays released with the sampler, memory-mapped graphs read in place, and
 huge neighbourhoods sampled in memory proportional to the picks."""
 
 import gc
+import itertools
 import os
 import sys
 import weakref
@@ -11,7 +12,7 @@ import numpy as np
 import pytest
 
 import vornlib
-from helpers import SAME_VALUES, UNDER_ASAN, i64
+from helpers import SAME_VALUES, UNDER_ASAN, i64, plain
 
 MiB = 1 << 20
 needs_plain_allocator = pytest.mark.skipif(UNDER_ASAN, reason="resident size is meaningless under ASan")
@@ -133,6 +134,47 @@ def test_a_deleted_sampler_releases_its_working_memory():
     print(f"one sampler after a call: {footprints[0] / MiB:.0f} MiB; after 5 deleted: {growth / MiB:.0f} MiB")
     assert footprints[0] > 50 * MiB  # the call really filled large tables
     assert growth < 2 * footprints[0]  # five kept samplers would hold five times as much
+
+
+def ring_graph(nodes, fanout):
+    """Node v is followed by v .. v + fanout - 1 (mod nodes); no timestamps."""
+    return dict(node_types=["U"], edge_types=[("U", "f", "U")],
+                colptr={"U__f__U": np.arange(0, (nodes + 1) * fanout, fanout, dtype=np.int64)},
+                row={"U__f__U": np.arange(nodes * fanout, dtype=np.int64) % nodes}, node_time={})
+
+
+def test_large_results_are_new_arrays_that_python_owns():
+    # Tables of 64 KiB or more become result arrays without a copy: the
+    # array takes over the table's block, which a capsule owns, and a freed
+    # array's block serves a later call. Each array must still be new, and
+    # share memory with nothing: not the graph, the request, another array
+    # of the call, or a result the caller keeps.
+    graph = ring_graph(20_000, 4)
+    sampler, twin = vornlib.NeighborSampler(**graph), vornlib.NeighborSampler(**graph)
+    inputs = [*graph["colptr"].values(), *graph["row"].values()]
+    kept = []
+    for call in range(6):
+        seeds = (np.arange(20_000, dtype=np.int64) * (call + 1)) % 20_000
+        request = dict(num_neighbors={"U__f__U": i64(-1, 2)}, sampling_time_offsets={}, entity_table="U",
+                       seed_node=seeds, seed_time=i64())
+        result, expected = sampler.sample(**request), twin.sample(**request)
+        arrays = [value for table in result for value in table.values()]
+        large = [array for array in arrays if array.nbytes >= 64 << 10]
+        assert len(large) >= 4
+        for array in arrays:
+            assert array.flags.writeable and array.flags.c_contiguous and array.dtype == np.int64
+            if array.base is not None:
+                assert array.nbytes >= 64 << 10 and type(array.base).__name__ == "PyCapsule"
+        others = inputs + list(request["num_neighbors"].values()) + [seeds] + kept
+        assert not any(np.shares_memory(x, y) for x in arrays for y in others)
+        assert not any(np.shares_memory(x, y) for x, y in itertools.combinations(arrays, 2))
+        assert plain(result) == plain(expected)
+        for array in arrays:
+            array[...] = -7  # a block given back dirty must not reach the next result
+        if call % 2:
+            kept += arrays  # the others are dropped, their blocks given back
+        del result, arrays, large
+    assert all((array == -7).all() for array in kept)  # no later call wrote into a kept result
 
 
 def write_npy(path, length, fill):

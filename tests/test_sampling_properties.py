@@ -66,7 +66,7 @@ def test_results_are_consistent_and_independent_arrays(data):
             continue
         check_result(result, graph, request)
         arrays = [value for table in result for value in table.values()]
-        for array in arrays:
+        for array in arrays:  # small tables are copied into arrays of their own
             assert array.flags.writeable and array.flags.owndata and array.base is None
         others = inputs + [*request["num_neighbors"].values(), *request["sampling_time_offsets"].values(),
                            request["seed_node"], request["seed_time"], *earlier]

@@ -4,7 +4,8 @@
 // equal to one on a sampler that never failed.
 //
 // Allocation failures are injected by replacing the global allocation
-// functions of this test program: armed, the n-th allocation from then on
+// functions of this test program, and through the working tables' own
+// allocation hook: armed, the n-th allocation of either kind from then on
 // throws std::bad_alloc.
 
 #include <gtest/gtest.h>
@@ -21,20 +22,32 @@
 #include "sampler/interrupt_check.h"
 #include "sampler/neighbor_sampler.h"
 #include "sampler/neighbor_selection.h"
+#include "sampler/table_storage.h"
 
 namespace {
 
 long allocations_until_failure = -1;  // -1: never fail
 long allocations_made = 0;
 
-void* allocate(std::size_t size) {
+// Counts an allocation; true when it is the one armed to fail.
+bool next_allocation_fails() {
     ++allocations_made;
     if (allocations_until_failure == 0) {
         allocations_until_failure = -1;
-        throw std::bad_alloc();
+        return true;
     }
     if (allocations_until_failure > 0) {
         --allocations_until_failure;
+    }
+    return false;
+}
+
+// The tables' blocks are counted (and failed) with every other allocation.
+const bool tables_counted = (vornlib::table_memory::set_fault(next_allocation_fails), true);
+
+void* allocate(std::size_t size) {
+    if (next_allocation_fails()) {
+        throw std::bad_alloc();
     }
     if (void* memory = std::malloc(size == 0 ? 1 : size)) {
         return memory;
@@ -134,6 +147,26 @@ TEST(FailedSelection, LeavesNoMarksInTheHashedSet) {
     expect_recovery_at_every_allocation(ChosenOffsets::kSparseThreshold + 5, 700);
 }
 
+// ---- a working table that cannot grow --------------------------------------
+
+TEST(FailedGrowth, LeavesTheTableAsItWas) {
+    StoragePool::instance().clear();  // nothing to take: growth must ask for memory
+    Int64Table table;
+    for (std::int64_t i = 0; i < 1000; ++i) {
+        table.push_back(i);
+    }
+    const Int64Table before = table;
+    const std::size_t capacity = table.capacity();
+    {
+        FailingAllocation failing(0);
+        EXPECT_THROW(table.reserve(4 * capacity), std::bad_alloc);
+    }
+    EXPECT_EQ(table, before);
+    EXPECT_EQ(table.capacity(), capacity);
+    table.push_back(1000);  // and it grows later as usual
+    EXPECT_EQ(table.size(), 1001u);
+}
+
 // ---- whole calls: interrupted or out of memory -----------------------------
 
 // Users (timed) follow users; items (untimed) are bought by users and drawn
@@ -159,7 +192,10 @@ struct Graph {
         }
     }
 
+    // Every sampler starts with an empty pool of table blocks: the tests count
+    // a call's allocations, and blocks an earlier sampler left would spare some.
     NeighborSampler sampler() const {
+        StoragePool::instance().clear();
         GraphStore store({"U", "I"}, {{"U", "f", "U"}, {"I", "b", "U"}});
         store.set_adjacency(0, span_of(follows_colptr), span_of(follows_row));
         store.set_adjacency(1, span_of(bought_colptr), span_of(bought_row));
