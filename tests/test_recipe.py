@@ -88,6 +88,30 @@ def test_seed_tables_split_by_prediction_time_and_limit_reproducibly(tmp_path):
     np.testing.assert_array_equal(limited[0]["val"].rows, [6, 7, 8])  # no eval limit: all
 
 
+def test_splits_without_seeds_or_with_one_label_and_labels_not_0_or_1_are_refused_by_name(tmp_path):
+    graph = orders_database().to_graph(tmp_path / "graph")
+    times = pd.to_datetime([f"2024-01-{d:02d}" for d in range(1, 13)], utc=True)
+
+    def tables(label, splits):
+        seeds = pd.DataFrame({"node": np.arange(12) % 4, "time": times, "label": label})
+        return seed_tables(graph, Task("orders", seeds, splits), settings(tmp_path))
+
+    good = {"train": (times[0], times[6]), "val": (times[6], times[9]), "test": (times[9], times[11])}
+    alternating = np.arange(12) % 2
+    with pytest.raises(ValueError, match="split 'test' .prediction times from 2024-01-13 .* has no seeds; "
+                                         "the seeds' times run from 2024-01-01"):
+        tables(alternating, {**good, "test": (times[11] + pd.Timedelta(days=1), times[11] + pd.Timedelta(days=9))})
+    with pytest.raises(ValueError, match="split 'val' .*: all its 3 seeds have label 0"):
+        tables(np.where(np.isin(np.arange(12), [6, 7, 8]), 0, alternating), good)
+    with pytest.raises(ValueError, match="splits lack 'test'"):
+        tables(alternating, {"train": good["train"], "val": good["val"]})
+    with pytest.raises(ValueError, match="labels must be 0 or 1.*nan at seed row 4"):
+        tables(np.where(np.arange(12) == 4, np.nan, alternating), good)
+    with pytest.raises(ValueError, match="labels must be 0 or 1.*2 at seed row 0"):
+        tables(np.where(np.arange(12) == 0, 2, alternating), good)
+    assert tables(alternating.astype(bool), good)["val"].label.tolist() == [0.0, 1.0, 0.0]
+
+
 def test_seeds_are_named_by_key_values_or_explicitly_by_row_positions(tmp_path):
     graph = orders_database().to_graph(tmp_path / "graph")
     at = pd.to_datetime(["2024-01-04", "2024-01-10", "2024-01-10"], utc=True)

@@ -110,17 +110,46 @@ def seed_nodes(graph: Graph, task: Task) -> np.ndarray:
 
 
 def seed_tables(graph: Graph, task: Task, settings: Settings) -> dict[str, SeedTable]:
+    """The seeds of each split (at most max_train_seeds or max_eval_seeds of
+    them, a fixed random subset). A split without seeds, or whose seeds all
+    have one label, is refused by name: nothing could be learnt or scored."""
+    missing = [split for split in SPLITS if split not in task.splits]
+    if missing:
+        raise ValueError(f"the task's splits lack {', '.join(map(repr, missing))}: give each of "
+                         f"{', '.join(map(repr, SPLITS))} its [start, end) range of prediction times")
     seeds = task.seeds
     node = seed_nodes(graph, task)
     stamps = graph.to_time(seeds["time"], what="the task's seed times")
-    label = np.asarray(seeds["label"], dtype=np.float32)
+    label = labels(seeds)
     tables = {}
     for split in SPLITS:
-        start, end = (graph.to_time([bound], what=f"the start and end of {split}")[0] for bound in task.splits[split])
+        bounds = task.splits[split]
+        start, end = (graph.to_time([bound], what=f"the start and end of {split}")[0] for bound in bounds)
         rows = np.flatnonzero((stamps >= start) & (stamps < end))
         limit = settings.max_train_seeds if split == "train" else settings.max_eval_seeds
         if limit is not None and len(rows) > limit:
             rows = np.sort(np.random.default_rng([settings.seed, SPLITS.index(split)]).choice(rows, limit,
                                                                                              replace=False))
+        where = f"split {split!r} (prediction times from {bounds[0]} to before {bounds[1]})"
+        if len(rows) == 0:
+            raise ValueError(f"{where} has no seeds; the seeds' times run from {seeds['time'].min()} to "
+                             f"{seeds['time'].max()}")
+        if label[rows].min() == label[rows].max():
+            raise ValueError(f"{where}: all its {len(rows):,} seeds have label {int(label[rows][0])}, so it can "
+                             f"be neither learnt from nor scored (AUROC needs both labels)")
         tables[split] = SeedTable(node[rows], stamps[rows], label[rows], rows)
     return tables
+
+
+def labels(seeds: pd.DataFrame) -> np.ndarray:
+    """The seeds' labels as float32 0 and 1; anything else (NaN, 2, "yes") is refused."""
+    if "label" not in seeds:
+        raise ValueError(f"the task's seeds have no column 'label' (columns: {', '.join(map(repr, seeds.columns))})")
+    column = seeds["label"]
+    valid = column.isin([0, 1]).to_numpy() & column.notna().to_numpy()
+    if not valid.all():
+        position = int(np.flatnonzero(~valid)[0])
+        value = column.iloc[position]
+        raise ValueError(f"the task's labels must be 0 or 1 (or booleans): "
+                         f"{value.item() if isinstance(value, np.generic) else value!r} at seed row {position}")
+    return column.to_numpy(dtype=np.float32)
