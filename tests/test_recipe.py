@@ -112,6 +112,52 @@ def test_splits_without_seeds_or_with_one_label_and_labels_not_0_or_1_are_refuse
     assert tables(alternating.astype(bool), good)["val"].label.tolist() == [0.0, 1.0, 0.0]
 
 
+def test_the_graph_is_rebuilt_when_its_data_or_declarations_change(tmp_path, capsys):
+    database = orders_database()
+    task = Task("orders", pd.DataFrame(), {"val": (pd.Timestamp("2024-01-05", tz="UTC"), None)})
+
+    def prepare(database):
+        graph = training.prepare_graph(database, task, settings(tmp_path), rank=0, distributed=False)
+        return graph, capsys.readouterr().out
+
+    graph, out = prepare(database)
+    assert "built the graph" in out and "was built from other" not in out
+
+    def quantity_of_order_2(graph):
+        table = graph.features["orders"]
+        return float(table.gather(np.array([2]), None)[0][0, table.names.index("quantity")])
+
+    before = quantity_of_order_2(graph)
+    assert "built the graph" not in prepare(orders_database())[1]  # the same tables, rebuilt alike: reused
+    # One value changed, shape and dtypes alike.
+    changed = orders_database()
+    changed.tables["orders"].frame.loc[2, "quantity"] = 30
+    graph, out = prepare(changed)
+    assert "table 'orders': contents changed): building it again" in out
+    assert quantity_of_order_2(graph) > before + 0.1  # standardised: 3 was 1.22 deviations up, 30 is 1.41
+    # Each change below is made to the original tables, built again first.
+    undeclared = orders_database()
+    undeclared.tables["orders"].known_at.pop("late")
+    for database, change in ((undeclared, "declared"),  # late no longer waits for the delivery
+                             (_with(lambda f: f.astype({"quantity": float})), "columns, contents"),
+                             (_with(lambda f: pd.concat([f, f.iloc[[0]]])), "rows, contents")):
+        prepare(orders_database())
+        assert f"(table 'orders': {change} changed): building it again" in prepare(database)[1]
+    # The same tables with another feature cutoff.
+    prepare(orders_database())
+    task.splits["val"] = (pd.Timestamp("2024-01-07", tz="UTC"), None)
+    assert "(feature_cutoff changed): building it again" in prepare(orders_database())[1]
+
+
+def _with(change):
+    """The orders database with its orders frame changed."""
+    database = orders_database()
+    table = database.tables["orders"]
+    return Database({"customers": database.tables["customers"],
+                     "orders": Table(change(table.frame), time="placed", known_at=table.known_at,
+                                     missing_time=table.missing_time, foreign_keys={"customer": "customers"})})
+
+
 def test_seeds_are_named_by_key_values_or_explicitly_by_row_positions(tmp_path):
     graph = orders_database().to_graph(tmp_path / "graph")
     at = pd.to_datetime(["2024-01-04", "2024-01-10", "2024-01-10"], utc=True)

@@ -22,8 +22,9 @@ from tqdm import tqdm
 from vornlib_tools.batch import Batch
 from vornlib_tools.convert import per_day
 from vornlib_tools.database import Database
-from vornlib_tools.graph import Graph, read_index
+from vornlib_tools.graph import Graph
 from vornlib_tools.loader import SeedLoader
+from vornlib_tools.recipe import cache
 from vornlib_tools.recipe.baselines import auroc, fit_baselines, own_columns
 from vornlib_tools.recipe.model import HeteroGNN
 from vornlib_tools.recipe.task import SPLITS, SeedTable, Settings, Task, log, seed_tables
@@ -32,28 +33,26 @@ from vornlib_tools.recipe.task import SPLITS, SeedTable, Settings, Task, log, se
 # ---- the graph and the seed tables -------------------------------------------------
 
 def prepare_graph(database: Database, task: Task, settings: Settings, rank: int, distributed: bool) -> Graph:
-    """Rank 0 builds the graph directory unless it holds this fingerprint; every rank maps it."""
-    fingerprint = {**settings.fingerprint, "feature_cutoff": str(task.splits["val"][0])}
-    if rank == 0 and not _is_current(settings.data_dir, fingerprint):
-        started = time.perf_counter()
-        # Numeric statistics and vocabularies come from the training period only.
-        graph = database.to_graph(settings.data_dir, feature_cutoff=task.splits["val"][0],
-                                  metadata={"recipe": fingerprint})
-        log(f"built the graph into {settings.data_dir} ({time.perf_counter() - started:.1f} s)")
-        log(graph.summary())
+    """Rank 0 builds the graph directory unless it was built from this
+    database's declarations and data and these settings; every rank maps it."""
+    if rank == 0:
+        wanted = cache.fingerprint(database, settings=settings.fingerprint,
+                                   feature_cutoff=str(task.splits["val"][0]))
+        changed = cache.changes(settings.data_dir, wanted)
+        if changed is not None:
+            if changed:
+                log(f"the graph in {settings.data_dir} was built from other data or declarations "
+                    f"({'; '.join(changed)}): building it again")
+            started = time.perf_counter()
+            # Numeric statistics and vocabularies come from the training period only.
+            graph = database.to_graph(settings.data_dir, feature_cutoff=task.splits["val"][0],
+                                      metadata={cache.METADATA_KEY: wanted})
+            log(f"built the graph into {settings.data_dir} ({time.perf_counter() - started:.1f} s)")
+            log(graph.summary())
     if distributed:
         dist.barrier()
     return Graph.load(settings.data_dir)
 
-
-def _is_current(directory: Path, fingerprint: dict) -> bool:
-    try:
-        return read_index(directory).get("recipe") == json.loads(json.dumps(fingerprint))
-    except (OSError, ValueError):
-        return False
-
-
-# ---- model inputs ---------------------------------------------------------------------
 
 @dataclass
 class Inputs:
