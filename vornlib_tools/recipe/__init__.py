@@ -21,9 +21,10 @@ package needs pandas (the `data` extra); run() needs the `train` extra
 from __future__ import annotations
 
 from vornlib_tools.database import Database
+from vornlib_tools.recipe.screen import LeakageError
 from vornlib_tools.recipe.task import Settings, Task, query
 
-__all__ = ["Settings", "Task", "query", "run"]
+__all__ = ["LeakageError", "Settings", "Task", "query", "run"]
 
 
 def run(database: Database, task: Task, settings: Settings, name: str = "run") -> dict | None:

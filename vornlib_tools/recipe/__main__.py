@@ -17,10 +17,11 @@ printed is one JSON object with the scores and timings.
 from __future__ import annotations
 
 import argparse
+import sys
 import tempfile
 from pathlib import Path
 
-from vornlib_tools.recipe import Settings, run
+from vornlib_tools.recipe import LeakageError, Settings, run
 from vornlib_tools.recipe.configurations import NEIGHBOURS, configuration
 
 # Per dataset and variant: epochs and the number of training and evaluation seeds (None: all).
@@ -55,14 +56,25 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser.add_argument("--data-dir", type=Path, help="graph directory (default: under the temporary directory)")
     parser.add_argument("--out", type=Path, default=Path("runs"), help="where the run's JSON and PNG go")
     parser.add_argument("--no-progress", action="store_true", help="no progress bars")
+    parser.add_argument("--allow-leak", action="append", default=[], metavar="COLUMN",
+                        help="let this feature of the entity table through the leakage screen (repeatable)")
+    parser.add_argument("--drop-known-at", action="append", default=[], metavar="COLUMN",
+                        help="leave out the known_at declaration of this column of the entity table, "
+                             "to see the leakage screen stop the run (repeatable)")
     args = parser.parse_args(argv)
     args.variant = "tiny" if args.tiny else "quick" if args.quick else "full"
     return args
 
 
-def main(argv: list[str] | None = None) -> None:
+def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     config = configuration(args.dataset, args.variant, args.train_cutoffs, args.neighbours)
+    entity = config.database.tables[config.task.entity_table]
+    for column in args.drop_known_at:
+        if column not in entity.known_at:
+            raise SystemExit(f"--drop-known-at: {column!r} has no known_at declaration in "
+                             f"{config.task.entity_table!r} (declared: {', '.join(entity.known_at) or 'none'})")
+        del entity.known_at[column]
     epochs, train_seeds, eval_seeds = BUDGETS[args.dataset, args.variant]
     data_dir = args.data_dir or Path(tempfile.gettempdir()) / "vornlib-temporal-gnn" / f"{args.dataset}-{args.variant}"
     settings = Settings(num_neighbors=config.num_neighbors, epochs=args.epochs or epochs,
@@ -71,10 +83,15 @@ def main(argv: list[str] | None = None) -> None:
                         max_eval_seeds=args.max_eval_seeds or eval_seeds, workers=args.workers,
                         threads=args.threads, seed=args.seed, leaky=args.leaky, device=args.device,
                         data_dir=data_dir, out=args.out, fingerprint=config.fingerprint,
-                        progress=not args.no_progress)
+                        progress=not args.no_progress, allow_leaks=args.allow_leak)
     name = args.dataset if args.neighbours == "all" else f"{args.dataset}-{args.neighbours}"
-    run(config.database, config.task, settings, name=name)
+    try:
+        run(config.database, config.task, settings, name=name)
+    except LeakageError as error:
+        print(error, file=sys.stderr, flush=True)
+        return 2
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -11,7 +11,6 @@ from sklearn.compose import ColumnTransformer
 from sklearn.ensemble import HistGradientBoostingClassifier
 from sklearn.impute import SimpleImputer
 from sklearn.linear_model import LogisticRegression
-from sklearn.metrics import roc_auc_score
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import OneHotEncoder, StandardScaler
 
@@ -19,6 +18,7 @@ from vornlib_tools import convert
 from vornlib_tools.convert import per_day
 from vornlib_tools.database import Database
 from vornlib_tools.graph import Graph
+from vornlib_tools.recipe.screen import auroc
 from vornlib_tools.recipe.task import SeedTable, Task
 
 # Text columns with more distinct values than this are left out of the baselines.
@@ -101,9 +101,3 @@ def _for_model(frame: pd.DataFrame, categories: dict[str, list[str]]) -> pd.Data
         text = frame[column].astype(object).where(frame[column].notna(), MISSING).astype(str)
         frame[column] = pd.Categorical(text.where(text.isin(known), MISSING), categories=known)
     return frame
-
-
-def auroc(label: np.ndarray, score: np.ndarray) -> float:
-    if label.min() == label.max():
-        return float("nan")
-    return float(roc_auc_score(label, score))

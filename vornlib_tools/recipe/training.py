@@ -24,9 +24,10 @@ from vornlib_tools.convert import per_day
 from vornlib_tools.database import Database
 from vornlib_tools.graph import Graph
 from vornlib_tools.loader import SeedLoader
-from vornlib_tools.recipe import cache
-from vornlib_tools.recipe.baselines import auroc, fit_baselines, own_columns
+from vornlib_tools.recipe import cache, screen
+from vornlib_tools.recipe.baselines import fit_baselines, own_columns
 from vornlib_tools.recipe.model import HeteroGNN
+from vornlib_tools.recipe.screen import auroc
 from vornlib_tools.recipe.task import SPLITS, SeedTable, Settings, Task, log, seed_tables
 
 
@@ -287,11 +288,16 @@ def run(database: Database, task: Task, settings: Settings, name: str) -> dict |
     started = time.perf_counter()
     graph = prepare_graph(database, task, settings, rank, distributed)
     tables = seed_tables(graph, task, settings)
+    # Every rank screens (it is cheap), so that every rank stops alike.
+    scores = screen.score_columns(graph, task.entity_table, tables["train"], seed=settings.seed)
+    if rank == 0:
+        log(", ".join(f"{split}: {len(t.node):,} seeds ({t.label.mean():.1%} positive)" for split, t in tables.items()))
+        log(screen.summary(scores, task.entity_table, len(tables["train"].node), settings.allow_leaks))
+    screen.check(scores, task.entity_table, len(tables["train"].node), settings.allow_leaks)
     report: dict = {"dataset": name, "world_size": world, "workers_per_rank": settings.workers,
                     "device": str(device), "num_neighbors": {str(k): list(map(int, v))
                                                              for k, v in settings.num_neighbors.items()}}
     if rank == 0:
-        log(", ".join(f"{split}: {len(t.node):,} seeds ({t.label.mean():.1%} positive)" for split, t in tables.items()))
         frames = {split: own_columns(database, graph, task, tables[split]) for split in SPLITS}
         frames["train"] = frames["train"].dropna(axis=1, how="all")  # never known by the prediction time
         log(f"baselines see {len(frames['train'].columns)} columns: {', '.join(frames['train'].columns)}")
