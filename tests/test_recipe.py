@@ -22,7 +22,7 @@ pytestmark = pytest.mark.torch
 
 from vornlib_tools import Database, Graph, Table, synthetic  # noqa: E402
 from vornlib_tools.recipe import Settings, Task, configurations, screen, training  # noqa: E402
-from vornlib_tools.recipe.baselines import own_columns  # noqa: E402
+from vornlib_tools.recipe.baselines import neighbour_columns, own_columns  # noqa: E402
 from vornlib_tools.recipe.task import SeedTable, seed_nodes, seed_tables  # noqa: E402
 from vornlib_tools.recipe.model import HeteroGNN  # noqa: E402
 
@@ -74,6 +74,35 @@ def test_baseline_columns_show_only_what_is_known_at_each_prediction_time(tmp_pa
     np.testing.assert_allclose(frame["promised"], [2, 6, 8, -1])  # days since the promised date
     assert isinstance(frame["customer"].dtype, pd.CategoricalDtype)
     assert not {"placed", "delivered"} & set(frame.columns)  # times are not features
+
+
+def test_neighbour_aggregates_count_and_average_only_what_each_seed_could_know(tmp_path):
+    graph = orders_database().to_graph(tmp_path / "graph")
+    at = pd.to_datetime(["2024-01-06", "2024-01-10", "2024-01-01", "2024-01-08"], utc=True)
+    table = SeedTable(graph.index_of("customers", ["ann", "bob", "bob", "ann"]), graph.to_time(at),
+                      np.zeros(4, np.float32), np.arange(4))
+    frame = neighbour_columns(graph, "customers", table)
+    column = "orders.rev_customer {}".format
+    np.testing.assert_array_equal(frame[column("count")], [2, 2, 0, 2])
+    np.testing.assert_allclose(frame[column("days since latest")], [1, 4, np.nan, 3])
+    np.testing.assert_allclose(frame[column("mean quantity")], [2, 3, np.nan, 2])
+    np.testing.assert_allclose(frame[column("latest quantity")], [3, 4, np.nan, 3])
+    # Late is known on delivery: ann's second order only from Jan 8, bob's second never.
+    np.testing.assert_allclose(frame[column("mean late")], [0, 1, np.nan, 0])
+    np.testing.assert_allclose(frame[column("latest late")], [0, 1, np.nan, 0])
+
+
+def test_shop_aggregates_drawn_through_the_sampler_agree_with_sql():
+    config = configurations.shop("tiny", train_cutoffs=1)
+    graph = config.database.to_graph()
+    seeds = config.task.seeds
+    picked = np.random.default_rng(1).choice(len(seeds), 500, replace=False)
+    table = SeedTable(graph.index_of("customers", seeds["customer_id"].iloc[picked]),
+                      graph.to_time(seeds["time"].iloc[picked]), np.zeros(500, np.float32), picked)
+    frame = neighbour_columns(graph, "customers", table)
+    sql = config.task.baseline.iloc[picked]
+    np.testing.assert_array_equal(frame["transactions.rev_made count"], sql["bought"])
+    np.testing.assert_allclose(frame["transactions.rev_made days since latest"], sql["days_since_last"])
 
 
 def test_seed_tables_split_by_prediction_time_and_limit_reproducibly(tmp_path):

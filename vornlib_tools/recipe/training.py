@@ -25,7 +25,7 @@ from vornlib_tools.database import Database
 from vornlib_tools.graph import Graph
 from vornlib_tools.loader import SeedLoader
 from vornlib_tools.recipe import cache, screen
-from vornlib_tools.recipe.baselines import fit_baselines, own_columns
+from vornlib_tools.recipe.baselines import fit_baselines, neighbour_columns, own_columns
 from vornlib_tools.recipe.model import HeteroGNN
 from vornlib_tools.recipe.screen import auroc
 from vornlib_tools.recipe.task import SPLITS, SeedTable, Settings, Task, log, seed_tables
@@ -259,17 +259,20 @@ def plot(path: Path, name: str, history: list[dict], leaky_history: list[dict] |
 
 
 def table(report: dict) -> str:
-    def show(value) -> str:
-        return "    -" if value is None else f"{value:.4f}"
+    def show(value, signed: bool) -> str:
+        return "    -" if value is None else f"{value:+.4f}" if signed else f"{value:.4f}"
 
     rows = [(name, scores["val"], scores["test"]) for name, scores in report["baselines"].items()]
     rows.append(("GNN", report["val_auroc"], report["test_auroc"]))
     if report["leaky_val_auroc"] is not None:
         rows.append(("GNN, leaky (val sampled leaky, test honest)", report["leaky_val_auroc"],
                      report["leaky_test_auroc"]))
+    rows.append((f"GNN minus the best baseline by validation ({report['best_baseline']})",
+                 report["gnn_minus_baseline_val"], report["gnn_minus_baseline_test"]))
     width = max(len(r[0]) for r in rows)
     lines = [f"{'model':<{width}}  val AUROC  test AUROC", f"{'-' * width}  ---------  ----------"]
-    lines += [f"{name:<{width}}  {show(val):>9}  {show(test):>10}" for name, val, test in rows]
+    lines += [f"{name:<{width}}  {show(val, name.startswith('GNN minus')):>9}  "
+              f"{show(test, name.startswith('GNN minus')):>10}" for name, val, test in rows]
     ms = report["step_ms"]
     lines.append(f"per training step: sampling {ms['sampling']:.1f} ms, conversion {ms['conversion']:.1f} ms, "
                  f"model {ms['model']:.1f} ms, whole step {ms['step']:.1f} ms")
@@ -298,14 +301,19 @@ def run(database: Database, task: Task, settings: Settings, name: str) -> dict |
                     "device": str(device), "num_neighbors": {str(k): list(map(int, v))
                                                              for k, v in settings.num_neighbors.items()}}
     if rank == 0:
-        frames = {split: own_columns(database, graph, task, tables[split]) for split in SPLITS}
-        frames["train"] = frames["train"].dropna(axis=1, how="all")  # never known by the prediction time
-        log(f"baselines see {len(frames['train'].columns)} columns: {', '.join(frames['train'].columns)}")
-        report["baselines"] = fit_baselines(frames, tables)
+        baseline_started = time.perf_counter()
+        own = {split: own_columns(database, graph, task, tables[split]) for split in SPLITS}
+        neighbours = {split: neighbour_columns(graph, task.entity_table, tables[split]) for split in SPLITS}
+        for what, frames in (("own columns", own), ("neighbour aggregates", neighbours)):
+            seen = frames["train"].dropna(axis=1, how="all").columns  # the others are never known in time
+            log(f"baselines see {len(seen)} {what}: {', '.join(seen)}")
+        report["baselines"] = fit_baselines(own, neighbours, tables)
         for model, scores in report["baselines"].items():
             log(f"baseline {model}: val AUROC {scores['val']:.4f}, test AUROC {scores['test']:.4f}")
-        best = max(report["baselines"].values(), key=lambda s: s["val"])
-        report.update(baseline_val_auroc=best["val"], baseline_test_auroc=best["test"])
+        best = max(report["baselines"], key=lambda name: report["baselines"][name]["val"])
+        report.update(best_baseline=best, baseline_val_auroc=report["baselines"][best]["val"],
+                      baseline_test_auroc=report["baselines"][best]["test"],
+                      baseline_seconds=time.perf_counter() - baseline_started)
 
     model, timing, history = train(graph, tables, task, settings, False, rank, world, device)
     leaky_history = None
@@ -317,6 +325,8 @@ def run(database: Database, task: Task, settings: Settings, name: str) -> dict |
         honest = make_loader(graph, tables["test"], task, settings, None, False, (0, 1))
         report["val_auroc"] = max(r["val_auroc"] for r in history)
         report["test_auroc"] = auroc(tables["test"].label, predict(model, graph, honest, device))
+        report.update(gnn_minus_baseline_val=report["val_auroc"] - report["baseline_val_auroc"],
+                      gnn_minus_baseline_test=report["test_auroc"] - report["baseline_test_auroc"])
         if settings.leaky:
             report["leaky_val_auroc"] = max(r["val_auroc"] for r in leaky_history)
             report["leaky_test_auroc"] = auroc(tables["test"].label, predict(leaky_model, graph, honest, device))
