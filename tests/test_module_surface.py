@@ -52,6 +52,37 @@ def test_keywords_in_any_order_match_positional_call():
     assert plain(by_keyword.sample(**dict(reversed(request.items())))) == plain(positional)
 
 
+class DerivedSampler(NeighborSampler):
+    pass
+
+
+@pytest.mark.parametrize("form", ["positional", "mixed", "unbound", "bytes table", "subclass"])
+def test_every_form_of_call_samples_alike(form):
+    # The usual call goes straight to the sampler; the others through the
+    # general argument matching, which converts (bytes to str) as before.
+    request = timed_request()
+    values = list(request.values())
+    calls = {
+        "positional": lambda s: s.sample(*values),
+        "mixed": lambda s: s.sample(*values[:2], **dict(list(request.items())[2:])),
+        "unbound": lambda s: NeighborSampler.sample(s, **request),
+        "bytes table": lambda s: s.sample(**dict(request, entity_table=request["entity_table"].encode())),
+        "subclass": lambda s: s.sample(**request),
+    }
+    sampler_type = DerivedSampler if form == "subclass" else NeighborSampler
+    assert plain(calls[form](sampler_type(**timed_graph()))) == TIMED_RESULT
+
+
+def test_sample_refuses_an_argument_given_twice_or_another_self(timed_sampler):
+    request = timed_request()
+    with pytest.raises(TypeError, match=r"^sample\(\): incompatible function arguments"):
+        timed_sampler.sample(*request.values(), seed_time=request["seed_time"])
+    with pytest.raises(TypeError, match=r"^sample\(\): incompatible function arguments"):
+        NeighborSampler.sample(object(), **request)
+    with pytest.raises(TypeError, match=r"^sample\(\): incompatible function arguments"):
+        timed_sampler.sample(*request.values(), request["seed_time"])
+
+
 @pytest.mark.parametrize("missing", list(timed_request()))
 def test_sample_without_one_argument_is_refused(timed_sampler, missing):
     request = timed_request()

@@ -1,0 +1,139 @@
+#include "binding/sample_call.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
+namespace vornlib::binding {
+
+namespace {
+
+// The arguments in their order, self first.
+constexpr std::size_t kArguments = 6;
+constexpr std::array<const char*, kArguments> kNames = {
+    "self", "num_neighbors", "sampling_time_offsets", "entity_table", "seed_node", "seed_time"};
+
+// Made once when the module is imported and kept for the process's life: the
+// module cannot be unloaded, and a call may come while the interpreter exits.
+PyObject* general_sample = nullptr;  // pybind11's function for sample
+std::array<PyObject*, kArguments> interned_names{};
+std::string sample_doc;
+PyMethodDef sample_definition{};
+
+// The position of a keyword among the arguments, or -1 for another name.
+int position_of(PyObject* name) {
+    for (std::size_t i = 1; i < kArguments; ++i) {  // self is taken by position only
+        if (name == interned_names[i]) {
+            return static_cast<int>(i);
+        }
+    }
+    for (std::size_t i = 1; i < kArguments; ++i) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, kNames[i]) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// The arguments by position, or false when the call names one twice, names
+// an unknown one, leaves one out or gives too many.
+bool gather(PyObject* const* args, Py_ssize_t positional, PyObject* keywords,
+            std::array<PyObject*, kArguments>& gathered) {
+    if (positional > static_cast<Py_ssize_t>(kArguments)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < positional; ++i) {
+        gathered[static_cast<std::size_t>(i)] = args[i];
+    }
+    const Py_ssize_t named = keywords == nullptr ? 0 : PyTuple_GET_SIZE(keywords);
+    for (Py_ssize_t i = 0; i < named; ++i) {
+        const int position = position_of(PyTuple_GET_ITEM(keywords, i));
+        if (position < 0 || gathered[static_cast<std::size_t>(position)] != nullptr) {
+            return false;
+        }
+        gathered[static_cast<std::size_t>(position)] = args[positional + i];
+    }
+    for (PyObject* argument : gathered) {
+        if (argument == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* sample_call(PyObject* /*module*/, PyObject* const* args, std::size_t nargsf, PyObject* keywords) {
+    std::array<PyObject*, kArguments> gathered{};
+    if (!gather(args, PyVectorcall_NARGS(nargsf), keywords, gathered)) {
+        return PyObject_Vectorcall(general_sample, args, nargsf, keywords);
+    }
+    // The checks of the casters pybind11 would pick, in their first pass,
+    // which converts nothing.
+    py::detail::make_caster<PythonSampler> self;
+    const auto& numpy = py::detail::npy_api::get();
+    if (!self.load(gathered[0], false) || self.value == nullptr || !PyDict_Check(gathered[1]) ||
+        !PyDict_Check(gathered[2]) || !PyUnicode_Check(gathered[3]) || !numpy.PyArray_Check_(gathered[4]) ||
+        !numpy.PyArray_Check_(gathered[5])) {
+        return PyObject_Vectorcall(general_sample, args, nargsf, keywords);
+    }
+    Py_ssize_t size = 0;
+    const char* entity_table = PyUnicode_AsUTF8AndSize(gathered[3], &size);
+    if (entity_table == nullptr) {  // a lone surrogate: pybind11 refuses the call
+        PyErr_Clear();
+        return PyObject_Vectorcall(general_sample, args, nargsf, keywords);
+    }
+    try {
+        SampleResult result = static_cast<PythonSampler*>(self.value)->sample(
+            py::reinterpret_borrow<py::dict>(gathered[1]), py::reinterpret_borrow<py::dict>(gathered[2]),
+            std::string(entity_table, static_cast<std::size_t>(size)),
+            py::reinterpret_borrow<py::array>(gathered[4]), py::reinterpret_borrow<py::array>(gathered[5]));
+        return py::cast(std::move(result)).release().ptr();
+    } catch (py::error_already_set& error) {
+        error.restore();
+        return nullptr;
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+void install_sample_call(py::class_<PythonSampler>& sampler_class) {
+    const py::object defined = sampler_class.attr("__dict__")["sample"];
+    if (!PyInstanceMethod_Check(defined.ptr())) {
+        py::pybind11_fail("install_sample_call: sample is not an instance method");
+    }
+    general_sample = py::handle(PyInstanceMethod_GET_FUNCTION(defined.ptr())).inc_ref().ptr();
+    for (std::size_t i = 0; i < kArguments; ++i) {
+        interned_names[i] = PyUnicode_InternFromString(kNames[i]);
+        if (interned_names[i] == nullptr) {
+            throw py::error_already_set();
+        }
+    }
+    sample_doc = py::str(defined.attr("__doc__"));
+    sample_definition = PyMethodDef{"sample", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sample_call)),
+                                    METH_FASTCALL | METH_KEYWORDS, sample_doc.c_str()};
+    const auto function = py::reinterpret_steal<py::object>(PyCFunction_New(&sample_definition, nullptr));
+    if (!function) {
+        throw py::error_already_set();
+    }
+    const auto method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
+    if (!method) {
+        throw py::error_already_set();
+    }
+    py::setattr(sampler_class, "sample", method);
+}
+
+}  // namespace vornlib::binding
