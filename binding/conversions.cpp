@@ -105,8 +105,26 @@ Int64Span keep_int64_view(py::handle value, std::vector<py::object>& keep_alive)
 
 std::int64_t int64_from(py::handle value) { return py::cast<std::int64_t>(value); }
 
+py::array new_int64_array(std::size_t count, std::int64_t* data, py::object owner) {
+    // numpy's own constructor, without the shape and stride containers
+    // pybind11's would allocate for every array.
+    const auto& numpy = py::detail::npy_api::get();
+    Py_intptr_t dimensions[1] = {static_cast<Py_intptr_t>(count)};
+    const int flags = data != nullptr ? py::detail::npy_api::NPY_ARRAY_WRITEABLE_ : 0;
+    auto array = py::reinterpret_steal<py::array>(numpy.PyArray_NewFromDescr_(
+        numpy.PyArray_Type_, py::dtype::of<std::int64_t>().release().ptr(), 1, dimensions, nullptr, data, flags,
+        nullptr));
+    if (!array) {
+        throw py::error_already_set();
+    }
+    if (data != nullptr && numpy.PyArray_SetBaseObject_(array.ptr(), owner.release().ptr()) != 0) {
+        throw py::error_already_set();
+    }
+    return array;
+}
+
 py::array to_int64_array(const std::int64_t* data, std::size_t count) {
-    py::array_t<std::int64_t> result(static_cast<py::ssize_t>(count));
+    py::array result = new_int64_array(count, nullptr, py::object());
     if (count > 0) {
         std::memcpy(result.mutable_data(), data, count * sizeof(std::int64_t));
     }

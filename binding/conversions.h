@@ -63,6 +63,11 @@ Int64Span keep_int64_view(py::handle value, std::vector<py::object>& keep_alive)
 // An int64 from a Python object, as pybind11's int64 caster converts it.
 std::int64_t int64_from(py::handle value);
 
+// A new 1-D int64 array of count elements: over data, which owner owns from
+// now on (writable; owner becomes the array's base); or, with data null,
+// over memory numpy allocates (owner unused).
+py::array new_int64_array(std::size_t count, std::int64_t* data, py::object owner);
+
 // A new 1-D int64 array owning a copy of the elements.
 py::array to_int64_array(const std::int64_t* data, std::size_t count);
 

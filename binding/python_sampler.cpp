@@ -55,6 +55,7 @@ SampleResult PythonSampler::sample(const py::dict& num_neighbors, const py::dict
     SamplingGuard guard(sampling_);
     const GraphStore& store = core_.store();
     std::vector<py::object> request_arrays;  // alive until the call returns
+    request_arrays.reserve(2 + store.key_count());  // the seeds, then one per key at most
     SampleRequest request = check_request(store, num_neighbors, sampling_time_offsets, entity_table, seed_node,
                                           seed_time, request_arrays);
     PythonWindows windows(store.key_count());

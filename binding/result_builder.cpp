@@ -19,7 +19,7 @@ void give_block_back(PyObject* capsule) {
 // A new array over the table's block, which the array's base, a capsule,
 // owns from now on; the table is left without storage.
 py::array handed_over_array(Int64Table& table) {
-    const auto count = static_cast<py::ssize_t>(table.size());
+    const std::size_t count = table.size();
     const TableBlock block = table.hand_over();
     PyObject* capsule = PyCapsule_New(block.data, kBlockName, give_block_back);
     if (capsule == nullptr || PyCapsule_SetContext(capsule, reinterpret_cast<void*>(block.bytes)) != 0) {
@@ -29,8 +29,7 @@ py::array handed_over_array(Int64Table& table) {
         Py_XDECREF(capsule);
         throw py::error_already_set();
     }
-    const auto owner = py::reinterpret_steal<py::capsule>(capsule);
-    return py::array_t<std::int64_t>(count, static_cast<std::int64_t*>(block.data), owner);
+    return new_int64_array(count, static_cast<std::int64_t*>(block.data), py::reinterpret_steal<py::object>(capsule));
 }
 
 py::array result_array(Int64Table& table) {

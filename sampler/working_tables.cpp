@@ -75,8 +75,18 @@ void Int64Table::release() noexcept {
 }
 
 TableBlock Int64Table::hand_over() noexcept {
-    const TableBlock block{data_, capacity_ * sizeof(std::int64_t)};
     handed_capacity_ = capacity_;
+    if (capacity_ > 2 * size_) {
+        // A block kept from a larger call: the array gets no more than twice
+        // what it holds, since the caller may keep it for long.
+        try {
+            data_ = static_cast<std::int64_t*>(table_memory::resize(data_, bytes_of(size_)));
+            capacity_ = size_;
+        } catch (const std::bad_alloc&) {
+            // realloc could not even shrink it: the array takes the block whole
+        }
+    }
+    const TableBlock block{data_, capacity_ * sizeof(std::int64_t)};
     data_ = nullptr;
     size_ = 0;
     capacity_ = 0;

@@ -44,11 +44,12 @@ using ScratchVector = std::vector<T, UninitialisedOnResize<T>>;
 // grows by realloc, so that a large table is remapped rather than copied as
 // it doubles. Added elements are left uninitialised, like ScratchVector's.
 // A table of kHandOverBytes or more gives its block to whoever reports it
-// (hand_over), which saves a copy into memory the system must first fault
-// in; it then grows its next block from the StoragePool.
+// (hand_over), which saves a copy into memory that is cold or that the
+// system must first fault in; it then grows its next block from the
+// StoragePool. Below that size a copy costs less than the array's owner.
 class Int64Table {
 public:
-    static constexpr std::size_t kHandOverBytes = std::size_t{64} << 10;
+    static constexpr std::size_t kHandOverBytes = std::size_t{4} << 10;
 
     Int64Table() = default;
     Int64Table(std::initializer_list<std::int64_t> values);
@@ -95,7 +96,8 @@ public:
     // The one rule of which tables are handed over rather than copied.
     bool handed_over() const { return size_ * sizeof(std::int64_t) >= kHandOverBytes; }
     // The table's block, now the caller's (its values are the first size()
-    // int64s); the table is left empty without storage.
+    // int64s, and it is at most twice that large); the table is left empty
+    // without storage.
     TableBlock hand_over() noexcept;
 
     bool operator==(const Int64Table& other) const;

@@ -122,6 +122,21 @@ TEST(Int64Table, HandsOverItsBlockAndGrowsTheNextFromThePool) {
     EXPECT_EQ(pool.blocks(), 0u);
 }
 
+TEST(Int64Table, HandsOverNoMoreThanTwiceWhatItHolds) {
+    // A table keeps the room of its largest call; a result of a small call
+    // that takes the block must not keep all that room alive with it.
+    StoragePool::instance().clear();
+    Int64Table table;
+    table.reserve(1 << 20);
+    table.assign(1000, 5);
+    const TableBlock block = table.hand_over();
+    EXPECT_LE(block.bytes, 2 * 1000 * sizeof(std::int64_t));
+    const auto* values = static_cast<const std::int64_t*>(block.data);
+    EXPECT_EQ(values[0], 5);
+    EXPECT_EQ(values[999], 5);
+    table_memory::free(block.data);
+}
+
 // ---- the pool of freed blocks --------------------------------------------------
 
 TableBlock new_block(std::size_t bytes) { return TableBlock{std::malloc(bytes), bytes}; }
