@@ -10,6 +10,7 @@ import json
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -343,6 +344,31 @@ def test_inputs_carry_ages_from_the_prediction_time_and_the_feature_masks(shop_g
     leaky = shop_batch(graph, np.array([4, 9, 4]), np.full(3, graph.time_range[1]), prediction_times=t)
     ages = training.to_inputs(leaky, graph, torch.device("cpu")).nodes["transactions"][2].numpy()
     assert (ages < 0).any()
+
+
+def test_ages_are_encoded_at_the_scale_of_the_graphs_span(shop_graph):
+    from vornlib_tools.recipe.model import AgeEncoding
+
+    encoding = AgeEncoding.of(shop_graph)
+    low, high = shop_graph.time_range
+    assert encoding.span == pytest.approx((high - low) / DAY)  # days, whatever the graph's unit
+    hour, year, century = AgeEncoding(1 / 24), AgeEncoding(365.0), AgeEncoding(36_500.0)
+    fractions = torch.tensor([0.0, 1e-4, 2e-4, 1e-3, 0.01, 0.1, 0.2, 0.5, 1.0, -0.01])
+    reference = year(fractions * 365.0)
+    assert reference.abs().max() <= 2.0
+    for other in (hour, century):  # the same shares of the span give the same features
+        torch.testing.assert_close(other(fractions * other.span), reference, rtol=1e-4, atol=1e-4)
+
+    def apart(encoding, a, b):
+        return float((encoding(torch.tensor([a])) - encoding(torch.tensor([b]))).norm())
+
+    # Ages a factor of two apart are told apart on the scales that matter to each span: hours and
+    # months on a year, years and decades on a century, minutes on an hour; so are ages 10 days
+    # apart where a shop's re-buying periods lie.
+    for encoding, ages in ((year, [1 / 24, 30.0]), (century, [365.0, 3650.0]), (hour, [1 / 1440, 10 / 1440])):
+        assert all(apart(encoding, age, 2 * age) > 0.5 for age in ages)
+    assert apart(AgeEncoding(730.0), 60.0, 70.0) > 0.5
+    assert apart(year, 1.0, -1.0) > 0.5  # after the seed's time is not before it
 
 
 def test_model_scores_each_seed_from_its_own_subgraph_whatever_the_edge_order(shop_graph):
