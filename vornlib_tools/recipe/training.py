@@ -306,7 +306,7 @@ def run(database: Database, task: Task, settings: Settings, name: str) -> dict |
         neighbours = {split: neighbour_columns(graph, task.entity_table, tables[split]) for split in SPLITS}
         for what, frames in (("own columns", own), ("neighbour aggregates", neighbours)):
             seen = frames["train"].dropna(axis=1, how="all").columns  # the others are never known in time
-            log(f"baselines see {len(seen)} {what}: {', '.join(seen)}")
+            log(f"baselines' {what} ({len(seen)}): {', '.join(seen)}")
         report["baselines"] = fit_baselines(own, neighbours, tables)
         for model, scores in report["baselines"].items():
             log(f"baseline {model}: val AUROC {scores['val']:.4f}, test AUROC {scores['test']:.4f}")
