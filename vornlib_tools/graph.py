@@ -21,7 +21,7 @@ from __future__ import annotations
 import functools
 import json
 import os
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -32,7 +32,9 @@ from vornlib_tools.batch import Batch
 from vornlib_tools.check import check_graph
 from vornlib_tools.features import ARRAYS as FEATURE_ARRAYS
 from vornlib_tools.features import FeatureTable
+from vornlib_tools.memory import Workspace
 from vornlib_tools.schema import EdgeType, edge_type_key
+from vornlib_tools.sorting import slices, sort_int64
 
 FORMAT_VERSION = 1
 INDEX_FILE = "graph.json"
@@ -47,7 +49,8 @@ OWN_TIME = "own"
 
 
 def group_by_destination(dst: np.ndarray, num_dst: int, rank: np.ndarray | None = None,
-                         order: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+                         order: np.ndarray | None = None, *, work: Workspace | None = None,
+                         sink: Callable[[np.ndarray], None] | None = None) -> tuple[np.ndarray, np.ndarray | None]:
     """(colptr, positions): the positions of the entries of dst with dst >= 0,
     grouped by destination, within a destination in increasing rank (a
     permutation of the positions, e.g. their order in time) or, without
@@ -55,39 +58,73 @@ def group_by_destination(dst: np.ndarray, num_dst: int, rank: np.ndarray | None 
     inverse of rank (time_order gives both), saves computing it per call.
 
     The sort is of unique integers (destination, rank) packed into int64,
-    which numpy sorts by value much faster than it argsorts."""
-    valid = dst >= 0
-    every = bool(valid.all())
-    positions = None if every else np.flatnonzero(valid)
-    del valid
-    targets = dst if every else dst[positions]
+    which numpy sorts by value much faster than it argsorts; it holds what
+    `work` allows (sorting.sort_int64). With a sink, the positions go to it
+    in order, a piece at a time, and None is returned in their place (a
+    build writes them into their file so). dst, rank and order may be
+    memory maps: they are read a slice at a time."""
+    work = work or Workspace.unbounded()
+    length = len(dst)
+    step = _slice_entries(work)
+    counts = np.zeros(num_dst, dtype=np.int64)
+    for begin, end in slices(length, max(step, num_dst)):  # each bincount costs num_dst: slices as long
+        part = np.asarray(dst[begin:end])
+        counts += np.bincount(part[part >= 0] if part.size and part.min() < 0 else part, minlength=num_dst)
     colptr = np.zeros(num_dst + 1, dtype=np.int64)
-    np.cumsum(np.bincount(targets, minlength=num_dst), out=colptr[1:])
-    bits = max(len(dst).bit_length(), 1)
+    np.cumsum(counts, out=colptr[1:])
+    del counts
+    total = int(colptr[-1])
+    result = np.empty(total, dtype=np.int64) if sink is None else None
+    bits = max(length.bit_length(), 1)
     if max(num_dst, 1).bit_length() + bits > 62:
-        if positions is None:
-            positions = np.arange(len(dst), dtype=np.int64)
-        return colptr, positions[np.lexsort((positions if rank is None else rank[positions], targets))]
-    # Built in place in one array: its size is the graph's largest transient.
-    keys = targets.astype(np.int64)
-    del targets
-    keys <<= bits
-    if rank is not None:
-        keys |= rank if positions is None else rank[positions]
-    elif positions is not None:
-        keys |= positions
-    else:
-        keys |= np.arange(len(dst), dtype=np.int64)
-    del positions
-    keys.sort()
-    keys &= (1 << bits) - 1
-    if rank is None:
-        return colptr, keys
-    if order is None:
-        order = np.empty(len(dst), dtype=np.int64)
-        order[rank] = np.arange(len(dst), dtype=np.int64)
-    np.take(order, keys, out=keys, mode="clip")  # element-wise in order: each index is read before its slot is written
-    return colptr, keys
+        work.need(4 * 8 * length, f"grouping {length:,} entries by {num_dst:,} destinations")
+        dst = np.asarray(dst)
+        positions = np.flatnonzero(dst >= 0)
+        grouped = positions[np.lexsort((positions if rank is None else np.asarray(rank)[positions],
+                                        dst[positions]))]
+        if sink is None:
+            return colptr, grouped
+        sink(grouped)
+        return colptr, None
+
+    def packed():
+        for begin, end in slices(length, step):
+            keys = np.asarray(dst[begin:end]).astype(np.int64)
+            low = np.arange(begin, end, dtype=np.int64) if rank is None else np.asarray(rank[begin:end])
+            if keys.size and keys.min() < 0:
+                valid = keys >= 0
+                keys, low = keys[valid], low[valid]
+            keys <<= bits
+            keys |= low
+            yield keys
+
+    if rank is not None and order is None:
+        order = work.array(rank.dtype, length)
+        for begin, end in slices(length, step):
+            order[np.asarray(rank[begin:end])] = np.arange(begin, end, dtype=rank.dtype)
+    written = 0
+
+    def positions(keys: np.ndarray) -> None:
+        nonlocal written
+        for begin, end in slices(len(keys), step):
+            part = keys[begin:end]
+            part &= (1 << bits) - 1
+            if order is not None:
+                np.take(order, part, out=part, mode="clip")  # in order: each index is read before its slot is written
+        if sink is None:
+            if keys.base is not result and keys is not result:
+                result[written:written + len(keys)] = keys
+        else:
+            sink(keys)
+        written += len(keys)
+
+    sort_int64(packed(), total, positions, work, f"grouping {total:,} entries by destination", buffer=result)
+    return colptr, result
+
+
+def _slice_entries(work: Workspace) -> int:
+    """Entries per numpy pass over a long array: a fraction of a sort's run, at most 4M."""
+    return min(max(work.sort_entries // 4, 1), 1 << 22)
 
 
 def time_rank(times: np.ndarray) -> np.ndarray:
@@ -95,31 +132,57 @@ def time_rank(times: np.ndarray) -> np.ndarray:
     return time_order(times)[1].astype(np.int64, copy=False)
 
 
-def time_order(times: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def time_order(times: np.ndarray, work: Workspace | None = None) -> tuple[np.ndarray, np.ndarray]:
     """(order, rank): the positions in time order (ties keep input order) and
     each entry's position in that order (its inverse); int32 below 2**31
-    entries, as a build keeps both for its largest table."""
+    entries, as a build keeps both for its largest table. Both are working
+    arrays of `work` (in memory, or temporary files past its limit)."""
+    work = work or Workspace.unbounded()
     count = len(times)
     index = np.int32 if count < 2**31 else np.int64
     if count == 0:
         return np.empty(0, dtype=index), np.empty(0, dtype=index)
     bits = max(count.bit_length(), 1)
-    low = int(times.min())
-    if int(times.max()) - low < 2 ** (62 - bits):
-        keys = np.subtract(times, low, dtype=np.int64)
-    else:  # a span too wide to pack beside the position: rank the distinct times instead
-        keys = np.searchsorted(np.unique(times), times).astype(np.int64)
-    keys <<= bits
-    positions = np.arange(count, dtype=np.int64)
-    keys |= positions
-    keys.sort()
-    keys &= (1 << bits) - 1
-    del positions
-    order = keys.astype(index)
-    del keys
-    rank = np.empty(count, dtype=index)
-    rank[order] = np.arange(count, dtype=index)
+    step = _slice_entries(work)
+    # Missing times ("never", "always") sort just outside the proper ones, so that they do not widen the span.
+    bounds = [(int(p.min()), int(p.max())) for p in (_proper(times[b:e]) for b, e in slices(count, step)) if p.size]
+    low = min((b[0] for b in bounds), default=0) - 1
+    high = max((b[1] for b in bounds), default=0) + 1
+    distinct = None
+    if high - low >= 2 ** (62 - bits):  # a span too wide to pack beside the position: rank the distinct times
+        work.need(3 * 8 * count, f"ordering {count:,} times that span {high - low:,} units")
+        distinct = np.unique(times)
+
+    def packed():
+        for begin, end in slices(count, step):
+            part = np.asarray(times[begin:end])
+            keys = np.subtract(np.clip(part, low, high), low, dtype=np.int64) if distinct is None else \
+                np.searchsorted(distinct, part).astype(np.int64)
+            keys <<= bits
+            keys |= np.arange(begin, end, dtype=np.int64)
+            yield keys
+
+    order = work.array(index, count)
+    rank = work.array(index, count)
+    written = 0
+
+    def positions(keys: np.ndarray) -> None:
+        nonlocal written
+        for begin, end in slices(len(keys), step):
+            part = keys[begin:end]
+            part &= (1 << bits) - 1
+            order[written:written + len(part)] = part
+            rank[part] = np.arange(written, written + len(part), dtype=index)
+            written += len(part)
+
+    sort_int64(packed(), count, positions, work, f"putting {count:,} rows in time order")
     return order, rank
+
+
+def _proper(times: np.ndarray) -> np.ndarray:
+    """The times that are not missing (neither "never" nor "always")."""
+    times = np.asarray(times)
+    return times[(times != convert.INT64_MIN) & (times != convert.INT64_MAX)]
 
 
 def csc(src: np.ndarray, dst: np.ndarray, num_dst: int,
@@ -346,12 +409,16 @@ class Graph:
     def time_ranges(self) -> dict[str, tuple[int, int]]:
         """Per timed node type with a proper time, its earliest and latest
         (missing times left out); computed once (graph.json records them)."""
-        return {name: (int(t.min()), int(t.max())) for name, t in
-                ((n, self._proper_times(n)) for n in self.node_time) if t.size}
-
-    def _proper_times(self, name: str) -> np.ndarray:
-        times = np.asarray(self.node_time[name])
-        return times[(times != convert.INT64_MIN) & (times != convert.INT64_MAX)]
+        ranges = {}
+        for name, times in self.node_time.items():
+            bounds = []
+            for begin, end in slices(len(times), 1 << 22):  # slices: the masks stay small on long tables
+                part = _proper(times[begin:end])
+                if part.size:
+                    bounds.append((int(part.min()), int(part.max())))
+            if bounds:
+                ranges[name] = (min(b[0] for b in bounds), max(b[1] for b in bounds))
+        return ranges
 
     def to_time(self, values, *, what: str = "times", unit: str | None = None) -> np.ndarray:
         """int64 times in the graph's unit, by the toolkit's one rule for times.
