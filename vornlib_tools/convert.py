@@ -310,7 +310,7 @@ def to_graph_time(source, unit: str, what: str, *, integers: str | None = None, 
 
 def graph_time(array: np.ndarray, absent: np.ndarray | None, unit: str, what: str, *, integers: str | None = None,
                round_up: bool = False, missing: str | None = None, hint: str = "",
-               integer_hint: str = "") -> np.ndarray:
+               integer_hint: str = "", first_row: int = 0) -> np.ndarray:
     """int64 times in `unit` of values (with their mask of missing entries).
 
     An integer is a time only in a stated unit: `integers` is one of
@@ -321,16 +321,17 @@ def graph_time(array: np.ndarray, absent: np.ndarray | None, unit: str, what: st
     times round up and query times down, so that no event is ever counted as
     seen before it happened. missing is None (refuse NaT/NaN/null), "never"
     (INT64_MAX) or "always" (INT64_MIN); hint ends the message that refuses
-    a missing time."""
+    a missing time. first_row is the row of the first entry, for a chunk of a
+    longer column: the messages name rows of the column."""
     kind = array.dtype.kind
     if kind in "iuf":
         if integers is None:
             raise ValueError(f"{what} holds integers, which are times only in a stated unit{integer_hint}")
-        whole = _whole_times(array, absent, what)
+        whole = _whole_times(array, absent, what, first_row)
         if integers == GRAPH_CLOCK:
             result = whole
         else:
-            result = _rescale(_integers_as_datetimes(whole, absent, integers, what), unit, what, round_up)
+            result = _rescale(_integers_as_datetimes(whole, absent, integers, what, first_row), unit, what, round_up)
     elif kind == "M":
         result = _rescale(array, unit, what, round_up)
     elif kind == "m":
@@ -342,21 +343,21 @@ def graph_time(array: np.ndarray, absent: np.ndarray | None, unit: str, what: st
     if absent is not None:
         if missing is None:
             row = int(np.flatnonzero(absent.ravel())[0])
-            raise ValueError(f"{what} has a missing time (NaT, NaN or null) at row {row}{hint}")
+            raise ValueError(f"{what} has a missing time (NaT, NaN or null) at row {first_row + row}{hint}")
         if missing not in MISSING_TIME:
             raise ValueError(f"{what}: a missing time may mean 'never' or 'always', not {missing!r}")
         result = np.where(absent, MISSING_TIME[missing], result)
     return np.ascontiguousarray(result, dtype=np.int64)
 
 
-def _whole_times(array: np.ndarray, absent: np.ndarray | None, what: str) -> np.ndarray:
+def _whole_times(array: np.ndarray, absent: np.ndarray | None, what: str, first_row: int = 0) -> np.ndarray:
     """Integer or integral float times as int64 (missing entries 0)."""
     if array.dtype.kind == "u" and array.size and array.max() > INT64_MAX:
         raise ValueError(f"{what}: time {array.max()} does not fit in int64")
     if array.dtype.kind != "f":
         return array.astype(np.int64)
     if np.isinf(array).any():
-        raise ValueError(f"{what}: infinite time at row {int(np.flatnonzero(np.isinf(array).ravel())[0])}")
+        raise ValueError(f"{what}: infinite time at row {first_row + int(np.flatnonzero(np.isinf(array).ravel())[0])}")
     filled = np.where(np.isnan(array), 0.0, array)
     bad = (filled != np.floor(filled)) | (np.abs(filled) >= 2.0**63)
     if bad.any():
@@ -386,7 +387,8 @@ def check_integer_unit(unit: str, what: str = "time unit") -> str:
     return unit
 
 
-def _integers_as_datetimes(whole: np.ndarray, absent: np.ndarray | None, unit: str, what: str) -> np.ndarray:
+def _integers_as_datetimes(whole: np.ndarray, absent: np.ndarray | None, unit: str, what: str,
+                           first_row: int = 0) -> np.ndarray:
     """datetime64 of int64 times in a stated unit (missing entries NaT)."""
     check_integer_unit(unit)
     present = np.ones(whole.shape, bool) if absent is None else ~absent
@@ -408,7 +410,7 @@ def _integers_as_datetimes(whole: np.ndarray, absent: np.ndarray | None, unit: s
              != year * 100 + month)
         if wrong.any():
             row = int(np.flatnonzero(wrong.ravel())[0])
-            raise ValueError(f"{what}: {filled.ravel()[row]} at row {row} is not a yyyymmdd date")
+            raise ValueError(f"{what}: {filled.ravel()[row]} at row {first_row + row} is not a yyyymmdd date")
     else:
         result = whole.astype(f"datetime64[{unit}]")
     if absent is not None:
@@ -488,20 +490,20 @@ def per_day(unit: str) -> int:
 
 # ---- node indices ------------------------------------------------------------------------
 
-def whole_numbers(source, what: str, *, noun: str = "number") -> np.ndarray:
+def whole_numbers(source, what: str, *, noun: str = "number", first_row: int = 0) -> np.ndarray:
     """int64 whole numbers (node indices, counts, hops, offsets): integers, or
     floats that are integral. A fraction, infinity, a missing value (NaN,
     NaT, null), booleans and text are refused rather than truncated."""
     array, absent = values(source, what)
     if absent is not None:
-        raise ValueError(f"{what} has a missing value at position {int(np.flatnonzero(absent.ravel())[0])}")
+        raise ValueError(f"{what} has a missing value at position {first_row + int(np.flatnonzero(absent.ravel())[0])}")
     kind = array.dtype.kind
     if kind == "f":
         bad = ~np.isfinite(array) | (np.abs(array) >= 2.0**63)
         bad[~bad] = array[~bad] != np.floor(array[~bad])
         if bad.any():
             position = int(np.flatnonzero(bad.ravel())[0])
-            raise ValueError(f"{what}: {array.ravel()[position]} at position {position} is not an integral {noun}")
+            raise ValueError(f"{what}: {array.ravel()[position]} at position {first_row + position} is not an integral {noun}")
         return array.astype(np.int64)
     if kind == "u" and array.size and array.max() > INT64_MAX:
         raise ValueError(f"{what}: {array.max()} does not fit in int64")
@@ -518,7 +520,7 @@ def to_node_index(source, what: str) -> np.ndarray:
 
 # ---- keys ------------------------------------------------------------------------------
 
-def key_values(source, what: str) -> tuple[np.ndarray, np.ndarray | None]:
+def key_values(source, what: str, first_row: int = 0) -> tuple[np.ndarray, np.ndarray | None]:
     """A key column in its comparable form: int64 (integers, integral floats,
     booleans; datetimes as int64 nanoseconds) or str. A fractional float is
     refused: as a key it would match nothing, or the wrong row."""
@@ -531,7 +533,7 @@ def key_values(source, what: str) -> tuple[np.ndarray, np.ndarray | None]:
         return array.astype(np.int64), absent
     if kind == "f":  # whole floats (an integer column with gaps, say) are integer keys; fractions no key
         filled = np.where(absent, 0.0, array) if absent is not None else array
-        return whole_numbers(filled, what, noun="key"), absent
+        return whole_numbers(filled, what, noun="key", first_row=first_row), absent
     if kind in "US":
         return array.astype(str), absent
     raise ValueError(f"{what}: {array.dtype} values cannot be keys")

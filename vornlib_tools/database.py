@@ -18,18 +18,22 @@ import logging
 import os
 import shutil
 import tempfile
+import threading
 import time
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
+from queue import Empty, Full, Queue
 
 import numpy as np
 
-from vornlib_tools import convert, features
+from vornlib_tools import convert, features, memory, sources
 from vornlib_tools.check import check_edge_type
 from vornlib_tools.graph import INDEX_FILE, Graph, PrimaryKey, group_by_destination, time_order
+from vornlib_tools.progress import Progress
 from vornlib_tools.schema import check_name
+from vornlib_tools.sorting import slices
 
 _log = logging.getLogger(__name__)
 
@@ -55,9 +59,12 @@ class Reference:
 class Table:
     """One table of a database.
 
-    frame: a pandas DataFrame, a pyarrow Table, anything that exports an
-    Arrow stream (`__arrow_c_stream__`: polars frames, DuckDB relations), or
-    a mapping from column names to equally long arrays.
+    frame: a pandas DataFrame, a pyarrow Table, a mapping from column names
+    to equally long arrays, or rows read only when the graph is built: a
+    DuckDB relation, a Parquet file or directory (a path) or a
+    pyarrow.dataset.Dataset, an Arrow stream (a pyarrow.RecordBatchReader or
+    anything with `__arrow_c_stream__`, polars frames among them); see
+    vornlib_tools.sources.
 
     primary_key: a column or a list of columns; without one, other tables
     refer to this one by row position. foreign_keys: a mapping from a column
@@ -89,8 +96,9 @@ class Table:
                  known_at: Mapping[str, str] | None = None, missing_time: Mapping[str, str] | None = None,
                  time_units: str | Mapping[str, str] | None = None, categorical: Sequence[str] = (),
                  ignore: Sequence[str] = ()) -> None:
-        self.frame = _frame(frame)
-        self.column_names = [str(c) for c in _column_names(self.frame)]
+        self._source = sources.source_of(frame)
+        self.frame = getattr(self._source, "frame", frame)
+        self.column_names = self._source.column_names
         self.primary_key = [primary_key] if isinstance(primary_key, str) else list(primary_key or [])
         self.references = [_reference(columns, target) for columns, target in (foreign_keys or {}).items()]
         self.time = time
@@ -101,15 +109,17 @@ class Table:
         self.ignore = list(ignore)
 
     @property
+    def source(self) -> sources.Source:
+        """Where the rows come from (vornlib_tools.sources); read when the graph is built."""
+        return self._source
+
+    @property
     def num_rows(self) -> int:
-        if isinstance(self.frame, dict):
-            return len(next(iter(self.frame.values()), ()))
-        return len(self.frame) if _is_pandas(self.frame) else self.frame.num_rows
+        return self.source.num_rows
 
     def column(self, name: str):
-        if isinstance(self.frame, dict) or _is_pandas(self.frame):
-            return self.frame[name]
-        return self.frame.column(name)
+        """The whole column (read from the source, if it is not in memory)."""
+        return self.source.column(name)
 
     def time_columns(self) -> list[str]:
         """The row's time first, then every known_at target."""
@@ -122,11 +132,14 @@ class Table:
 
     def graph_times(self, column: str, time_unit: str, *, where: str = "") -> np.ndarray:
         """A time column as int64 times in time_unit, by the build's rule."""
-        return self._time_values(column, time_unit, where or f"column {column!r}")[0]
+        return self._time_values(self.column(column), column, time_unit, where or f"column {column!r}")[0]
 
-    def _time_values(self, column: str, time_unit: str, where: str) -> tuple[np.ndarray, str | None]:
-        """(int64 times, the clock they are on: None for a column without a present value)."""
-        array, absent = convert.values(self.column(column), where)
+    def _time_values(self, values, column: str, time_unit: str, where: str,
+                     first_row: int = 0) -> tuple[np.ndarray, str | None]:
+        """(int64 times, the clock they are on: None for values without a
+        present one) of a time column's values, or of a chunk of them that
+        starts at first_row."""
+        array, absent = convert.values(values, where)
         declared = self.time_unit_of(column)
         clock = None
         if array.size and (absent is None or not absent.all()):
@@ -134,7 +147,8 @@ class Table:
         stamps = convert.graph_time(array, absent, time_unit, where, integers=declared or convert.GRAPH_CLOCK,
                                     round_up=True, missing=self.missing_time.get(column),
                                     hint=f"; say what a missing time means with missing_time="
-                                         f"{{{column!r}: 'never' or 'always'}}, or fill it")
+                                         f"{{{column!r}: 'never' or 'always'}}, or fill it",
+                                    first_row=first_row)
         return stamps, clock
 
     def _validate(self, name: str, tables: Mapping[str, Table]) -> None:
@@ -191,7 +205,8 @@ class Database:
     def to_graph(self, directory: str | os.PathLike | None = None, *, time_unit: str = "s",
                  on_dangling: str | None = None, feature_cutoff=None, max_categories: int = MAX_CATEGORIES,
                  edge_types: Sequence[tuple[str, str, str]] | None = None,
-                 metadata: Mapping | None = None) -> Graph:
+                 metadata: Mapping | None = None, memory_limit: int | str | None = None,
+                 progress: bool | Callable | None = None) -> Graph:
         """The graph, checked; with a directory, saved there as it is built
         (each array is written once made and then memory-mapped) and returned
         mapped from it.
@@ -206,36 +221,60 @@ class Database:
         on a graph of bare integer times) limits the rows whose values set the
         numeric statistics and the vocabularies; by default every row does. edge_types, if given,
         fixes their order (it must list exactly the edge types the foreign
-        keys give)."""
+        keys give).
+
+        memory_limit (bytes, or a string such as "4GB"; by default a quarter
+        of the machine's memory) bounds what the build holds in memory: it
+        reads the tables in chunks, writes each array into the directory as
+        it goes and spills its working arrays to files beside them when they
+        would pass the limit; a step that cannot stay within it refuses with
+        a MemoryError that says how much it needs. Without a directory the
+        graph is in memory, and only the build's working memory is bounded.
+        progress shows a bar per phase: True, False, None (only on a
+        terminal) or a callable that gets each vornlib_tools.progress.Event."""
         convert.check_unit(time_unit)
+        limit = memory.default_limit() if memory_limit is None else memory.parse_limit(memory_limit)
         if on_dangling is not None and on_dangling not in DANGLING:
             raise ValueError(f"on_dangling must be one of {', '.join(DANGLING)}, not {on_dangling!r}")
-        build = _Build(self, time_unit, on_dangling, feature_cutoff, max_categories, directory)
+        build = _Build(self, time_unit, on_dangling, feature_cutoff, max_categories, directory, limit,
+                       Progress(progress))
         try:
             return build.run(edge_types, metadata)
         except BaseException:  # KeyboardInterrupt too: a half-written graph must not stay behind
             build.store.discard()
             raise
+        finally:
+            build.close()
 
 
 # ---- building ------------------------------------------------------------------------
 
 class _Build:
     def __init__(self, database: Database, unit: str, on_dangling: str | None, cutoff,
-                 max_categories: int, directory) -> None:
+                 max_categories: int, directory, limit: int, progress: Progress) -> None:
         self.tables = database.tables
         self.unit, self.on_dangling, self.cutoff, self.max_categories = unit, on_dangling, cutoff, max_categories
-        # No table can grow by more nodes than all tables have rows (on_dangling="add").
-        self.max_nodes = 2 * sum(t.num_rows for t in self.tables.values())
-        self.clock = _Clock()
+        self.clock = _Clock(progress)
         self.store = _Store(directory, self.clock)
+        self.work = memory.Workspace(limit, self.store.building)
+        self.opened: list[sources.Source] = []
         self.clocks: dict[str, tuple[str, str]] = {}  # each kind of time with the first column that has it
         self.graph_clock: str | None = None
-        self.report: dict = {name: {"rows": t.num_rows, "added": 0, "time": t.time, "primary_key": t.primary_key,
-                                    "foreign_keys": {}, "left_out": {}} for name, t in self.tables.items()}
+
+    def close(self) -> None:
+        """Gives the sources back as they were, the last opened first."""
+        while self.opened:
+            self.opened.pop().close()
 
     def run(self, edge_types, metadata) -> Graph:
         phase = self.clock.phase
+        for table in self.tables.values():  # before anything is read, counts included
+            table.source.open(self.store.building, self.work.reading_bytes)
+            self.opened.append(table.source)
+        # No table can grow by more nodes than all tables have rows (on_dangling="add").
+        self.max_nodes = 2 * sum(t.num_rows for t in self.tables.values())
+        self.report: dict = {name: {"rows": t.num_rows, "added": 0, "time": t.time, "primary_key": t.primary_key,
+                                    "foreign_keys": {}, "left_out": {}} for name, t in self.tables.items()}
         for name, table in self.tables.items():
             self._screen(name, table)
         with phase("keys"):
@@ -259,12 +298,13 @@ class _Build:
                 self.store.put(f"{name}.time", node_time[name])
         made = []
         for name, table in self.tables.items():
-            with phase("time order"):
-                order = time_order(node_time[name][:table.num_rows]) if name in node_time and references[name] \
-                    else (None, None)
+            with phase("time order", name):
+                order = time_order(node_time[name][:table.num_rows], self.work) \
+                    if name in node_time and references[name] else (None, None)
             while references[name]:  # each table's targets are dropped once its edge types are written
-                reference, targets = references[name].pop(0)
-                made += self._edges(name, reference, targets, num_nodes, order, node_time)
+                reference, targets, valid = references[name].pop(0)
+                made += self._edges(name, reference, targets, valid, num_nodes, order, node_time)
+                del targets
             del order
         order = made if edge_types is None else [tuple(e) for e in edge_types]
         if sorted(order) != sorted(made):
@@ -280,15 +320,36 @@ class _Build:
         self.clock.report()
         return graph
 
+    def _chunks(self, name: str, table: Table, columns: Sequence[str], phase: str,
+                rows: int | None = None) -> Iterator[tuple[int, dict]]:
+        """The table's chunks of these columns, counted on the phase's bar."""
+        columns = list(dict.fromkeys(columns))
+        if not columns:
+            return
+        if rows is None:
+            rows = self.work.chunk_rows(table.source.bytes_per_row(columns) if table.source.lazy else
+                                        8.0 * max(len(columns), 1))
+        bar = self.clock.bar(phase, name, table.num_rows)
+        seen = 0
+        for begin, chunk in _ahead(table.source.chunks(columns, rows)):
+            count = len(next(iter(chunk.values()))) if chunk else 0
+            seen += count
+            bar.advance(count, sum(getattr(c, "nbytes", 0) for c in chunk.values()))
+            yield begin, chunk
+        bar.finish()
+        if seen != table.num_rows:
+            raise ValueError(f"table {name!r} gave {seen:,} rows when read, {table.num_rows:,} when counted: its "
+                             f"source must give the same rows every time it is read")
+
     def _screen(self, name: str, table: Table) -> None:
         """Column types no value of which can be used, found from the types
         alone, before anything is converted or written: a key or time column
         of them is refused, a feature column left out."""
         needed = {*table.primary_key, *(c for r in table.references for c in r.columns), *table.time_columns()}
-        for column in table.column_names:
-            if column in table.ignore:
-                continue
-            reason = convert.unusable_type(table.column(column))
+        columns = [c for c in table.column_names if c not in table.ignore]
+        head = table.source.head(columns, 1)
+        for column in columns:
+            reason = convert.unusable_type(head[column])
             if reason is None:
                 continue
             if column in needed:
@@ -300,90 +361,119 @@ class _Build:
     def _primary_key(self, name: str, table: Table) -> _Keys:
         if not table.primary_key:
             return _Keys([], [], None, table.num_rows)
-        values = []
-        for column in table.primary_key:
-            data, missing = convert.key_values(table.column(column), f"table {name!r}, key column {column!r}")
-            if missing is not None:
-                raise ValueError(f"table {name!r}, key column {column!r} has a missing value at row "
-                                 f"{int(np.flatnonzero(missing)[0])}")
-            values.append(data)
+        # Held whole for lookups until the build ends: the values, and a direct table or a sorted copy.
+        self.work.need(24 * table.num_rows * len(table.primary_key), f"the primary key of table {name!r} "
+                       f"({table.num_rows:,} rows)")
+        parts: dict[str, list] = {column: [] for column in table.primary_key}
+        for begin, chunk in self._chunks(name, table, table.primary_key, "keys"):
+            for column in table.primary_key:
+                where = f"table {name!r}, key column {column!r}"
+                data, missing = convert.key_values(chunk[column], where, first_row=begin)
+                if missing is not None:
+                    raise ValueError(f"{where} has a missing value at row {begin + int(np.flatnonzero(missing)[0])}")
+                parts[column].append(data)
+        values = [_joined(parts.pop(column), np.int64) for column in table.primary_key]
         index = convert.KeyIndex(values, f"table {name!r}, primary key {_show(table.primary_key)}")
         return _Keys(table.primary_key, values, index, table.num_rows)
 
     def _resolve(self, keys: dict[str, _Keys]) -> dict[str, list]:
-        """Per table, each reference with the node it points to per row (-1: none)."""
+        """Per table, each reference with the node it points to per row (-1:
+        none) and the number of rows that point to one."""
         resolved = {}
+        narrow = np.int32 if self.max_nodes < 2**31 else np.int64  # kept until the table's edge types are built
         for name, table in self.tables.items():
             resolved[name] = []
             for reference in table.references:
-                where = f"table {name!r}, foreign key {_show(reference.columns)}"
-                columns, absent = [], np.zeros(table.num_rows, dtype=bool)
-                for column in reference.columns:
-                    data, missing = convert.key_values(table.column(column), f"{where}, column {column!r}")
-                    columns.append(data)
-                    if missing is not None:
-                        absent |= missing
-                target = keys[reference.table]
-                if target.index is None:
-                    self._check_positions(where, reference, columns[0], absent, target.rows)
-                targets = target.lookup(columns, where)
-                targets[absent] = -1
-                dangling = (targets < 0) & ~absent
-                count = int(np.count_nonzero(dangling))
-                present = table.num_rows - int(np.count_nonzero(absent))
-                if self.on_dangling is None and count > present * MOSTLY_DANGLING:
-                    firsts = np.flatnonzero(dangling)[convert.KeyIndex.distinct([c[dangling] for c in columns])[:2]]
-                    examples = " and ".join(", ".join(repr(c[row].item()) for c in columns) for row in sorted(firsts))
-                    matched = f"key {_show(target.columns)}" if target.columns else \
-                        f"row position (it has no primary key: 0..{target.rows - 1})"
-                    raise ValueError(f"{where}: {count:,} of its {present:,} references ({count / present:.0%}) match "
-                                     f"no {matched} of table {reference.table!r}, for example {examples}; is it "
-                                     f"declared on the column its values refer to? Pass on_dangling='drop' to drop "
-                                     f"them anyway, or 'add' to add them as nodes")
-                if count and self.on_dangling == "raise":
-                    first = int(np.flatnonzero(dangling)[0])
-                    value = ", ".join(repr(c[first].item()) for c in columns)
-                    raise ValueError(f"{where}: {count} rows refer to keys table {reference.table!r} lacks, "
-                                     f"for example ({value}) at row {first}")
-                if count and self.on_dangling == "add":
-                    targets[dangling] = target.add([c[dangling] for c in columns], rows=np.flatnonzero(dangling),
-                                                   referencing=name)
-                distinct = 0
-                if count:
-                    distinct = len(convert.KeyIndex.distinct([c[dangling] for c in columns]))
-                self.report[name]["foreign_keys"][_show(reference.columns)] = {
-                    "table": reference.table, "relation": reference.relation, "reverse": reference.reverse,
-                    "null": int(np.count_nonzero(absent)), "dangling": count, "dangling_keys": distinct,
-                    "on_dangling": self.on_dangling or "drop", "positions": target.index is None}
-                # Kept until the table's edge types are built: narrow while node indices allow.
-                if self.max_nodes < 2**31:
-                    targets = targets.astype(np.int32)
-                resolved[name].append((reference, targets))
+                targets = self.work.array(narrow, table.num_rows)
+                valid, facts = self._resolve_one(name, table, reference, keys[reference.table], targets)
+                self.report[name]["foreign_keys"][_show(reference.columns)] = facts
+                resolved[name].append((reference, targets, valid))
         for name, key in keys.items():
             self.report[name]["added"] = len(key.added_rows)
         return resolved
 
+    def _resolve_one(self, name: str, table: Table, reference: Reference, target: _Keys,
+                     out: np.ndarray) -> tuple[int, dict]:
+        """Fills out with each row's node of the referenced table (-1: none);
+        (rows that refer to a node, the foreign key's facts for the report)."""
+        where = f"table {name!r}, foreign key {_show(reference.columns)}"
+        null = count = valid = 0
+        low, high = None, None  # of the present references, for row positions
+        first = None  # (row, values) of the first dangling reference
+        dangling_keys: list[tuple[list[np.ndarray], np.ndarray]] = []  # per chunk: distinct values, first rows
+        for begin, chunk in self._chunks(name, table, reference.columns, "keys"):
+            columns, absent = [], None
+            for column in reference.columns:
+                data, missing = convert.key_values(chunk[column], f"{where}, column {column!r}", first_row=begin)
+                columns.append(data)
+                if missing is not None:
+                    absent = missing if absent is None else absent | missing
+            absent = np.zeros(len(columns[0]), dtype=bool) if absent is None else absent
+            if target.index is None and columns[0].dtype.kind == "i":
+                given = columns[0][~absent] if absent.any() else columns[0]
+                if given.size:
+                    low = int(given.min()) if low is None else min(low, int(given.min()))
+                    high = int(given.max()) if high is None else max(high, int(given.max()))
+            targets = target.lookup(columns, where)
+            targets[absent] = -1
+            dangling = (targets < 0) & ~absent
+            null += int(np.count_nonzero(absent))
+            if dangling.any():
+                count += int(np.count_nonzero(dangling))
+                rows = np.flatnonzero(dangling)
+                if first is None:
+                    first = (begin + int(rows[0]), [c[rows[0]] for c in columns])
+                values = [c[dangling] for c in columns]
+                distinct = convert.KeyIndex.distinct(values)
+                dangling_keys.append(([v[distinct] for v in values], begin + rows[distinct]))
+                if self.on_dangling == "add":
+                    targets[dangling] = target.add(values, rows=begin + rows, referencing=name)
+            valid += int(np.count_nonzero(targets >= 0))
+            out[begin:begin + len(targets)] = targets
+        if target.index is None and low is not None:
+            self._check_positions(where, reference, low, high, target.rows)
+        present = table.num_rows - null
+        values, rows = _distinct_dangling(dangling_keys)
+        if self.on_dangling is None and count > present * MOSTLY_DANGLING:
+            firsts = sorted(rows[:2])
+            shown = " and ".join(", ".join(repr(v[list(rows).index(row)].item()) for v in values) for row in firsts)
+            matched = f"key {_show(target.columns)}" if target.columns else \
+                f"row position (it has no primary key: 0..{target.rows - 1})"
+            raise ValueError(f"{where}: {count:,} of its {present:,} references ({count / present:.0%}) match "
+                             f"no {matched} of table {reference.table!r}, for example {shown}; is it "
+                             f"declared on the column its values refer to? Pass on_dangling='drop' to drop "
+                             f"them anyway, or 'add' to add them as nodes")
+        if count and self.on_dangling == "raise":
+            value = ", ".join(repr(v.item()) for v in first[1])
+            raise ValueError(f"{where}: {count} rows refer to keys table {reference.table!r} lacks, "
+                             f"for example ({value}) at row {first[0]}")
+        return valid, {"table": reference.table, "relation": reference.relation, "reverse": reference.reverse,
+                       "null": null, "dangling": count, "dangling_keys": len(rows),
+                       "on_dangling": self.on_dangling or "drop", "positions": target.index is None}
+
     @staticmethod
-    def _check_positions(where: str, reference: Reference, ids: np.ndarray, absent: np.ndarray, rows: int) -> None:
+    def _check_positions(where: str, reference: Reference, low: int, high: int, rows: int) -> None:
         """References into a table without a primary key are row positions
-        0..rows-1; values that never name row 0 but name the row past the
-        last are counted from 1, which would link every row to its neighbour."""
-        if ids.dtype.kind != "i" or not rows:
-            return  # lookup refuses what cannot be a position
-        given = ids[~absent] if absent.any() else ids
-        if given.size and int(given.min()) >= 1 and int(given.max()) == rows:
+        0..rows-1 (low and high: the least and greatest given); values that
+        never name row 0 but name the row past the last are counted from 1,
+        which would link every row to its neighbour."""
+        if rows and low >= 1 and high == rows:
             raise ValueError(f"{where}: table {reference.table!r} has no primary key, so its references are row "
-                             f"positions 0..{rows - 1}, but these run from {int(given.min())} to {rows}: counted "
+                             f"positions 0..{rows - 1}, but these run from {low} to {rows}: counted "
                              f"from 1? Give {reference.table!r} the primary key these values refer to, or subtract 1")
 
     # -- times
 
     def _times(self, name: str, table: Table) -> dict[str, np.ndarray]:
-        times = {}
-        for column in table.time_columns():
-            times[column], clock = table._time_values(column, self.unit, f"table {name!r}, column {column!r}")
-            if clock is not None:
-                self.clocks.setdefault(clock, (name, column))
+        columns = table.time_columns()
+        times = {column: self.work.array(np.int64, table.num_rows) for column in columns}
+        for begin, chunk in self._chunks(name, table, columns, "times"):
+            for column in columns:
+                stamps, clock = table._time_values(chunk[column], column, self.unit,
+                                                   f"table {name!r}, column {column!r}", first_row=begin)
+                times[column][begin:begin + len(stamps)] = stamps
+                if clock is not None:
+                    self.clocks.setdefault(clock, (name, column))
         return times
 
     def _clock(self) -> str | None:
@@ -419,22 +509,30 @@ class _Build:
 
     # -- edges
 
-    def _edges(self, name: str, reference: Reference, targets: np.ndarray, num_nodes: dict[str, int],
+    def _edges(self, name: str, reference: Reference, targets: np.ndarray, valid: int, num_nodes: dict[str, int],
                order: tuple, node_time: dict[str, np.ndarray]) -> list:
         referenced = reference.table
         forward = (referenced, reference.relation, name)
         backward = (name, reference.reverse, referenced)
         for edge_type in (forward, backward):  # one at a time: only its own arrays are held
-            with self.clock.phase("edges"):
-                colptr, row = _pointing(targets, num_nodes[name]) if edge_type == forward else \
-                    group_by_destination(targets, num_nodes[referenced], order[1], order[0])
             key = "__".join(edge_type)
-            with self.clock.phase("check"):
+            rows = self.store.writer(f"{key}.row", np.int64, (valid,))
+            with self.clock.phase("edges", key):
+                if edge_type == forward:
+                    colptr = self.store.writer(f"{key}.colptr", np.int64, (num_nodes[name] + 1,))
+                    _pointing(targets, colptr, rows)
+                    colptr = colptr.close()
+                else:
+                    self.work.need(16 * (num_nodes[referenced] + 1), f"the edge type {key} "
+                                   f"({num_nodes[referenced]:,} destinations)")
+                    colptr, _ = group_by_destination(targets, num_nodes[referenced], order[1], order[0],
+                                                     work=self.work, sink=rows.write)
+                    self.store.put(f"{key}.colptr", colptr)
+                row = rows.close()
+            with self.clock.phase("check", key):
                 check_edge_type(key, colptr, row, num_nodes[edge_type[0]], num_nodes[edge_type[2]],
                                 node_time.get(edge_type[0]))
-            self.store.put(f"{key}.colptr", colptr)
-            self.store.put(f"{key}.row", row)
-            del colptr, row
+            del colptr, row, rows
         return [forward, backward]
 
     # -- features
@@ -444,58 +542,138 @@ class _Build:
             return self._encode(name, table, times, nodes)
 
     def _encode(self, name: str, table: Table, times: dict[str, np.ndarray], nodes: int):
+        """A first look at a few rows settles most columns' kinds and leaves
+        out long text; then two passes over the rest: statistics, and values
+        written into the feature files a chunk of rows at a time."""
+        left_out = self.report[name]["left_out"]
         excluded = {*table.primary_key, *(c for r in table.references for c in r.columns), table.time,
-                    *table.ignore, *self.report[name]["left_out"]}
-        sources = {column: stamps for column, stamps in times.items()}
-        columns = {}
-        for column in table.column_names:
-            if column in excluded:
-                continue
-            if column in times:  # a known-at time: a datetime feature known when it happens
-                stamps = times[column]
+                    *table.ignore, *left_out}
+        names = list(times)
+        kinds: dict[str, str] = {}  # column -> its kind, once a chunk with a present value said it
+        text: dict[str, set] = {}  # text columns of no declared kind -> their distinct values so far
+        read = [c for c in table.column_names if c not in excluded and c not in times]
+        timed = [c for c in table.column_names if c in times and c not in excluded]  # known-at times
+        source = {column: names.index(table.known_at.get(column, column if column in times else table.time))
+                  if table.time else features.ALWAYS_KNOWN for column in [*read, *timed]}
+        encoder = features.Encoder(names, source, self.cutoff, self.unit)
+        if read and table.num_rows:
+            self._convert(name, table, table.source.head(read, 1 << 14), 0, kinds, text, read)
+            read = [c for c in read if c not in left_out]
+        if read:
+            for begin, chunk in self._chunks(name, table, read, "statistics"):
+                converted = self._convert(name, table, chunk, begin, kinds, text, read)
+                encoder.fit(converted, self._known(times, begin, _length(chunk)))
+        for column in read:
+            if column not in kinds and column not in left_out:
+                left_out[column] = "no values" if table.num_rows else "no rows"
+        read = [c for c in read if c not in left_out]
+        kinds.update({column: features.DATETIME for column in timed})
+        encoder.finish([(c, _encoded(kinds[c])) for c in table.column_names if c in kinds and c not in left_out])
+        shapes = {"values": (np.float32, encoder.value_width), "datetimes": (np.int64, encoder.datetime_width),
+                  "present": (np.bool_, encoder.width), "known": (np.int64, len(names))}
+        arrays = {array: self.store.writer(f"{name}.features.{array}", dtype, (nodes, width))
+                  for array, (dtype, width) in shapes.items()}
+        rows = table.num_rows
+        chunks = self._chunks(name, table, read, "values") if read else \
+            ((begin, {"": range(end - begin)}) for begin, end in slices(rows, self.work.chunk_rows(
+                8.0 * (len(names) + len(timed) + 1))))
+        for begin, chunk in chunks:
+            count = _length(chunk)
+            converted = self._convert(name, table, chunk, begin, kinds, text, read, settled=True)
+            if len(converted) != len(read):
+                raise ValueError(f"table {name!r} gave other values when read again (columns "
+                                 f"{sorted(set(read) - set(converted))}): its source must give the same rows "
+                                 f"every time it is read")
+            for column in timed:
+                stamps = np.asarray(times[column][begin:begin + count])
                 absent = (stamps == convert.INT64_MAX) | (stamps == convert.INT64_MIN)
-                columns[column] = (features.DATETIME, stamps, absent if absent.any() else None,
-                                   list(sources).index(column))
+                converted[column] = (features.DATETIME, stamps, absent if absent.any() else None)
+            values, datetimes, present = encoder.encode(converted, count)
+            arrays["values"].write(values)
+            arrays["datetimes"].write(datetimes)
+            arrays["present"].write(present)
+            arrays["known"].write(self._known(times, begin, count))
+        for array_name, writer in arrays.items():  # nodes added for dangling references: no values
+            writer.fill(nodes - rows, convert.INT64_MIN if array_name == "known" else 0)
+        encoded = encoder.table()
+        for array_name, writer in arrays.items():  # the files hold them; the graph maps them from there
+            array = writer.close()
+            setattr(encoded, array_name, array if self.store.directory is None else None)
+        self.report[name]["features"] = {c.name: c.kind for c in encoded.columns}
+        return encoded
+
+    @staticmethod
+    def _known(times: dict[str, np.ndarray], begin: int, count: int) -> np.ndarray:
+        """(rows, time sources): when each source says this chunk's values become known."""
+        known = np.empty((count, len(times)), dtype=np.int64)
+        for index, stamps in enumerate(times.values()):
+            known[:, index] = stamps[begin:begin + count]
+        return known
+
+    def _convert(self, name: str, table: Table, chunk: dict, begin: int, kinds: dict, text: dict,
+                 columns: Sequence[str], settled: bool = False) -> dict:
+        """Each column's chunk as (kind, values, missing mask or None) for the
+        encoder. A column's kind is settled by its first chunk with a present
+        value; a column whose values cannot be used, whose chunks disagree in
+        kind, or which is text of no declared kind with more than
+        max_categories distinct values is left out, with the reason (once
+        every column is settled, its text is not counted again)."""
+        left_out = self.report[name]["left_out"]
+        converted = {}
+        for column in columns:
+            if column in left_out:
                 continue
             where = f"table {name!r}, column {column!r}"
             try:
-                data, missing = convert.values(table.column(column), where)
+                kind, data, missing, reason = self._feature_values(table, column, chunk[column], where, begin)
             except convert.Unconvertible as error:  # only keys and times may stop a build
-                self.report[name]["left_out"][column] = error.reason
+                kind, reason = None, error.reason
+            if reason is not None:
+                left_out[column] = reason
                 continue
-            source = list(sources).index(table.known_at.get(column, table.time)) if table.time else \
-                features.ALWAYS_KNOWN
-            kind = data.dtype.kind
-            if missing is not None and missing.all() or not table.num_rows:
-                self.report[name]["left_out"][column] = "no values" if table.num_rows else "no rows"
-            elif column in table.categorical or kind == "b":
-                columns[column] = (features.CATEGORICAL, data, missing, source)
-            elif kind in "iuf":
-                columns[column] = (features.NUMERIC, data, missing, source)
-            elif kind == "m":  # a duration: a number of seconds
-                seconds = data.astype("timedelta64[ns]") / np.timedelta64(1, "s")
-                columns[column] = (features.NUMERIC, seconds, missing, source)
-            elif kind == "M" and self.graph_clock == convert.GRAPH_CLOCK:
-                self.report[name]["left_out"][column] = "datetimes, in a graph whose times are bare integers"
-            elif kind == "M":
-                gaps = data if missing is None else np.where(missing, np.array("NaT", data.dtype), data)
-                stamps = convert.to_graph_time(gaps, self.unit, where, missing="always")
-                columns[column] = (features.DATETIME, stamps, missing, source)
-            elif kind in "US":
-                distinct = len(np.unique(data if missing is None else data[~missing]))
-                if distinct <= self.max_categories:
-                    columns[column] = (features.CATEGORICAL, data, missing, source)
-                else:
-                    self.report[name]["left_out"][column] = f"text with {distinct:,} distinct values"
-            else:
-                self.report[name]["left_out"][column] = f"{data.dtype} values"
-        encoded = features.encode(columns, sources, table.num_rows, nodes, self.cutoff, self.unit)
-        del columns, sources
-        for array_name, array in encoded.arrays().items():
-            self.store.put(f"{name}.features.{array_name}", array)
-            setattr(encoded, array_name, None)  # the store has it; the graph takes it from there
-        self.report[name]["features"] = {c.name: c.kind for c in encoded.columns}
-        return encoded
+            if missing is not None and missing.all():  # no present value: says nothing of the kind
+                if column in kinds:
+                    converted[column] = (_encoded(kinds[column]), None, missing)
+                continue
+            if kind == features.CATEGORICAL and column not in table.categorical and _is_text(data):
+                kind = _TEXT
+            first = kinds.setdefault(column, kind)
+            if first != kind:
+                left_out[column] = f"values of mixed kinds ({first} in some rows, {kind} in others)"
+                continue
+            if kind == _TEXT and not settled:
+                seen = text.setdefault(column, set())
+                seen.update(_text_values(data, missing))
+                if len(seen) > self.max_categories:
+                    left_out[column] = f"text with more than {self.max_categories:,} distinct values"
+                    del text[column]
+                    continue
+            converted[column] = (_encoded(kind), data, missing)
+        return converted
+
+    def _feature_values(self, table: Table, column: str, raw, where: str, begin: int) -> tuple:
+        """(kind, values, missing, None), or (None, None, None, why it is left out), by the column's type."""
+        if _arrow_text(raw):  # text stays in Arrow, whose hashing beats sorting numpy strings many times
+            array = raw.combine_chunks() if hasattr(raw, "combine_chunks") else raw
+            if hasattr(array.type, "value_type"):
+                array = array.cast(array.type.value_type)
+            missing = np.asarray(array.is_null()) if array.null_count else None
+            return features.CATEGORICAL, array, missing, None
+        data, missing = convert.values(raw, where)
+        kind = data.dtype.kind
+        if column in table.categorical or kind in "bUS":
+            return features.CATEGORICAL, data, missing, None
+        if kind in "iuf":
+            return features.NUMERIC, data, missing, None
+        if kind == "m":  # a duration: a number of seconds
+            return features.NUMERIC, data.astype("timedelta64[ns]") / np.timedelta64(1, "s"), missing, None
+        if kind == "M" and self.graph_clock == convert.GRAPH_CLOCK:
+            return None, None, None, "datetimes, in a graph whose times are bare integers"
+        if kind == "M":
+            gaps = data if missing is None else np.where(missing, np.array("NaT", data.dtype), data)
+            stamps = convert.to_graph_time(gaps, self.unit, where, missing="always")
+            return features.DATETIME, stamps, missing, None
+        return None, None, None, f"{data.dtype} values"
 
 
 @dataclass
@@ -546,38 +724,55 @@ class _Keys:
         return nodes
 
 
-def _pointing(targets: np.ndarray, num_rows_and_added: int) -> tuple[np.ndarray, np.ndarray]:
-    """CSC over the referencing rows: row i's run is the node it refers to, if any."""
-    valid = targets >= 0
-    colptr = np.zeros(num_rows_and_added + 1, dtype=np.int64)
-    if valid.all():  # one edge per row: no cumulative sum and no masked copy
-        colptr[1:len(valid) + 1] = np.arange(1, len(valid) + 1, dtype=np.int64)
-        row = targets.astype(np.int64)
-    else:
-        np.cumsum(valid, out=colptr[1:len(valid) + 1])
-        row = np.ascontiguousarray(targets[valid], dtype=np.int64)
-    colptr[len(valid) + 1:] = colptr[len(valid)]
-    return colptr, row
+def _pointing(targets: np.ndarray, colptr: _Writer, row: _Writer) -> None:
+    """CSC over the referencing rows, into the writers of colptr (one entry
+    per node of the table, added ones included, plus one) and row: row i's
+    run is the node it refers to, if any."""
+    colptr.write(np.zeros(1, dtype=np.int64))
+    written = 0
+    for begin, end in slices(len(targets), 1 << 22):
+        part = np.asarray(targets[begin:end])
+        valid = part >= 0
+        if valid.all():  # one edge per row: no cumulative sum and no masked copy
+            colptr.write(np.arange(written + 1, written + 1 + len(part), dtype=np.int64))
+            row.write(part)
+            written += len(part)
+        else:
+            ends = np.cumsum(valid, dtype=np.int64)
+            ends += written
+            colptr.write(ends)
+            row.write(part[valid])
+            written += int(np.count_nonzero(valid))
+    colptr.fill(colptr.shape[0] - colptr.rows, written)
 
 
 class _Clock:
     """Seconds spent per phase of a build; a phase entered inside another pauses it.
-    The totals are logged at DEBUG level, with the dict as the record's `phases`."""
+    The totals are logged at DEBUG level, with the dict as the record's `phases`.
+    A phase named with a detail (a table, an edge type) has a bar of progress,
+    and so has every pass over a table's rows (bar())."""
 
-    def __init__(self) -> None:
+    def __init__(self, progress: Progress) -> None:
+        self.progress = progress
         self.seconds: dict[str, float] = {}
         self._open: list[str] = []
         self._since = time.perf_counter()
 
     @contextmanager
-    def phase(self, name: str):
+    def phase(self, name: str, detail: str | None = None):
         self._switch()
         self._open.append(name)
+        bar = None if detail is None else self.progress.bar(name, detail)
         try:
             yield
         finally:
+            if bar is not None:
+                bar.finish()
             self._switch()
             self._open.pop()
+
+    def bar(self, phase: str, table: str, total: int):
+        return self.progress.bar(phase, table, total)
 
     def _switch(self) -> None:
         now = time.perf_counter()
@@ -617,6 +812,14 @@ class _Store:
             with self.clock.phase("write"):
                 np.save(self.building / f"{stem}.npy", np.ascontiguousarray(array))
 
+    def writer(self, stem: str, dtype, shape: tuple[int, ...]) -> _Writer:
+        """A writer of the array's rows, in order: into its file in the graph
+        directory as a stream, or into an array in memory."""
+        if self.directory is None:
+            array = self.arrays[stem] = np.empty(shape, dtype=dtype)
+            return _Writer(array, None)
+        return _Writer(np.dtype(dtype), self.building / f"{stem}.npy", shape)
+
     def finish(self, graph: Graph) -> Graph:
         if self.directory is None:
             graph.attach(self.arrays)
@@ -638,6 +841,43 @@ class _Store:
         if self.building is not None:
             shutil.rmtree(self.building, ignore_errors=True)
             self.building = None
+
+
+class _Writer:
+    """An array's rows written in order, into an array in memory or as a
+    stream into its .npy file; close() returns the array (a read-only map of
+    the file)."""
+
+    def __init__(self, target, path: Path | None, shape: tuple[int, ...] | None = None) -> None:
+        self.path, self.rows = path, 0
+        if path is None:
+            self.array, self.shape, self.dtype, self._file = target, target.shape, target.dtype, None
+            return
+        self.array, self.shape, self.dtype = None, tuple(shape), target
+        self._file = open(path, "wb")
+        np.lib.format.write_array_header_1_0(self._file, {"descr": np.lib.format.dtype_to_descr(self.dtype),
+                                                          "fortran_order": False, "shape": self.shape})
+
+    def write(self, block: np.ndarray) -> None:
+        block = np.ascontiguousarray(block, dtype=self.dtype)
+        if self._file is None:
+            self.array[self.rows:self.rows + len(block)] = block
+        elif block.size:
+            self._file.write(block.data)
+        self.rows += len(block)
+
+    def fill(self, rows: int, value) -> None:
+        """rows more rows of one value, written a slice at a time."""
+        for begin, end in slices(rows, max((1 << 22) // max(int(np.prod(self.shape[1:])), 1), 1)):
+            self.write(np.full((end - begin, *self.shape[1:]), value, dtype=self.dtype))
+
+    def close(self) -> np.ndarray:
+        if self.rows != self.shape[0]:
+            raise RuntimeError(f"{self.path}: {self.rows} rows written of {self.shape[0]}")
+        if self._file is None:
+            return self.array
+        self._file.close()
+        return np.load(self.path, mmap_mode="r")
 
 
 def _check_replaceable(directory: Path) -> None:
@@ -666,36 +906,96 @@ def _show(columns: Sequence[str]) -> str:
     return repr(columns[0]) if len(columns) == 1 else "(" + ", ".join(repr(c) for c in columns) + ")"
 
 
-def _is_pandas(frame) -> bool:
-    return type(frame).__module__.split(".")[0] == "pandas"
+# Undeclared text: categorical while it has at most max_categories distinct values.
+_TEXT = "text"
 
 
-def _frame(frame):
-    if isinstance(frame, Mapping):
-        columns = {str(name): np.asarray(values) for name, values in frame.items()}
-        lengths = {name: len(values) for name, values in columns.items()}
-        if len(set(lengths.values())) > 1:
-            raise ValueError(f"the columns of a table have different lengths: {lengths}")
-        return columns
-    if _is_pandas(frame):
-        return frame.reset_index(drop=True) if not frame.index.equals(_range_index(len(frame))) else frame
-    if type(frame).__module__.split(".")[0] == "pyarrow" and hasattr(frame, "column"):
-        return frame
-    if hasattr(frame, "__arrow_c_stream__"):
-        import pyarrow as pa
-
-        return pa.table(frame)
-    raise TypeError(f"a table's frame is a pandas DataFrame, a pyarrow Table or an object with "
-                    f"__arrow_c_stream__, not a {type(frame).__name__}")
+def _encoded(kind: str) -> str:
+    return features.CATEGORICAL if kind == _TEXT else kind
 
 
-def _range_index(length: int):
-    import pandas as pd
+def _ahead(items: Iterator) -> Iterator:
+    """The items, each made in a thread while the one before is in use: the
+    reading (DuckDB's query, Parquet's decoding, Arrow's conversions) runs
+    on one core while the build encodes on the other; they release the GIL."""
+    queue: Queue = Queue(maxsize=1)
+    stop = threading.Event()
+    end = object()
 
-    return pd.RangeIndex(length)
+    def produce() -> None:
+        try:
+            for item in items:
+                while not stop.is_set():
+                    try:
+                        queue.put((item, None), timeout=0.1)
+                        break
+                    except Full:
+                        continue
+                if stop.is_set():
+                    return
+            queue.put((end, None))
+        except BaseException as error:  # raised where the items are used
+            queue.put((end, error))
+
+    thread = threading.Thread(target=produce, name="vornlib-reading", daemon=True)
+    thread.start()
+    try:
+        while True:
+            item, error = queue.get()
+            if error is not None:
+                raise error
+            if item is end:
+                return
+            yield item
+    finally:
+        stop.set()
+        while thread.is_alive():
+            try:
+                queue.get(timeout=0.1)
+            except Empty:
+                pass
+        thread.join()
 
 
-def _column_names(frame) -> list:
-    if isinstance(frame, dict):
-        return list(frame)
-    return list(frame.columns) if _is_pandas(frame) else list(frame.column_names)
+def _length(chunk: dict) -> int:
+    return len(next(iter(chunk.values()))) if chunk else 0
+
+
+def _arrow_text(column) -> bool:
+    if type(column).__module__.split(".")[0] != "pyarrow":
+        return False
+    import pyarrow as pa
+
+    kind = column.type.value_type if pa.types.is_dictionary(column.type) else column.type
+    return pa.types.is_string(kind) or pa.types.is_large_string(kind) or \
+        getattr(pa.types, "is_string_view", lambda _: False)(kind)
+
+
+def _is_text(data) -> bool:
+    return _arrow_text(data) or (isinstance(data, np.ndarray) and data.dtype.kind in "US")
+
+
+def _text_values(data, missing: np.ndarray | None) -> set:
+    """The distinct present values of a chunk of text."""
+    if isinstance(data, np.ndarray):
+        return set(np.unique(data if missing is None else data[~missing]).tolist())
+    import pyarrow.compute as pc
+
+    return set(pc.unique(data).drop_null().to_pylist())
+
+
+def _joined(parts: list[np.ndarray], dtype) -> np.ndarray:
+    if not parts:
+        return np.empty(0, dtype=dtype)
+    return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+
+def _distinct_dangling(parts: list[tuple[list[np.ndarray], np.ndarray]]) -> tuple[list[np.ndarray], np.ndarray]:
+    """The distinct dangling keys of every chunk, in KeyIndex.distinct's order,
+    with the first row that holds each."""
+    if not parts:
+        return [], np.empty(0, dtype=np.int64)
+    values = [np.concatenate([part[0][i] for part in parts]) for i in range(len(parts[0][0]))]
+    rows = np.concatenate([part[1] for part in parts])
+    distinct = convert.KeyIndex.distinct(values)  # first occurrences: chunks come in row order
+    return [v[distinct] for v in values], rows[distinct]

@@ -30,14 +30,12 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from vornlib_tools.convert import INT64_MIN, per_day
+from vornlib_tools.convert import per_day
 
 NUMERIC, CATEGORICAL, DATETIME = "numeric", "categorical", "datetime"
 KINDS = (NUMERIC, CATEGORICAL, DATETIME)
 ALWAYS_KNOWN = -1  # a column's source when its table has no times
 ARRAYS = ("values", "datetimes", "present", "known")
-# Rows standardised per numpy pass.
-_CHUNK = 1 << 20
 
 
 @dataclass
@@ -138,51 +136,146 @@ def empty_table(rows: int, time_unit: str) -> FeatureTable:
                         np.zeros((rows, 0), bool), np.zeros((rows, 0), np.int64), time_unit)
 
 
-def encode(columns: dict[str, tuple[str, np.ndarray, np.ndarray | None, int]], sources: dict[str, np.ndarray],
-           rows: int, nodes: int, cutoff: int | None, time_unit: str) -> FeatureTable:
-    """The matrices of one table.
+class Encoder:
+    """The matrices of one table, made chunk by chunk of rows in two passes:
+    fit() sees every chunk once and learns each column's statistics or
+    vocabulary from its values known by the cutoff; finish() fixes the
+    columns; encode() turns every chunk into its rows of the matrices.
 
-    columns maps a name to (kind, values, missing mask or None, source
-    index); values of a datetime column are int64 graph times. sources maps
-    each time source's name to its int64 times per row, in source-index
-    order. Nodes beyond the table's rows (added for dangling references)
-    get no values."""
-    names = list(sources)
-    known = np.full((nodes, len(names)), INT64_MIN, dtype=np.int64)
-    for index, name in enumerate(names):
-        known[:rows, index] = sources[name]
-    value_columns = [(n, c) for n, c in columns.items() if c[0] != DATETIME]
-    datetime_columns = [(n, c) for n, c in columns.items() if c[0] == DATETIME]
-    values = np.zeros((nodes, len(value_columns)), dtype=np.float32)
-    datetimes = np.zeros((nodes, len(datetime_columns)), dtype=np.int64)
-    present = np.zeros((nodes, len(columns)), dtype=bool)
-    described = []
-    for position, (name, (kind, data, missing, source)) in enumerate(value_columns + datetime_columns):
-        here = np.ones(rows, dtype=bool) if missing is None else ~missing
-        # Statistics and vocabularies come from the values known by the cutoff.
-        fitted = here if cutoff is None or source == ALWAYS_KNOWN else here & (known[:rows, source] <= cutoff)
-        column = FeatureColumn(name, kind, source)
-        if kind == NUMERIC:
-            data = np.ascontiguousarray(data, dtype=np.float64)
-            sample = data if fitted.all() else data[fitted]
-            column.mean = float(sample.mean()) if sample.size else 0.0
-            column.std = float(sample.std()) if sample.size else 1.0
-            column.std = column.std if column.std > 0 else 1.0
-            del sample
-            for begin in range(0, rows, _CHUNK):  # slices: the temporaries stay small on long tables
-                end = min(begin + _CHUNK, rows)
-                values[begin:end, position] = np.where(here[begin:end], (data[begin:end] - column.mean) / column.std,
-                                                       0.0)
-        elif kind == CATEGORICAL:
-            vocabulary = np.unique(data[fitted])
-            code = np.searchsorted(vocabulary, data) if vocabulary.size else np.zeros(rows, dtype=np.int64)
-            seen = here & (vocabulary[np.minimum(code, max(vocabulary.size - 1, 0))] == data) \
-                if vocabulary.size else np.zeros(rows, dtype=bool)
-            values[:rows, position] = np.where(seen, code + 1, 0)
-            here = seen
-            column.vocabulary = [v.item() for v in vocabulary]
-        else:
-            datetimes[:rows, position - len(value_columns)] = np.where(here, data, 0)
-        present[:rows, position] = here
-        described.append(column)
-    return FeatureTable(described, names, values, datetimes, present, known, time_unit)
+    sources names the time sources; source maps each column to the index of
+    the source that says when its values are known (ALWAYS_KNOWN in a table
+    without times). A chunk maps a column's name to (kind, values, missing
+    mask or None): numeric values as numbers, datetime values as int64
+    graph times, categorical values as a numpy array or an Arrow array of
+    text (kept in Arrow: hashing it there is many times faster than sorting
+    numpy strings); values None for a chunk in which every one is missing.
+    known holds the chunk's times of every source (rows, sources)."""
+
+    def __init__(self, sources: list[str], source: dict[str, int], cutoff: int | None, time_unit: str) -> None:
+        self.sources, self.source, self.cutoff, self.time_unit = list(sources), dict(source), cutoff, time_unit
+        self.columns: list[FeatureColumn] = []
+        self.value_width = self.datetime_width = self.width = 0
+        self._moments: dict[str, tuple[int, float, float]] = {}
+        self._seen: dict[str, list] = {}
+        self._vocabulary: dict = {}
+
+    def fit(self, chunk: dict, known: np.ndarray) -> None:
+        for name, (kind, data, missing) in chunk.items():
+            if kind == DATETIME or data is None:
+                continue
+            fitted = self._fitted(name, missing, known)
+            if kind == NUMERIC:
+                sample = np.asarray(data, dtype=np.float64)
+                sample = sample if fitted is None else sample[fitted]
+                self._moments[name] = _combined(self._moments.get(name, (0, 0.0, 0.0)), sample)
+            else:
+                seen = self._seen.setdefault(name, [])
+                seen.append(_distinct(data, fitted))
+                if len(seen) > 16:  # merged now and then, so that the parts stay few
+                    self._seen[name] = [_union(seen)]
+
+    def finish(self, columns: list[tuple[str, str]]) -> None:
+        """Fixes the columns, (name, kind) in the table's order: the value
+        columns (numeric, categorical) first, then the datetime columns, with
+        the statistics and vocabularies every chunk fitted."""
+        ordered = [c for c in columns if c[1] != DATETIME] + [c for c in columns if c[1] == DATETIME]
+        self.columns = [FeatureColumn(name, kind, self.source[name]) for name, kind in ordered]
+        self.width = len(self.columns)
+        self.value_width = sum(c.kind != DATETIME for c in self.columns)
+        self.datetime_width = self.width - self.value_width
+        for column in self.columns:
+            if column.kind == NUMERIC:
+                count, mean, m2 = self._moments.get(column.name, (0, 0.0, 0.0))
+                column.mean = float(mean) if count else 0.0
+                std = float(np.sqrt(m2 / count)) if count else 1.0
+                column.std = std if std > 0 else 1.0
+            elif column.kind == CATEGORICAL:
+                vocabulary = _union(self._seen.pop(column.name, []))
+                self._vocabulary[column.name] = vocabulary
+                column.vocabulary = vocabulary.to_pylist() if _is_arrow(vocabulary) else [v.item() for v in vocabulary]
+
+    def encode(self, chunk: dict, rows: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """(values, datetimes, present) rows of this chunk."""
+        values = np.zeros((rows, self.value_width), dtype=np.float32)
+        datetimes = np.zeros((rows, self.datetime_width), dtype=np.int64)
+        present = np.zeros((rows, self.width), dtype=bool)
+        for position, column in enumerate(self.columns):
+            _, data, missing = chunk[column.name]
+            if data is None:
+                continue  # nothing present: zeros, not present
+            here = np.ones(rows, dtype=bool) if missing is None else ~np.asarray(missing)
+            if column.kind == NUMERIC:
+                scaled = (np.asarray(data, dtype=np.float64) - column.mean) / column.std
+                values[:, position] = np.where(here, scaled, 0.0)
+            elif column.kind == CATEGORICAL:
+                code = _codes(self._vocabulary[column.name], data)  # 0 where absent or unknown
+                here &= code > 0
+                values[:, position] = np.where(here, code, 0)
+            else:
+                datetimes[:, position - self.value_width] = np.where(here, data, 0)
+            present[:, position] = here
+        return values, datetimes, present
+
+    def table(self) -> FeatureTable:
+        """The described table; the build sets its arrays."""
+        return FeatureTable(self.columns, self.sources, None, None, None, None, self.time_unit)
+
+    def _fitted(self, name: str, missing, known: np.ndarray) -> np.ndarray | None:
+        """Rows whose value sets the statistics (None: every row): present,
+        and known by the cutoff."""
+        here = None if missing is None else ~np.asarray(missing)
+        source = self.source[name]
+        if self.cutoff is None or source == ALWAYS_KNOWN:
+            return here
+        by_cutoff = known[:, source] <= self.cutoff
+        return by_cutoff if here is None else here & by_cutoff
+
+
+def _combined(moments: tuple[int, float, float], sample: np.ndarray) -> tuple[int, float, float]:
+    """(count, mean, sum of squared deviations) with a sample added (Chan et al.'s pairwise update)."""
+    count, mean, m2 = moments
+    if not sample.size:
+        return moments
+    mean_b = float(sample.mean())
+    m2_b = float(np.square(sample - mean_b).sum())
+    total = count + sample.size
+    delta = mean_b - mean
+    return total, mean + delta * sample.size / total, m2 + m2_b + delta * delta * count * sample.size / total
+
+
+def _is_arrow(data) -> bool:
+    return type(data).__module__.split(".")[0] == "pyarrow"
+
+
+def _distinct(data, fitted: np.ndarray | None):
+    if _is_arrow(data):
+        import pyarrow.compute as pc
+
+        chosen = data if fitted is None else data.filter(fitted)
+        return pc.unique(chosen).drop_null()
+    return np.unique(data if fitted is None else data[fitted])
+
+
+def _union(parts: list):
+    """The sorted distinct values of the parts (numpy arrays or Arrow arrays)."""
+    if parts and _is_arrow(parts[0]):
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
+        merged = pc.unique(pa.chunked_array(parts).combine_chunks())
+        return merged.take(pc.sort_indices(merged))
+    return np.unique(np.concatenate(parts)) if parts else np.empty(0)
+
+
+def _codes(vocabulary, data) -> np.ndarray:
+    """The position of each value in the vocabulary plus one, 0 where it has none."""
+    if _is_arrow(data):
+        import pyarrow.compute as pc
+
+        index = pc.index_in(data, value_set=vocabulary)
+        return np.asarray(pc.fill_null(index, -1), dtype=np.int64) + 1
+    if not len(vocabulary):
+        return np.zeros(len(data), dtype=np.int64)
+    code = np.searchsorted(vocabulary, data)
+    seen = vocabulary[np.minimum(code, len(vocabulary) - 1)] == data
+    return np.where(seen, code + 1, 0)
