@@ -1,6 +1,6 @@
 """Builds from tables read lazily (DuckDB, Parquet, Arrow streams) in chunks
 and within a memory limit: the same graph as from pandas, whatever the chunk
-size; sorts that spill; refusals of limits too small; progress."""
+size; sorts that spill; refusals of limits too small; progress; warming."""
 
 import threading
 import time
@@ -8,7 +8,7 @@ import time
 import numpy as np
 import pytest
 
-from vornlib_tools import Database, Table
+from vornlib_tools import Database, Graph, Table
 from vornlib_tools.graph import group_by_destination, time_order
 from vornlib_tools.memory import Workspace, anonymous_bytes, parse_limit
 from vornlib_tools.progress import Event
@@ -261,7 +261,7 @@ def test_a_build_under_a_small_limit_stays_within_it_or_refuses(tmp_path):
     assert not (tmp_path / "small").exists()
 
 
-# ---- progress ----------------------------------------------------------------------------
+# ---- progress and warming ------------------------------------------------------------------
 
 def test_progress_reports_every_pass_and_stays_quiet_when_asked(capsys):
     events = []
@@ -277,3 +277,14 @@ def test_progress_reports_every_pass_and_stays_quiet_when_asked(capsys):
     lines = capsys.readouterr().err.splitlines()
     assert any(line.startswith("values") and "5,000 / 5,000 rows" in line for line in lines)
     assert Event("keys", "t", 25, 100, 0, 3.0, False).remaining() == pytest.approx(9.0)
+
+
+def test_a_loaded_graph_can_warm_its_pages_in_the_background(tmp_path):
+    build(*frames(), tmp_path / "graph")
+    graph = Graph.load(tmp_path / "graph", warm=True)
+    assert graph.warming.wait(60)
+    assert graph.warming.bytes == sum(p.stat().st_size for p in (tmp_path / "graph").glob("*.npy"))
+    assert graph.warming.files[0].name.endswith(".colptr.npy")
+    batch = graph.sample("orders", [0, 1], "own", num_neighbors={"orders__rev_customer__customers": [2]}, index=True)
+    assert batch.features(graph)["orders"][0].shape[0] >= 2
+    assert Graph.load(tmp_path / "graph").warming is None

@@ -21,6 +21,7 @@ from __future__ import annotations
 import functools
 import json
 import os
+import threading
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -280,6 +281,8 @@ class Graph:
     # datetimes or integers in a stated unit) or bare integers ("integer").
     # None for a graph directory written before graphs recorded it.
     clock: str | None = convert.GRAPH_CLOCK
+    # The background read of a loaded graph's files (Graph.load(warm=True)), else None.
+    warming: Warming | None = field(default=None, repr=False, compare=False)
 
     @classmethod
     def from_foreign_keys(cls, num_nodes: Mapping[str, int], node_time: Mapping[str, np.ndarray],
@@ -717,11 +720,19 @@ class Graph:
         partial.replace(Path(directory) / INDEX_FILE)
 
     @classmethod
-    def load(cls, directory: str | os.PathLike, mmap: bool = True) -> Graph:
+    def load(cls, directory: str | os.PathLike, mmap: bool = True, *, warm: bool = False) -> Graph:
         """Reads a graph directory. With mmap (the default) every array is a
         read-only memory map: nothing is read up front, and every process that
         maps the files shares one copy in the page cache. A directory that
-        records a passed check is not checked again."""
+        records a passed check is not checked again.
+
+        A mapped graph's pages come from disk when a batch first touches
+        them, so the first batches after a load (or after the page cache let
+        the files go) are many times slower than later ones. warm=True reads
+        the files into the page cache in a background thread, the arrays a
+        batch reads first (colptr, times, rows, then features and keys), as
+        far as the machine's free memory allows; `graph.warming` follows it
+        (Warming.wait() blocks until it is done)."""
         directory = Path(directory)
         index = read_index(directory)
         mode = "r" if mmap else None
@@ -743,11 +754,75 @@ class Graph:
                    dict(index["node_counts"]), {stem: array(stem) for stem in index["columns"]},
                    {k: v for k, v in index.items() if k not in _FORMAT_KEYS}, unit, primary_keys,
                    feature_tables, index.get("schema", {}), bool(index.get("checked", False)), index.get("clock"))
+        if mmap and warm:
+            graph.warming = Warming(directory)
         if index.get("time_range") is not None:
             graph.time_range = tuple(index["time_range"])
         if index.get("time_ranges") is not None:
             graph.time_ranges = {name: tuple(bounds) for name, bounds in index["time_ranges"].items()}
         return graph
+
+
+class Warming:
+    """Reads a graph directory's files into the page cache in a background
+    thread: what a batch reads first goes first (colptr, then times and
+    rows, then features and keys), and it stops before it would read more
+    than the memory the machine has available (MemAvailable), which could
+    only push out what it read before."""
+
+    _BLOCK = 16 << 20
+    _ORDER = (".colptr.npy", ".time.npy", ".row.npy", ".features.", ".key.")
+
+    def __init__(self, directory: str | os.PathLike) -> None:
+        def rank(path: Path) -> int:
+            return next((i for i, part in enumerate(self._ORDER) if part in path.name), len(self._ORDER))
+
+        self.files = sorted((p for p in Path(directory).iterdir() if p.suffix == ".npy"), key=rank)
+        self.bytes = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._read, name="vornlib-warming", daemon=True)
+        self._thread.start()
+
+    @property
+    def done(self) -> bool:
+        return not self._thread.is_alive()
+
+    def wait(self, timeout: float | None = None) -> bool:
+        """Blocks until the files are read (or timeout seconds passed); True if done."""
+        self._thread.join(timeout)
+        return self.done
+
+    def stop(self) -> None:
+        self._stop.set()
+        self._thread.join()
+
+    def _read(self) -> None:
+        room = _available_memory()
+        buffer = bytearray(self._BLOCK)
+        for path in self.files:
+            try:
+                size = path.stat().st_size
+                if room is not None and self.bytes + size > room:
+                    return
+                with open(path, "rb", buffering=0) as file:
+                    while not self._stop.is_set() and file.readinto(buffer):  # readinto releases the GIL
+                        pass
+                self.bytes += size
+            except OSError:  # a file replaced or removed meanwhile: warming is only a hint
+                continue
+            if self._stop.is_set():
+                return
+
+
+def _available_memory() -> int | None:
+    try:
+        with open("/proc/meminfo") as info:
+            for line in info:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024 * 8 // 10
+    except OSError:
+        pass
+    return None
 
 
 def read_index(directory: str | os.PathLike) -> dict:
