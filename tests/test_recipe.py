@@ -189,6 +189,14 @@ def _with(change):
                                      missing_time=table.missing_time, foreign_keys={"customer": "customers"})})
 
 
+def test_settings_take_directories_as_text_and_one_column_to_let_through(tmp_path):
+    chosen = Settings(num_neighbors={}, data_dir=str(tmp_path / "graph"), out=str(tmp_path / "out"),
+                      allow_leaks="dep_delay")
+    assert chosen.data_dir == tmp_path / "graph" and chosen.out == tmp_path / "out"
+    chosen.out.mkdir()  # what the report does with it
+    assert chosen.allow_leaks == ["dep_delay"]
+
+
 def test_seeds_are_named_by_key_values_or_explicitly_by_row_positions(tmp_path):
     graph = orders_database().to_graph(tmp_path / "graph")
     at = pd.to_datetime(["2024-01-04", "2024-01-10", "2024-01-10"], utc=True)

@@ -59,6 +59,11 @@ class Settings:
     progress: bool = True
     allow_leaks: Sequence[str] = ()  # entity table features the leakage screen lets through
 
+    def __post_init__(self) -> None:
+        # Directories may come as text, as users write them; the run takes paths.
+        self.data_dir, self.out = Path(self.data_dir), Path(self.out)
+        self.allow_leaks = [self.allow_leaks] if isinstance(self.allow_leaks, str) else list(self.allow_leaks)
+
 
 def log(*parts) -> None:
     print(*parts, flush=True)
