@@ -13,6 +13,10 @@ namespace {
 // a cache miss behind the work on the nodes in between.
 constexpr std::size_t kRowPrefetchDistance = 32;
 constexpr std::size_t kSlotPrefetchDistance = 8;
+// A chunk ends after the node that fills its budget, and one node may have
+// hundreds of thousands of neighbours, each a cache miss to gather and to
+// record: inside a chunk, a pending interrupt is also seen every this many.
+constexpr std::size_t kCheckPositions = std::size_t{1} << 15;
 
 // Chunks of a frontier: a chunk stops after the node that brings its chosen
 // positions to kChunkPositions (scratch that stays in cache, and a short wait
@@ -46,11 +50,11 @@ bool reserve_more(Int64Table& table, std::size_t extra) {
 
 }  // namespace
 
-void ExpansionWorkspace::start(std::size_t type_count) {
+void ExpansionWorkspace::start(std::size_t type_count, InterruptCheck& interrupts) {
     local_index.resize(type_count);
     frontier.assign(type_count, Frontier{});
     for (LocalNodeTable& table : local_index) {
-        table.reset();
+        table.reset(interrupts);
     }
     seed_times.clear();
     positions.clear();
@@ -80,6 +84,7 @@ void HopExpansion::plant_seeds() {
     }
     NodeTables& nodes = tables_.node(entity);
     LocalNodeTable& index = workspace_.local_index[entity];
+    index.reserve(seeds.size_as_count(), interrupts_);
     nodes.batches.reserve(seeds.size_as_count());
     nodes.ids.reserve(seeds.size_as_count());
     for (std::int64_t i = 0; i < seeds.size; ++i) {
@@ -231,7 +236,7 @@ void HopExpansion::record_chunk(KeyId key, TypeId source, TypeId destination, Ch
     }
     const std::int64_t* const batches = tables_.node(destination).batches.data() + chunk.begin;
     ScratchVector<std::uint64_t>& pair_hashes = workspace_.pair_hashes;
-    gather_neighbors(store_.row(key), batches, node_ends, reached, pair_hashes);
+    gather_neighbors(store_.row(key), batches, node_ends, reached, pair_hashes, interrupts_);
 
     LocalNodeTable& index = workspace_.local_index[source];
     // Grown here, where a long rehash can be interrupted, rather than inside a lookup.
@@ -246,6 +251,9 @@ void HopExpansion::record_chunk(KeyId key, TypeId source, TypeId destination, Ch
             }
             rows[chosen] = record_node(sources, index, pair_hashes[chosen], batch, reached[chosen]);
             cols[chosen] = local_column;
+            if (chosen % kCheckPositions == kCheckPositions - 1) {
+                interrupts_.check();
+            }
         }
     }
 }
@@ -256,7 +264,7 @@ void HopExpansion::record_chunk(KeyId key, TypeId source, TypeId destination, Ch
 // them against row; batches holds the batch of each chunk node.
 void HopExpansion::gather_neighbors(Int64Span row, const std::int64_t* batches,
                                     const std::vector<std::size_t>& node_ends, std::vector<std::int64_t>& positions,
-                                    ScratchVector<std::uint64_t>& pair_hashes) {
+                                    ScratchVector<std::uint64_t>& pair_hashes, InterruptCheck& interrupts) {
     const std::size_t count = positions.size();
     pair_hashes.resize(count);
     std::size_t i = 0;
@@ -269,6 +277,9 @@ void HopExpansion::gather_neighbors(Int64Span row, const std::int64_t* batches,
             const std::int64_t neighbor = row[positions[i]];
             positions[i] = neighbor;
             pair_hashes[i] = LocalNodeTable::hash(batch, neighbor);
+            if (i % kCheckPositions == kCheckPositions - 1) {
+                interrupts.check();
+            }
         }
     }
 }

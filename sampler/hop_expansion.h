@@ -28,7 +28,9 @@ struct ExpansionWorkspace {
     ScratchVector<std::uint64_t> pair_hashes;  // per chunk position: hash of its (batch, neighbour) pair
     std::vector<CandidateRun> runs;           // per chunk node, count mode without time
 
-    void start(std::size_t type_count);
+    // Empties every buffer for a call; clearing a large de-duplication table
+    // looks for interrupts between pieces.
+    void start(std::size_t type_count, InterruptCheck& interrupts);
     // Frees every buffer; the next start() builds them anew.
     void release() noexcept;
 };
@@ -61,7 +63,8 @@ private:
                              TypeId destination, Chunk offered);
     void record_chunk(KeyId key, TypeId source, TypeId destination, Chunk chunk);
     static void gather_neighbors(Int64Span row, const std::int64_t* batches, const std::vector<std::size_t>& node_ends,
-                                 std::vector<std::int64_t>& positions, ScratchVector<std::uint64_t>& pair_hashes);
+                                 std::vector<std::int64_t>& positions, ScratchVector<std::uint64_t>& pair_hashes,
+                                 InterruptCheck& interrupts);
     static std::int64_t record_node(NodeTables& sources, LocalNodeTable& index, std::uint64_t pair_hash,
                                     std::int64_t batch, std::int64_t node);
     void advance_frontiers();

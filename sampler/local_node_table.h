@@ -13,16 +13,39 @@ namespace vornlib {
 // De-duplication of one node type's sampled nodes within a call: an
 // open-addressing (linear probing) map from the (batch, node) pair to its
 // local index. Storage is kept between calls; reset() empties it.
+//
+// A huge call can grow the slot array to gigabytes, and every long step
+// with it is taken in pieces with a look for a pending interrupt between
+// them, so that Ctrl+C is answered within milliseconds: an array of
+// kMappedBytes or more is mapped memory (it starts zeroed), faulted in,
+// filled, cleared and given back piece by piece. An array stays a member
+// while that runs, so an interrupted step leaves it owned, and the next
+// reset() (or the destructor) finishes giving it back.
 class LocalNodeTable {
 public:
     static constexpr std::uint32_t kMaxIndex = 0xFFFFFFFEu;
+    static constexpr std::size_t kMappedBytes = std::size_t{32} << 20;
 
-    // Empties the table, shrinking storage that an earlier, larger call left behind.
-    void reset();
+    LocalNodeTable() = default;
+    LocalNodeTable(const LocalNodeTable&) = delete;
+    LocalNodeTable& operator=(const LocalNodeTable&) = delete;
+    LocalNodeTable(LocalNodeTable&& other) noexcept;
+    LocalNodeTable& operator=(LocalNodeTable&& other) noexcept;
+    ~LocalNodeTable() { release(); }
+
+    // Empties the table, shrinking storage that an earlier, larger call left
+    // behind and giving back what an interrupted step left over.
+    void reset(InterruptCheck& interrupts);
+    void reset() {
+        NeverInterrupt never;
+        reset(never);
+    }
+    // Frees every array at once.
+    void release() noexcept;
 
     // Room for `entries` pairs without growing during lookups. A long rehash
-    // asks `interrupts` between blocks of moved entries; if that throws, the
-    // table is left unusable until reset() (a failed call discards it).
+    // asks `interrupts` between pieces; if that throws, the table keeps its
+    // old array and entries, and the new one is given back by reset().
     void reserve(std::size_t entries, InterruptCheck& interrupts);
 
     // The local index of (batch, node), or next_index after entering the pair
@@ -36,7 +59,7 @@ public:
     // for the pair's slot with prefetch_hashed() before it looks the pair up.
     std::pair<std::uint32_t, bool> find_or_insert_hashed(std::uint64_t pair_hash, std::uint32_t batch,
                                                          std::int64_t node, std::uint32_t next_index) {
-        if (2 * (size_ + 1) > slots_.size()) {
+        if (2 * (size_ + 1) > capacity_) {
             grow();
         }
         std::size_t slot = static_cast<std::size_t>(pair_hash) & mask_;
@@ -57,7 +80,7 @@ public:
     // A hint that the pair with this hash will be looked up soon. The table
     // may grow before then; the hint is only wasted.
     void prefetch_hashed(std::uint64_t pair_hash) const {
-        prefetch_line(slots_.data() + (static_cast<std::size_t>(pair_hash) & mask_));
+        prefetch_line(slots_ + (static_cast<std::size_t>(pair_hash) & mask_));
     }
 
     static std::uint64_t hash(std::uint32_t batch, std::int64_t node) {
@@ -68,7 +91,10 @@ public:
     }
 
     std::size_t size() const { return size_; }
-    std::size_t capacity() const { return slots_.size(); }
+    std::size_t capacity() const { return capacity_; }
+    // Bytes of every array held.
+    std::size_t bytes() const { return (capacity_ + growing_.capacity + retired_.capacity) * sizeof(Slot); }
+    bool mapped() const { return capacity_ * sizeof(Slot) >= kMappedBytes; }
 
 private:
     struct Slot {
@@ -76,14 +102,28 @@ private:
         std::uint32_t batch;
         std::uint32_t index_plus_one;  // 0 marks an empty slot
     };
+    // An array of slots, all zero (empty) when made; mapped from kMappedBytes on.
+    struct SlotArray {
+        Slot* slots = nullptr;
+        std::size_t capacity = 0;
+    };
+
+    static SlotArray allocate(std::size_t capacity);
+    static void free_now(SlotArray array) noexcept;
+    // Frees an array; a mapped one in pieces, kept in retired_ until the last is gone.
+    void retire(SlotArray array, InterruptCheck& interrupts);
+    void release_retired(InterruptCheck& interrupts);
 
     void grow();
-    void rehash(std::size_t capacity, InterruptCheck* interrupts = nullptr);
+    void rehash(std::size_t capacity, InterruptCheck& interrupts);
 
-    std::vector<Slot> slots_;
+    Slot* slots_ = nullptr;
+    std::size_t capacity_ = 0;
     std::size_t mask_ = 0;
     std::size_t size_ = 0;
     std::size_t high_water_ = 0;  // entries recent calls made room for, decaying at each reset
+    SlotArray growing_;           // the array a rehash fills; owned here until it replaces slots_
+    SlotArray retired_;           // what is left of a mapped array being given back
 };
 
 }  // namespace vornlib

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <random>
 #include <utility>
 
@@ -32,28 +33,41 @@ public:
     // read(WorkingTables&), which may take the blocks of large tables
     // (Int64Table::hand_over). The tables are started here and emptied
     // before this returns or throws, so nothing of a call outlives it but the
-    // generator's advanced state. A call that fails (or whose read fails)
-    // also frees its scratch memory, which it may have grown to the limit.
+    // generator's advanced state.
+    //
+    // A call that fails (or whose read fails) may have grown its scratch to
+    // the limit of memory. Out of memory, it frees that at once. Otherwise
+    // (an interrupt, an error in the data) it keeps it until the next call
+    // starts, or the sampler goes: freeing gigabytes takes a tenth of a
+    // second or more, which would stand between Ctrl+C and its exception.
     template <typename Read>
     void sample(const SampleRequest& request, WindowSource& windows, InterruptCheck& interrupts, Read&& read) {
+        if (failed_) {
+            release_scratch();
+        }
         try {
             TablesInUse in_use(tables_, store_.type_count(), store_.key_count());
             expand(request, windows, interrupts);
             std::forward<Read>(read)(tables_);
+        } catch (const std::bad_alloc&) {
+            release_scratch();
+            throw;
         } catch (...) {
-            workspace_.release();
+            failed_ = true;
             throw;
         }
     }
 
 private:
     void expand(const SampleRequest& request, WindowSource& windows, InterruptCheck& interrupts);
+    void release_scratch() noexcept;
 
     GraphStore store_;
     std::mt19937 generator_;
     NeighborChooser chooser_;
     ExpansionWorkspace workspace_;
     WorkingTables tables_;
+    bool failed_ = false;  // the last call failed and kept its scratch
 };
 
 }  // namespace vornlib

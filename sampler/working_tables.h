@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <initializer_list>
 #include <memory>
 #include <new>
@@ -155,6 +154,9 @@ public:
     NodeTables& node(std::size_t type) { return nodes_[type]; }
     EdgeTables& edge(std::size_t key) { return edges_[key]; }
 
+    // Empties the tables and frees their storage.
+    void release() noexcept;
+
 private:
     friend class TablesInUse;
 
@@ -162,41 +164,25 @@ private:
     // entry of the edge counts.
     void start(std::size_t type_count, std::size_t key_count);
     void clear();
-    // Empties the tables and frees their storage.
-    void release() noexcept;
 
     std::vector<NodeTables> nodes_;
     std::vector<EdgeTables> edges_;
 };
 
 // Starts the working tables for one call and empties them when the call
-// ends, however it ends: the only code that does either. A call that fails
-// also gives their storage back, since it may have grown them to the limit of
-// memory.
+// ends, however it ends: the only code that does either. Their storage stays
+// (NeighborSampler::sample decides when a failed call's is freed).
 class TablesInUse {
 public:
-    TablesInUse(WorkingTables& tables, std::size_t type_count, std::size_t key_count)
-        : tables_(tables), exceptions_(std::uncaught_exceptions()) {
-        try {
-            tables_.start(type_count, key_count);
-        } catch (...) {
-            tables_.release();
-            throw;
-        }
+    TablesInUse(WorkingTables& tables, std::size_t type_count, std::size_t key_count) : tables_(tables) {
+        tables_.start(type_count, key_count);
     }
-    ~TablesInUse() {
-        if (std::uncaught_exceptions() > exceptions_) {
-            tables_.release();
-        } else {
-            tables_.clear();
-        }
-    }
+    ~TablesInUse() { tables_.clear(); }
     TablesInUse(const TablesInUse&) = delete;
     TablesInUse& operator=(const TablesInUse&) = delete;
 
 private:
     WorkingTables& tables_;
-    int exceptions_;
 };
 
 }  // namespace vornlib

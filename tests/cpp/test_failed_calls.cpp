@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <random>
 #include <stdexcept>
@@ -192,16 +193,23 @@ struct Graph {
         }
     }
 
-    // Every sampler starts with an empty pool of table blocks: the tests count
-    // a call's allocations, and blocks an earlier sampler left would spare some.
-    NeighborSampler sampler() const {
-        StoragePool::instance().clear();
+    // A sampler starts with an empty pool of table blocks, unless asked
+    // otherwise: the tests count a call's allocations, and blocks an earlier
+    // sampler left would spare some.
+    NeighborSampler sampler(bool empty_pools = true) const {
+        if (empty_pools) {
+            StoragePool::instance().clear();
+        }
+        return NeighborSampler(store(), 5);
+    }
+
+    GraphStore store() const {
         GraphStore store({"U", "I"}, {{"U", "f", "U"}, {"I", "b", "U"}});
         store.set_adjacency(0, span_of(follows_colptr), span_of(follows_row));
         store.set_adjacency(1, span_of(bought_colptr), span_of(bought_row));
         store.set_node_time(0, span_of(user_time));
         store.set_has_node_time(true);
-        return NeighborSampler(std::move(store), 5);
+        return store;
     }
 
     std::vector<std::int64_t> follows_colptr, follows_row, bought_colptr, bought_row, user_time;
@@ -338,6 +346,37 @@ TEST_F(FailedCall, InterruptedAtAnyCheckInsideFrontiersLeavesTheSamplerExact) {
         EXPECT_THROW(sampler.sample(long_call.request, windows, stopping, ignore_result), Interrupted) << "check " << stop;
         expect_exact_recovery(sampler, long_call, expected, "interrupted at check " + std::to_string(stop));
     }
+}
+
+std::size_t storage(const WorkingTables& tables) {
+    std::size_t values = 0;
+    for (const NodeTables& node : tables.nodes()) {
+        values += node.num_sampled.capacity() + node.batches.capacity() + node.ids.capacity();
+    }
+    for (const EdgeTables& edge : tables.edges()) {
+        values += edge.num_sampled.capacity() + edge.rows.capacity() + edge.cols.capacity();
+    }
+    return values;
+}
+
+TEST_F(FailedCall, KeepsItsStorageUntilTheNextCallUnlessOutOfMemory) {
+    // Freeing what a huge call grew takes long enough to delay the
+    // exception of an interrupt, so an interrupted call keeps it...
+    NeighborSampler interrupted = graph.sampler();
+    NoWindows windows;
+    StopAt stopping(20);
+    EXPECT_THROW(interrupted.sample(long_call.request, windows, stopping, ignore_result), Interrupted);
+    EXPECT_TRUE(empty(interrupted.working_tables()));
+    EXPECT_GT(storage(interrupted.working_tables()), 100000u);
+    // ...while memory that ran out is given back at once.
+    NeighborSampler starved = graph.sampler();
+    run(starved, short_call);  // the long call must grow what this one left
+    {
+        FailingAllocation failing(0);
+        StopAt never;
+        EXPECT_THROW(starved.sample(long_call.request, windows, never, ignore_result), std::bad_alloc);
+    }
+    EXPECT_EQ(storage(starved.working_tables()), 0u);
 }
 
 TEST_F(FailedCall, OutOfMemoryAtEveryAllocationLeavesTheSamplerExact) {

@@ -94,6 +94,96 @@ TEST(LocalNodeTable, LikeCallsKeepTheRoomTheyAskForAndAHugeCallsRoomIsGivenBack)
     EXPECT_EQ(table.capacity(), steady);
 }
 
+struct Stopped {};
+
+// Throws at its stop-th check (never when stop is 0) and counts the checks.
+class StopAt final : public InterruptCheck {
+public:
+    explicit StopAt(long stop = 0) : stop_(stop) {}
+    void check() override {
+        if (++checks == stop_) {
+            throw Stopped{};
+        }
+    }
+    long checks = 0;
+
+private:
+    long stop_;
+};
+
+// Node i of batch i % 7 under local index i, for i < count.
+void fill(LocalNodeTable& table, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        ASSERT_TRUE(table.find_or_insert(i % 7, i, i).second);
+    }
+}
+
+void expect_filled(LocalNodeTable& table, std::uint32_t count) {
+    ASSERT_EQ(table.size(), count);
+    for (std::uint32_t i = 0; i < count; i += 997) {
+        ASSERT_EQ(table.find_or_insert(i % 7, i, 0), std::make_pair(i, false)) << i;
+    }
+}
+
+TEST(LocalNodeTable, AMappedTableStoppedAtAnyCheckKeepsItsEntriesAndRecovers) {
+    // 300,000 entries sit in a 16 MiB array; room for 1.2 million takes a
+    // mapped 64 MiB one, faulted in, filled, and the old one freed in pieces.
+    constexpr std::uint32_t kEntries = 300000;
+    constexpr std::size_t kRoom = 1200000;
+    long checks = 0;
+    {
+        LocalNodeTable table;
+        fill(table, kEntries);
+        StopAt counting;
+        table.reserve(kRoom, counting);
+        ASSERT_GE(table.capacity() * 16, LocalNodeTable::kMappedBytes);
+        checks = counting.checks;
+    }
+    ASSERT_GE(checks, 8);  // pieces, not one long step
+    for (long stop = 1; stop <= checks; ++stop) {
+        LocalNodeTable table;
+        fill(table, kEntries);
+        StopAt stopping(stop);
+        EXPECT_THROW(table.reserve(kRoom, stopping), Stopped) << stop;
+        expect_filled(table, kEntries);  // the entries are all still there
+        table.reset();
+        fill(table, kEntries);  // and the table works as a fresh one
+        expect_filled(table, kEntries);
+    }
+}
+
+TEST(LocalNodeTable, AResetStoppedAtAnyCheckIsDoneAgainInFull) {
+    constexpr std::uint32_t kEntries = 1100000;  // a mapped 64 MiB array, cleared in pieces
+    long checks = 0;
+    {
+        LocalNodeTable table;
+        fill(table, kEntries);
+        StopAt counting;
+        table.reset(counting);
+        checks = counting.checks;
+    }
+    ASSERT_GE(checks, 2);
+    for (long stop = 1; stop <= checks; ++stop) {
+        LocalNodeTable table;
+        fill(table, kEntries);
+        StopAt stopping(stop);
+        EXPECT_THROW(table.reset(stopping), Stopped) << stop;
+        table.reset();
+        EXPECT_EQ(table.size(), 0u);
+        fill(table, 5000);  // every slot empty again: all of them insert afresh
+        expect_filled(table, 5000);
+    }
+    // Calls much smaller than the first give its mapped array back, in pieces too.
+    LocalNodeTable table;
+    fill(table, kEntries);
+    for (int call = 0; call < 12; ++call) {
+        StopAt counting;
+        table.reset(counting);
+        fill(table, 10);
+    }
+    EXPECT_LT(table.capacity() * 16, LocalNodeTable::kMappedBytes);
+}
+
 TEST(LocalNodeTable, SameNodeInDifferentBatchesStaysApart) {
     LocalNodeTable table;
     table.reset();
