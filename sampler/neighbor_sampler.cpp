@@ -5,16 +5,22 @@
 namespace vornlib {
 
 NeighborSampler::NeighborSampler(GraphStore store, std::uint32_t seed)
-    : store_(std::move(store)), generator_(seed), chooser_(generator_) {}
+    : store_(std::move(store)), generator_(seed), chooser_(generator_), scratch_(ScratchPool::instance().take()) {}
+
+NeighborSampler::~NeighborSampler() {
+    if (!failed_) {
+        ScratchPool::instance().give(std::move(scratch_));
+    }
+}
 
 void NeighborSampler::expand(const SampleRequest& request, WindowSource& windows, InterruptCheck& interrupts) {
-    workspace_.start(store_.type_count(), interrupts);
-    HopExpansion(store_, request, windows, interrupts, chooser_, workspace_, tables_).run();
+    scratch_->workspace.start(store_.type_count(), interrupts);
+    HopExpansion(store_, request, windows, interrupts, chooser_, scratch_->workspace, scratch_->tables).run();
 }
 
 void NeighborSampler::release_scratch() noexcept {
-    workspace_.release();
-    tables_.release();
+    scratch_->workspace.release();
+    scratch_->tables.release();
     failed_ = false;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <random>
 #include <utility>
@@ -10,24 +11,28 @@
 #include "sampler/interrupt_check.h"
 #include "sampler/neighbor_selection.h"
 #include "sampler/sample_request.h"
+#include "sampler/sampler_scratch.h"
 #include "sampler/working_tables.h"
 
 namespace vornlib {
 
 // A temporal neighbour sampler over one heterogeneous graph: the graph store,
-// the one random generator and the per-call working tables. Python-free; the
-// binding layer validates requests and owns every array the store borrows.
+// the one random generator and the per-call scratch, which it takes from the
+// ScratchPool when built and gives back when deleted (unless its last call
+// failed). Python-free; the binding layer validates requests and owns every
+// array the store borrows.
 class NeighborSampler {
 public:
     // The generator is seeded last, with the seed taken modulo 2^32.
     NeighborSampler(GraphStore store, std::uint32_t seed);
 
+    ~NeighborSampler();
     NeighborSampler(const NeighborSampler&) = delete;
     NeighborSampler& operator=(const NeighborSampler&) = delete;
 
     const GraphStore& store() const { return store_; }
     // Empty between calls; for inspection only (a call hands its result to its reader).
-    const WorkingTables& working_tables() const { return tables_; }
+    const WorkingTables& working_tables() const { return scratch_->tables; }
 
     // Runs one validated call and hands the finished working tables to
     // read(WorkingTables&), which may take the blocks of large tables
@@ -46,9 +51,9 @@ public:
             release_scratch();
         }
         try {
-            TablesInUse in_use(tables_, store_.type_count(), store_.key_count());
+            TablesInUse in_use(scratch_->tables, store_.type_count(), store_.key_count());
             expand(request, windows, interrupts);
-            std::forward<Read>(read)(tables_);
+            std::forward<Read>(read)(scratch_->tables);
         } catch (const std::bad_alloc&) {
             release_scratch();
             throw;
@@ -65,8 +70,7 @@ private:
     GraphStore store_;
     std::mt19937 generator_;
     NeighborChooser chooser_;
-    ExpansionWorkspace workspace_;
-    WorkingTables tables_;
+    std::unique_ptr<SamplerScratch> scratch_;
     bool failed_ = false;  // the last call failed and kept its scratch
 };
 

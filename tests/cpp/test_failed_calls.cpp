@@ -1,7 +1,9 @@
 // A call that fails part-way (out of memory, or stopped by its interrupt
 // check) must leave no trace but the random draws it made: no stale
 // "already chosen" marks, no filled working tables, and every later call
-// equal to one on a sampler that never failed.
+// equal to one on a sampler that never failed. The same holds for a sampler
+// built on the scratch a deleted one left, which must also spare most of
+// what a new sampler allocates.
 //
 // Allocation failures are injected by replacing the global allocation
 // functions of this test program, and through the working tables' own
@@ -23,6 +25,7 @@
 #include "sampler/interrupt_check.h"
 #include "sampler/neighbor_sampler.h"
 #include "sampler/neighbor_selection.h"
+#include "sampler/sampler_scratch.h"
 #include "sampler/table_storage.h"
 
 namespace {
@@ -193,12 +196,13 @@ struct Graph {
         }
     }
 
-    // A sampler starts with an empty pool of table blocks, unless asked
-    // otherwise: the tests count a call's allocations, and blocks an earlier
-    // sampler left would spare some.
+    // A sampler starts with empty pools of table blocks and of scratch, unless
+    // asked otherwise: the tests count a call's allocations, and what an
+    // earlier sampler left would spare some.
     NeighborSampler sampler(bool empty_pools = true) const {
         if (empty_pools) {
             StoragePool::instance().clear();
+            ScratchPool::instance().clear();
         }
         return NeighborSampler(store(), 5);
     }
@@ -419,6 +423,69 @@ TEST_F(FailedCall, OutOfMemoryAtEveryAllocationLeavesTheSamplerExact) {
                                   "allocation " + std::to_string(successes) + " failed");
         }
     }
+}
+
+// ---- scratch handed from deleted samplers to new ones ----------------------
+
+class PooledScratch : public FailedCall {};
+
+TEST_F(PooledScratch, ANewSamplerOnAnotherOnesScratchDrawsExactly) {
+    std::vector<std::vector<Int64Table>> expected;
+    {
+        NeighborSampler reference = graph.sampler();
+        expected = {run(reference, drawing), run(reference, short_call), run(reference, drawing)};
+    }
+    for (const Request* left_behind : {&long_call, &drawing}) {
+        {
+            NeighborSampler earlier = graph.sampler();
+            run(earlier, *left_behind);  // its scratch, large or small, goes to the pool
+        }
+        ASSERT_EQ(ScratchPool::instance().size(), 1u);
+        NeighborSampler pooled = graph.sampler(false);
+        EXPECT_EQ(ScratchPool::instance().size(), 0u);  // taken
+        EXPECT_EQ(run(pooled, drawing), expected[0]);
+        EXPECT_EQ(run(pooled, short_call), expected[1]);
+        EXPECT_EQ(run(pooled, drawing), expected[2]);
+    }
+}
+
+TEST_F(PooledScratch, SparesMostOfANewSamplersAllocations) {
+    NoWindows windows;
+    StopAt never;
+    const auto calls = [&](NeighborSampler& sampler) {
+        const long before = allocations_made;
+        sampler.sample(drawing.request, windows, never, ignore_result);
+        sampler.sample(short_call.request, windows, never, ignore_result);
+        return allocations_made - before;
+    };
+    long fresh = 0;
+    {
+        NeighborSampler first = graph.sampler();
+        fresh = calls(first);
+    }
+    NeighborSampler second = graph.sampler(false);
+    const long pooled = calls(second);
+    EXPECT_GT(fresh, 40);
+    EXPECT_LT(4 * pooled, fresh) << "fresh " << fresh << ", pooled " << pooled;
+}
+
+TEST_F(PooledScratch, AFailedSamplerGivesNothingBackAndThePoolStaysBounded) {
+    {
+        NeighborSampler interrupted = graph.sampler();
+        NoWindows windows;
+        StopAt stopping(20);
+        EXPECT_THROW(interrupted.sample(long_call.request, windows, stopping, ignore_result), Interrupted);
+    }
+    EXPECT_EQ(ScratchPool::instance().size(), 0u);  // what it grew may be huge: freed with it
+
+    std::vector<std::unique_ptr<NeighborSampler>> alive;
+    for (std::size_t i = 0; i < ScratchPool::kMaxScratches + 3; ++i) {
+        alive.push_back(std::make_unique<NeighborSampler>(graph.store(), 5));
+        run(*alive.back(), drawing);
+    }
+    alive.clear();
+    EXPECT_EQ(ScratchPool::instance().size(), ScratchPool::kMaxScratches);
+    EXPECT_LE(ScratchPool::instance().bytes(), ScratchPool::kMaxBytes);
 }
 
 }  // namespace
