@@ -189,6 +189,21 @@ def test_workers_write_into_files_given_back(shop_dir):
             assert memfd_descriptors(loader._workers[0].pid) == loader.prefetch + 2
 
 
+def test_a_kept_batch_holds_no_file_descriptor(shop_dir):
+    # With more batches kept than a process may hold descriptors, a descriptor
+    # per batch failed as "received 0 items of ancdata", reported as a dead worker.
+    _, _, loader = loader_for(shop_dir, num_workers=1, batch_size=1, shuffle=False)
+    with loader:
+        loader.start()
+        before = len(os.listdir("/proc/self/fd"))
+        kept = [batch for _ in range(6) for batch in loader]
+        assert len(kept) > 1000
+        assert memfd_mappings() == len(kept)
+        assert len(os.listdir("/proc/self/fd")) == before
+        del kept
+        assert memfd_mappings() == 0
+
+
 def test_what_shared_memory_cannot_carry_is_pickled(shop_dir):
     _, _, counted = loader_for(shop_dir, num_workers=1, transform=counts_only, shuffle=False)
     _, _, local = loader_for(shop_dir, transform=counts_only, shuffle=False)

@@ -2,11 +2,14 @@
 
 Pickling a large batch costs the training process as much time as sampling it
 costs the worker: unpickling copies every array once more. Instead, the worker
-writes the batch's arrays into an anonymous memory file (memfd), sends a small
-description (field, dtype, shape, offset) over a Unix socket, and passes the
-file descriptor itself alongside (SCM_RIGHTS). The receiver maps the file and
-builds its arrays directly on the mapping: receiving is a system call and a
-few numpy views, whatever the batch's size.
+copies the batch's arrays into an anonymous memory file (memfd) it keeps
+mapped, sends a small description (field, dtype, shape, offset) over a Unix
+socket, and passes the file descriptor itself alongside (SCM_RIGHTS). The
+receiver maps the file and closes the descriptor, and builds its arrays
+directly on the mapping: receiving is a system call and a few numpy views,
+whatever the batch's size, and a batch kept holds no descriptor (the
+mappings are made without the duplicate descriptor Python's mmap keeps by
+default, which a process keeping a thousand batches runs out of).
 
 Nobody names or unlinks anything. A worker keeps a few memory files of its
 own (an `Outbox`) and writes each batch into one the receiver has given back:
@@ -39,8 +42,6 @@ from vornlib_tools.batch import Batch
 # Every array starts on a cache line of its own.
 _ALIGN = 64
 _FIELDS = [f.name for f in dataclasses.fields(Batch)]
-# A single pwrite moves at most this much on Linux.
-_MAX_WRITE = 1 << 30
 
 # Message kinds, the third element of every message.
 SHARED, PICKLED, FAILED = "shared", "pickled", "failed"
@@ -79,36 +80,49 @@ def _layout(batch: Batch) -> tuple[dict, list[tuple[int, np.ndarray]], int] | No
     return description, placed, size
 
 
+def _map(fd: int, size: int) -> mmap.mmap:
+    """A shared, writable mapping of a memory file that holds no descriptor of its own."""
+    return mmap.mmap(fd, size, trackfd=False)
+
+
+@dataclasses.dataclass
+class _File:
+    fd: int
+    size: int
+    mapping: mmap.mmap | None
+
+
 class Outbox:
-    """A worker's reusable memory files and the board that says which are out."""
+    """A worker's reusable memory files, each mapped once, and the board that says which are out."""
 
     def __init__(self, files: int) -> None:
         self.board_fd = os.memfd_create("vornlib-board", os.MFD_CLOEXEC)
         os.ftruncate(self.board_fd, files)
-        self.board = mmap.mmap(self.board_fd, files)
-        self.files: list[tuple[int, int] | None] = [None] * files  # (descriptor, size)
+        self.board = _map(self.board_fd, files)
+        self.files: list[_File | None] = [None] * files
 
     def share(self, conn: Connection) -> None:
         """Passes the board's descriptor to the receiver (board_of takes it)."""
         reduction.send_handle(conn, self.board_fd, 0)
 
-    def take(self, size: int) -> tuple[int, int]:
-        """(slot, descriptor) of a file of at least `size` bytes, marked out;
-        slot -1 for a fresh file the caller closes after sending it."""
+    def take(self, size: int) -> tuple[int, _File]:
+        """(slot, file) of a mapped file of at least `size` bytes, marked out;
+        slot -1 for a fresh file the caller unmaps and closes after sending it."""
         for slot, held in enumerate(self.files):
             if self.board[slot] == 0:
                 if held is None:
-                    held = (os.memfd_create("vornlib-batch", os.MFD_CLOEXEC), 0)
-                fd, capacity = held
-                if size > capacity:
-                    os.ftruncate(fd, size)
-                    held = (fd, size)
+                    held = _File(os.memfd_create("vornlib-batch", os.MFD_CLOEXEC), 0, None)
+                if size > held.size:
+                    if held.mapping is not None:
+                        held.mapping.close()
+                    os.ftruncate(held.fd, size)
+                    held.size, held.mapping = size, _map(held.fd, size)
                 self.files[slot] = held
                 self.board[slot] = 1
-                return slot, fd
+                return slot, held
         fd = os.memfd_create("vornlib-batch", os.MFD_CLOEXEC)
         os.ftruncate(fd, size)
-        return -1, fd
+        return -1, _File(fd, size, _map(fd, size))
 
 
 def send(conn: Connection, head: tuple, item, outbox: Outbox) -> None:
@@ -126,22 +140,21 @@ def send(conn: Connection, head: tuple, item, outbox: Outbox) -> None:
         return
     description, placed, size = layout
     size = max(size, 1)  # a mapping cannot be empty
-    slot, fd = outbox.take(size)
+    slot, file = outbox.take(size)
     try:
         for offset, array in placed:
             data = memoryview(array.reshape(-1).view(np.uint8))
-            done = 0
-            while done < len(data):
-                done += os.pwrite(fd, data[done:done + _MAX_WRITE], offset + done)
+            file.mapping[offset:offset + len(data)] = data
         conn.send((*head, SHARED, (description, size, slot)))
-        reduction.send_handle(conn, fd, 0)  # the destination pid is only used on Windows
+        reduction.send_handle(conn, file.fd, 0)  # the destination pid is only used on Windows
     except BaseException:
         if slot >= 0:
             outbox.board[slot] = 0
         raise
     finally:
         if slot < 0:
-            os.close(fd)
+            file.mapping.close()
+            os.close(file.fd)
 
 
 def fail(conn: Connection, head: tuple, error: BaseException, trace: str) -> None:
@@ -171,7 +184,7 @@ def board_of(conn: Connection, files: int) -> mmap.mmap:
     sent after its ready message."""
     fd = reduction.recv_handle(conn)
     try:
-        return mmap.mmap(fd, files)
+        return _map(fd, files)
     finally:
         os.close(fd)
 
@@ -183,7 +196,7 @@ def receive(conn: Connection, body: tuple, board: mmap.mmap) -> Batch:
     description, size, slot = body
     fd = reduction.recv_handle(conn)
     try:
-        buffer = mmap.mmap(fd, size)
+        buffer = _map(fd, size)
     finally:
         os.close(fd)
     if slot >= 0:
