@@ -1,12 +1,19 @@
 """The seed loader's workers: batches that do not depend on them, the shared
-memory their batches travel in (and its release), and how a failing or dying
-worker ends an epoch."""
+memory their batches travel in (and its release), how a failing or dying
+worker ends an epoch, and the lifecycle of iterations: two at once, next()
+after close(), Ctrl+C."""
 
 import collections
 import dataclasses
+import json
 import os
+import re
 import signal
+import subprocess
+import sys
+import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -92,19 +99,26 @@ def with_object_array(batch, graph):
 
 @dataclasses.dataclass
 class RefuseSeed:
-    """Raises on the first batch that starts with `seed` (once per worker)."""
+    """Raises on the first batch that starts with `seed`, once in all: workers
+    share their tasks, so any of them may meet it; the flag file says it has
+    been refused."""
     seed: int
-    refused: bool = False
+    flag: str
 
     def __call__(self, batch, graph):
-        if batch.seed_node[0] == self.seed and not self.refused:
-            self.refused = True
+        if batch.seed_node[0] == self.seed and not os.path.exists(self.flag):
+            open(self.flag, "w").close()
             raise ValueError("transform refused the third batch")
         return batch
 
 
 def slow(batch, graph):
     time.sleep(0.05)
+    return batch
+
+
+def stalled(batch, graph):
+    time.sleep(60)
     return batch
 
 
@@ -239,9 +253,9 @@ def test_features_gathered_in_workers_match_the_training_process_gather(shop_dir
 
 # ---- failures ----------------------------------------------------------------------------
 
-def test_a_raising_transform_ends_the_epoch_with_its_error(shop_dir):
+def test_a_raising_transform_ends_the_epoch_with_its_error(shop_dir, tmp_path):
     seeds, _, loader = loader_for(shop_dir, num_workers=2, shuffle=False)
-    loader._settings["transform"] = RefuseSeed(int(seeds[32]))  # the first seed of batch 2
+    loader._settings["transform"] = RefuseSeed(int(seeds[32]), str(tmp_path / "refused"))  # batch 2's first seed
     with loader:
         iterator = iter(loader)
         next(iterator), next(iterator)
@@ -249,7 +263,8 @@ def test_a_raising_transform_ends_the_epoch_with_its_error(shop_dir):
         with pytest.raises(ValueError, match="refused the third batch") as caught:
             next(iterator)
         assert time.monotonic() - started < FAILURE_BOUND_SECONDS
-        assert any("in sampling worker 0" in note and "test_loader.py" in note for note in caught.value.__notes__)
+        assert any(re.match(r"in sampling worker [01]:", note) and "test_loader.py" in note
+                   for note in caught.value.__notes__)
         workers = list(loader._workers)
         assert len(list(loader)) == len(loader) and loader._workers == workers  # and serve the next epoch
 
@@ -269,6 +284,130 @@ def test_a_killed_worker_ends_the_epoch_at_once(shop_dir):
         del held, iterator
         assert memfd_mappings() == 0
         assert len(list(loader)) == len(loader)  # new workers
+
+
+# ---- the lifecycle of iterations ---------------------------------------------------------
+
+def within(seconds, work):
+    """work()'s result; fails, rather than hangs, if it takes longer than seconds."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = work()
+        except BaseException as error:  # noqa: BLE001 - handed to the test
+            outcome["error"] = error
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    thread.join(seconds)
+    assert not thread.is_alive(), f"still running after {seconds} s"
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
+
+
+def expected_epochs(directory, epochs, **options):
+    _, _, local = loader_for(directory, **options)
+    result = []
+    for epoch in epochs:
+        local.set_epoch(epoch)
+        result.append([batch_arrays(batch) for batch in local])
+    return result
+
+
+def test_two_iterations_over_one_loader_both_work(shop_dir):
+    first_epoch, second_epoch = expected_epochs(shop_dir, [0, 1])
+    _, _, loader = loader_for(shop_dir, num_workers=2, prefetch=1)
+    with loader:
+        def interleaved():
+            first = iter(loader)  # epoch 0
+            got_first = [batch_arrays(next(first)) for _ in range(2)]
+            second = iter(loader)  # epoch 1, while the first is live
+            got_second = []
+            for batch in second:
+                got_second.append(batch_arrays(batch))
+                if len(got_first) < len(first_epoch):
+                    got_first.append(batch_arrays(next(first)))
+            got_first += [batch_arrays(batch) for batch in first]
+            return got_first, got_second
+
+        got_first, got_second = within(60, interleaved)
+        assert_same_batches(got_first, first_epoch)
+        assert_same_batches(got_second, second_epoch)
+        assert files_out(loader) == 0 and memfd_mappings() == 0
+
+
+@pytest.mark.parametrize("workers", [0, 2])
+def test_next_after_close_raises_a_clear_error(shop_dir, workers):
+    _, _, loader = loader_for(shop_dir, num_workers=workers)
+    iterator = iter(loader)
+    held = next(iterator)
+    loader.close()
+    for _ in range(2):  # and again: an ended iteration never hangs or yields
+        with pytest.raises(RuntimeError, match=r"ended when the loader was closed .* iter\(loader\)"):
+            within(10, lambda: next(iterator))
+    assert held.nodes["customers"].size > 0  # a batch taken before stays whole
+    del held
+    assert memfd_mappings() == 0
+    with loader:
+        assert within(60, lambda: len(list(loader))) == len(loader)  # a new iteration starts new workers
+
+
+def test_an_abandoned_loop_gives_its_shared_memory_back(shop_dir):
+    _, _, loader = loader_for(shop_dir, num_workers=2, transform=slow)
+    with loader:
+        for batch in loader:
+            break
+        del batch
+        assert memfd_mappings() == 0 and files_out(loader) == 0  # the batches in flight were taken back
+        assert len(list(loader)) == len(loader)
+
+
+def test_workers_ignore_sigint(shop_dir):
+    expected, = expected_epochs(shop_dir, [0], shuffle=False)
+    _, _, loader = loader_for(shop_dir, num_workers=2, shuffle=False, transform=slow)
+    with loader:
+        iterator = iter(loader)
+        got = [batch_arrays(next(iterator))]
+        for worker in loader._workers:
+            os.kill(worker.pid, signal.SIGINT)  # Ctrl+C is the training process's, not theirs
+        got += [batch_arrays(batch) for batch in iterator]
+        assert_same_batches(got, expected)
+        assert all(worker.is_alive() for worker in loader._workers)
+
+
+def test_ctrl_c_in_a_loop_stops_the_workers_quietly(shop_dir):
+    child = subprocess.Popen([sys.executable, str(Path(__file__).with_name("loader_interrupt_child.py")),
+                              str(shop_dir)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             cwd=Path(__file__).parent, start_new_session=True)  # a group, as a terminal's
+    try:
+        assert child.stdout.readline().strip() == "looping"
+        os.killpg(child.pid, signal.SIGINT)
+        output, errors = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0 and errors == "", errors  # not a word from the workers
+    for pid in json.loads(output.splitlines()[-1]):  # and none left behind
+        assert not Path(f"/proc/{pid}").exists() or "zombie" in Path(f"/proc/{pid}/status").read_text()
+
+
+def test_ctrl_c_while_waiting_for_a_batch_stops_the_workers_there(shop_dir):
+    _, _, loader = loader_for(shop_dir, num_workers=2, transform=stalled)
+    with loader:
+        iterator = iter(loader)
+        workers = list(loader._workers)
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        with pytest.raises(KeyboardInterrupt):
+            next(iterator)  # waits for a batch that takes seconds
+        assert loader._workers == [] and not any(worker.is_alive() for worker in workers)
+        with pytest.raises(RuntimeError, match="ended when the loader was closed"):
+            next(iterator)
+        loader._settings["transform"] = None  # for the workers the next iteration starts
+        assert len(list(loader)) == len(loader)
+        assert memfd_mappings() == 0
 
 
 # ---- torch.utils.data ------------------------------------------------------------------

@@ -12,11 +12,19 @@ batch therefore holds the same nodes whichever process samples it and however
 many workers there are. Building a sampler reads the graph's arrays in place;
 it costs microseconds, next to milliseconds for a batch.
 
-Each worker process memory-maps the graph directory once and returns its
-batches through shared memory (vornlib_tools.transport): the training process
-maps a batch's arrays instead of unpickling them, and the memory goes back to
-the system when the batch is dropped. Whatever a transform returns besides a
-Batch of numpy arrays is pickled.
+Each worker process memory-maps the graph directory once, takes its next
+batch from one queue all workers share as soon as it is free (a worker slowed
+down on one batch holds up no batch dealt to it), and returns its batches
+through shared memory (vornlib_tools.transport): the training process maps a
+batch's arrays instead of unpickling them, and the memory goes back to the
+worker when the batch is dropped. Whatever a transform returns besides a Batch
+of numpy arrays is pickled.
+
+Each iteration is an iterator of its own, with its own batches in flight, so
+two iterations over one loader both work. Workers ignore SIGINT: Ctrl+C is the
+training process's to handle, and one that lands while it waits for a batch
+stops the workers at once and without a word from them (the next iteration
+starts new ones).
 
 Workers are started with the "spawn" method by default: a worker forked from a
 process that already runs threads (torch, BLAS) may deadlock, and Python 3.13
@@ -28,9 +36,13 @@ from __future__ import annotations
 import multiprocessing
 import os
 import pickle
+import selectors
+import signal
+import threading
 import traceback
+import weakref
 from collections.abc import Callable, Iterator, Mapping
-from multiprocessing import connection
+from contextlib import contextmanager
 from typing import Any
 
 import numpy as np
@@ -83,8 +95,27 @@ def _files_per_worker(prefetch: int) -> int:
     return prefetch + 2
 
 
+@contextmanager
+def _sigint_ignored():
+    """SIGINT ignored while workers start: a spawned worker then starts with it
+    ignored (Python keeps it so) and a forked one inherits that, so a Ctrl+C
+    meant for the training process never interrupts a worker, not even while
+    it imports. Only the main thread may change a handler; elsewhere the
+    worker ignores SIGINT itself, once it runs."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 def _worker_main(settings: dict, files: int, tasks, conn) -> None:
-    """A worker process: sample every task until the None sentinel arrives."""
+    """A worker process: sample every task of the shared queue until a None
+    sentinel arrives."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
         sampling, failure = _Sampling(**settings), None
     except Exception as error:  # reported with the first task, where the main process waits
@@ -136,12 +167,16 @@ class SeedLoader:
     same number of batches), as data-parallel training needs.
 
     Workers start on the first iteration and stay until close() (or the end of
-    a with block, or garbage collection). Their batches arrive through shared
-    memory, which goes back to its worker when the batch (every array of it)
-    is dropped, and is freed when the worker stops. A
-    failed call or transform in a worker raises its exception here, with the
-    worker's traceback as a note; a worker that dies raises RuntimeError at
-    once. Either ends the epoch; the next iteration starts afresh.
+    a with block, or garbage collection). Each iteration is an iterator of its
+    own, so two may run at once; one started before close() raises
+    RuntimeError when asked for more. Batches arrive through shared memory,
+    which goes back to its worker when the batch (every array of it) is
+    dropped or its iteration is closed or abandoned, and is freed when the
+    worker stops. A failed call or transform in a worker raises its exception
+    here, with the worker's traceback as a note; a worker that dies raises
+    RuntimeError at once. Either ends the epoch; the next iteration starts
+    afresh. Workers ignore SIGINT; a Ctrl+C that lands while the training
+    process waits for a batch stops them there and then.
 
     as_dataset() gives the same epochs as a torch IterableDataset, for
     torch.utils.data.DataLoader.
@@ -183,12 +218,19 @@ class SeedLoader:
         self._settings = dict(graph=graph if isinstance(graph, Graph) else str(graph), with_time=with_time,
                               entity_table=entity_table, request=request, transform=transform)
         self._local: _Sampling | None = None
-        self._workers: list = []
-        self._tasks: list = []
-        self._conns: list = []
-        self._boards: dict = {}  # worker index -> the mapping of its outbox's board
-        self._outstanding = 0
+        self._reset_workers()
         self._token = 0
+        self._generation = 0  # counts close(): an iteration started before one has ended
+        self._epochs: weakref.WeakValueDictionary[int, _WorkerIteration] = weakref.WeakValueDictionary()
+
+    def _reset_workers(self) -> None:
+        self._workers: list = []
+        self._tasks = None  # the queue all workers take their tasks from
+        self._conns: list = []  # per worker: the connection its results come over
+        self._boards: dict = {}  # worker index -> the mapping of its outbox's board
+        self._selector: selectors.BaseSelector | None = None  # the connections and the workers' exits
+        self._outstanding = 0  # tasks put and not yet answered
+        self._receiving = False
 
     # ---- epoch order ---------------------------------------------------------
 
@@ -225,16 +267,12 @@ class SeedLoader:
         return epoch
 
     def __iter__(self) -> Iterator[Any]:
+        """One epoch: an iterator of its own, so two iterations both work; an
+        iteration started before close() raises RuntimeError once it is asked
+        for more."""
         epoch = self._next_epoch()
         batches = self.batches(epoch)
-        produce = self._in_workers(epoch, batches) if self.num_workers else self._in_process(epoch, batches)
-        try:
-            # No name here holds a batch across the yield: the one the caller
-            # drops is freed then, not when it asks for the next.
-            for picked in batches:
-                yield self._attach(picked, next(produce))
-        finally:
-            produce.close()  # an abandoned epoch takes its batches in flight off the workers now
+        return (_WorkerIteration if self.num_workers else _LocalIteration)(self, epoch, batches)
 
     def _attach(self, picked: np.ndarray, item: Any) -> Any:
         if isinstance(item, Batch):
@@ -253,11 +291,6 @@ class SeedLoader:
             self._local = _Sampling(**self._settings)
         return self._local
 
-    def _in_process(self, epoch: int, batches: list[np.ndarray]) -> Iterator[Any]:
-        sampling = self._sampling()
-        for number, picked in enumerate(batches):
-            yield sampling.item(*self._task(epoch, number, picked))
-
     def start(self) -> None:
         """Starts the worker processes and waits until each has mapped the graph
         (the first iteration does this too; call it to keep the start-up, a
@@ -267,17 +300,20 @@ class SeedLoader:
 
     def _start_workers(self) -> None:
         context = multiprocessing.get_context(self._start_method)
+        self._tasks = context.Queue()
+        self._selector = selectors.DefaultSelector()
         for index in range(self.num_workers):
-            tasks = context.Queue()
             here, there = context.Pipe(duplex=True)  # a socket pair: descriptors can pass through it
             worker = context.Process(target=_worker_main,
-                                     args=(self._settings, _files_per_worker(self.prefetch), tasks, there), daemon=True,
-                                     name=f"vornlib-sampler-{index}")
-            worker.start()
+                                     args=(self._settings, _files_per_worker(self.prefetch), self._tasks, there),
+                                     daemon=True, name=f"vornlib-sampler-{index}")
+            with _sigint_ignored():
+                worker.start()
             there.close()  # the worker holds the other end now: its exit shows here as end of file
             self._workers.append(worker)
-            self._tasks.append(tasks)
             self._conns.append(here)
+            self._selector.register(here, selectors.EVENT_READ, ("result", index))
+            self._selector.register(worker.sentinel, selectors.EVENT_READ, ("exit", index))
         try:
             for index in range(self.num_workers):
                 self._receive_from(index)  # READY, or the end of file of a worker that could not start
@@ -285,75 +321,68 @@ class SeedLoader:
             self.close(wait=False)
             raise
 
-    def _in_workers(self, epoch: int, batches: list[np.ndarray]) -> Iterator[Any]:
-        self.start()
-        self._token += 1
-        token, ready, sent = self._token, {}, 0
-        in_flight = self.prefetch * self.num_workers
-        try:
-            for number in range(len(batches)):
-                while sent < len(batches) and sent < number + in_flight:
-                    self._tasks[sent % self.num_workers].put((token, sent, *self._task(epoch, sent, batches[sent])))
-                    self._outstanding += 1
-                    sent += 1
-                while number not in ready:
-                    if (message := self._receive(token)) is not None:
-                        ready[message[0]] = message[1:]
-                    del message
-                if ready[number][1] is not None:  # raised in its turn: the batches before it were good
-                    raise ready.pop(number)[1]
-                yield ready.pop(number)[0]
-        finally:
-            ready.clear()
-            self._drain()
+    def _put(self, task: tuple) -> None:
+        self._tasks.put(task)
+        self._outstanding += 1
 
-    def _drain(self) -> None:
-        """Takes what is still in flight off the connections (freeing the shared
-        memory unmapped), so that the next epoch starts clean."""
+    def _receive(self) -> None:
+        """Takes the next result of any worker off its connection and hands it
+        to its iteration (or frees it unread if that iteration has ended).
+        Raises RuntimeError as soon as a worker dies. Anything else that stops
+        a receive (Ctrl+C) may leave a message half read, so it stops the
+        workers first."""
+        if not self._workers:
+            raise RuntimeError("the SeedLoader's sampling workers were stopped")
+        self._receiving = True
         try:
-            while self._outstanding and self._workers:
-                self._receive(None)
+            while True:
+                events = self._selector.select(timeout=_POLL_SECONDS)
+                kinds = [key.data for key, _ in events]
+                results = [index for kind, index in kinds if kind == "result"]
+                if results:
+                    self._receive_from(results[0])
+                    return
+                if kinds:  # only exits: a worker died with nothing left to read
+                    self._died(kinds[0][1])
         except Exception:
-            self.close(wait=False)  # a worker died: start afresh next time
+            raise
+        except BaseException:
+            self.close(wait=False)
+            raise
+        finally:
+            self._receiving = False
 
-    def _receive(self, token: int | None) -> tuple | None:
-        """The next result of any worker, as (batch number, item, failure), or
-        None for a result of another epoch than `token` (discarded unread).
-        Raises RuntimeError as soon as a worker dies."""
-        while True:
-            ready = connection.wait([*self._conns, *(w.sentinel for w in self._workers)], timeout=_POLL_SECONDS)
-            conns = [i for i, conn in enumerate(self._conns) if conn in ready]
-            if conns:
-                return self._receive_from(conns[0], token)
-            if ready:  # only exits: a worker died with nothing left to read
-                self._died(next(i for i, w in enumerate(self._workers) if w.sentinel in ready))
-
-    def _receive_from(self, index: int, token: int | None = None) -> tuple | None:
-        """One message off worker `index`'s connection: the READY message and
-        results of other epochs give None."""
+    def _receive_from(self, index: int) -> None:
+        """One message off worker `index`'s connection: its READY message, or
+        a result for the iteration whose token it carries."""
         conn = self._conns[index]
         try:
             message = pickle.loads(conn.recv_bytes())
             if message == _READY:
                 self._boards[index] = transport.board_of(conn, _files_per_worker(self.prefetch))
-                return None
-            result_token, number, kind, body = message
+                return
+            token, number, kind, body = message
+            iteration = self._epochs.get(token)
+            wanted = iteration is not None and not iteration.ended
             if kind == transport.SHARED:
                 board = self._boards[index]
-                item = (transport.receive(conn, body, board) if result_token == token
-                        else transport.discard(conn, body, board))
+                item = transport.receive(conn, body, board) if wanted else transport.discard(conn, body, board)
         except (EOFError, OSError):
             self._died(index)
         self._outstanding -= 1
-        if result_token != token:
-            return None
+        if iteration is None:
+            return
+        iteration.in_flight -= 1
+        if not wanted:
+            return
         if kind == transport.SHARED:
-            return number, item, None
-        if kind == transport.FAILED:
+            iteration.arrived(number, item, None)
+        elif kind == transport.FAILED:
             error, trace = body
             error.add_note(f"in sampling worker {index}:\n{trace}")
-            return number, None, error
-        return number, body, None
+            iteration.arrived(number, None, error)
+        else:
+            iteration.arrived(number, body, None)
 
     def _died(self, index: int) -> None:
         worker = self._workers[index]
@@ -375,33 +404,47 @@ class SeedLoader:
 
     def __getstate__(self) -> dict:
         """A copy for another process (a torch DataLoader worker): the plan and
-        the seed table, without this process's workers or sampler."""
+        the seed table, without this process's workers, sampler or iterations."""
         state = self.__dict__.copy()
-        state.update(_local=None, _workers=[], _tasks=[], _conns=[], _boards={}, _outstanding=0)
+        state.update(_local=None, _workers=[], _tasks=None, _conns=[], _boards={}, _selector=None, _outstanding=0,
+                     _receiving=False, _epochs=None)
         return state
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state)
+        self._epochs = weakref.WeakValueDictionary()
 
     def close(self, wait: bool = True) -> None:
         """Stops the worker processes (a later iteration starts new ones): each
-        finishes the tasks it was given first, unless wait is False."""
-        workers, self._workers = self._workers, []
-        for tasks, worker in zip(self._tasks, workers):
-            if wait and worker.is_alive():
-                tasks.put(None)
-            elif worker.is_alive():
+        finishes the tasks queued first, unless wait is False. Every iteration
+        started before raises RuntimeError when asked for more."""
+        self._generation += 1
+        workers, tasks, conns, boards, selector = (self._workers, self._tasks, self._conns, self._boards,
+                                                   self._selector)
+        self._reset_workers()
+        for iteration in list(self._epochs.values()):
+            iteration.ended = True
+        self._epochs.clear()
+        alive = [worker for worker in workers if worker.is_alive()]
+        for worker in alive:
+            if wait:
+                tasks.put(None)  # one sentinel each: whichever worker takes it stops
+            else:
                 worker.kill()
         for worker in workers:
             worker.join(timeout=10)
             if worker.is_alive():
                 worker.kill()
                 worker.join()
-        for tasks in self._tasks:
+        if tasks is not None:
             tasks.close()
             tasks.cancel_join_thread()  # what a dead worker never read must not hold up the exit
-        for conn in self._conns:
+        if selector is not None:
+            selector.close()
+        for conn in conns:
             conn.close()
-        for board in self._boards.values():
+        for board in boards.values():
             board.close()  # arrays still alive keep their own mappings
-        self._tasks, self._conns, self._boards, self._outstanding = [], [], {}, 0
 
     def __enter__(self) -> SeedLoader:
         return self
@@ -412,5 +455,123 @@ class SeedLoader:
     def __del__(self) -> None:
         try:
             self.close()
+        except Exception:
+            pass
+
+
+class _Iteration:
+    """One epoch of a loader, as an iterator: its position and its batches."""
+
+    def __init__(self, loader: SeedLoader, epoch: int, batches: list[np.ndarray]) -> None:
+        self.loader, self.epoch, self.batches = loader, epoch, batches
+        self.generation = loader._generation
+        self.next = 0
+        self.ended = False
+
+    def __iter__(self) -> _Iteration:
+        return self
+
+    def __next__(self) -> Any:
+        if self.generation != self.loader._generation:
+            self.finish()
+            raise RuntimeError("this iteration over a SeedLoader ended when the loader was closed (or its "
+                               "workers stopped); start a new one with iter(loader)")
+        if self.ended or self.next >= len(self.batches):
+            self.finish()
+            raise StopIteration
+        number = self.next
+        try:
+            item = self.produce(number)
+        except Exception:
+            self.finish()  # as a generator ends with its exception
+            raise
+        except BaseException:  # Ctrl+C: stop at once rather than wait for what is in flight
+            self.interrupted()
+            raise
+        self.next += 1
+        # No name here holds the batch once it is returned: the one the
+        # caller drops is freed then, not when it asks for the next.
+        return self.loader._attach(self.batches[number], item)
+
+    def produce(self, number: int) -> Any:
+        raise NotImplementedError
+
+    def finish(self) -> None:
+        self.ended = True
+
+    def interrupted(self) -> None:
+        self.finish()
+
+    def close(self) -> None:
+        """Ends the iteration; batches in flight are taken off the workers and freed now."""
+        self.finish()
+
+
+class _LocalIteration(_Iteration):
+    """An epoch sampled in this process."""
+
+    def produce(self, number: int) -> Any:
+        loader = self.loader
+        return loader._sampling().item(*loader._task(self.epoch, number, self.batches[number]))
+
+
+class _WorkerIteration(_Iteration):
+    """An epoch sampled by the loader's workers: its batches in flight, and
+    those that arrived before their turn, by batch number. Results are routed
+    to it by its token, so other iterations may run alongside."""
+
+    def __init__(self, loader: SeedLoader, epoch: int, batches: list[np.ndarray]) -> None:
+        loader.start()
+        super().__init__(loader, epoch, batches)
+        loader._token += 1
+        self.token = loader._token
+        self.sent = 0
+        self.in_flight = 0
+        self.ready: dict[int, tuple[Any, BaseException | None]] = {}
+        loader._epochs[self.token] = self
+
+    def arrived(self, number: int, item: Any, error: BaseException | None) -> None:
+        self.ready[number] = (item, error)
+
+    def produce(self, number: int) -> Any:
+        loader = self.loader
+        window = min(len(self.batches), number + loader.prefetch * loader.num_workers)
+        while self.sent < window:
+            loader._put((self.token, self.sent, *loader._task(self.epoch, self.sent, self.batches[self.sent])))
+            self.sent += 1
+            self.in_flight += 1
+        while number not in self.ready:
+            loader._receive()
+        item, error = self.ready.pop(number)
+        if error is not None:  # raised in its turn: the batches before it were good
+            raise error
+        return item
+
+    def finish(self, drain: bool = True) -> None:
+        """Ends the iteration. With drain, its batches still in flight are taken
+        off the connections (and their shared memory freed unmapped) before
+        this returns, so that nothing of it stays out."""
+        loader = self.loader
+        self.ended = True
+        self.ready.clear()
+        if drain and self.generation == loader._generation and loader._workers:
+            try:
+                while self.in_flight > 0:
+                    loader._receive()
+            except Exception:
+                loader.close(wait=False)  # a worker died: the next iteration starts afresh
+        if self.generation == loader._generation and self.in_flight == 0:
+            loader._epochs.pop(self.token, None)
+
+    def interrupted(self) -> None:
+        self.ended = True
+        self.loader.close(wait=False)  # the workers are started afresh by the next iteration
+
+    def __del__(self) -> None:
+        # An iteration dropped unfinished (a loop left with break). Its results
+        # are freed as they arrive; draining them here could interrupt a
+        # receive of another iteration that the collector ran in the middle of.
+        try:
+            self.finish(drain=not self.loader._receiving)
         except Exception:
             pass
