@@ -8,19 +8,22 @@ type for three hops from SEEDS customers, without timestamps. SIGINT follows
 at a random moment: within 10% to 90% of one uninterrupted call, timed first,
 or LOW to HIGH seconds into the call with --delay (a long call need not be
 timed whole). Prints each lag from the signal to the child's
-KeyboardInterrupt (both read CLOCK_MONOTONIC), then the median and the worst.
-Needs the graph scripts/run_bench.sh generates for SIZE.
+KeyboardInterrupt (both read CLOCK_MONOTONIC), then the median and the worst,
+and writes them to --results as JSON. Needs the graph scripts/run_bench.sh
+generates for SIZE.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import random
 import signal
 import statistics
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -79,6 +82,7 @@ def main() -> None:
     parser.add_argument("--seeds", type=int, default=20)
     parser.add_argument("--tries", type=int, default=20)
     parser.add_argument("--delay", nargs=2, type=float, metavar=("LOW", "HIGH"))
+    parser.add_argument("--results", type=Path, default=BENCH_DIR / "results" / "interrupt_lag.json")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -98,6 +102,12 @@ def main() -> None:
             lags.append(float(value))
             print(f"try {len(lags):2d}: {lags[-1] * 1e3:7.1f} ms", flush=True)
     print(f"lag over {len(lags)} tries: median {statistics.median(lags) * 1e3:.1f} ms, worst {max(lags) * 1e3:.1f} ms")
+    summary = {"call": shape, "signal_seconds": [low, high], "lags_ms": [lag * 1e3 for lag in lags],
+               "median_ms": statistics.median(lags) * 1e3, "worst_ms": max(lags) * 1e3,
+               "date": time.strftime("%Y-%m-%d")}
+    args.results.parent.mkdir(parents=True, exist_ok=True)
+    args.results.write_text(json.dumps(summary, indent=1) + "\n")
+    print(f"results: {args.results}")
 
 
 if __name__ == "__main__":

@@ -1,30 +1,40 @@
-"""SeedLoader on the big workload: what the training process pays to receive a
-batch, what sampling it costs a worker, how 1 and 2 workers compare, and the
-workers' memory over many epochs.
+"""SeedLoader on the big workload: what a batch costs on a sampler built for it
+against a kept one, what the training process pays to receive a batch, how 1
+and 2 workers compare with what this machine allows, and the workers' memory
+over many epochs.
 
 The big workload: batches of 512 customers, 3 hops, 128 / 64 / 64 neighbours
-per hop on every edge type, over the 20M-edge synthetic graph (~214,000 edges
-and ~208,000 nodes a batch).
+per hop on every edge type, over the 20M-edge synthetic graph (~230,000 edges
+and ~200,000 nodes a batch).
 
     python -m vornlib_tools.synthetic --size 20m --out bench/data/20m --if-missing
-    .venv/bin/python bench/loader_bench.py --data bench/data/20m
+    .venv/bin/python bench/loader_bench.py [--data bench/data/20m] [--turns 5] [--epochs 10]
 
-Printed, with medians over the batches:
-- construction: building a sampler over the graph (done once per batch);
-- sample: one batch sampled and made a Batch in this process, as a worker does;
-- send: the worker writing that batch into shared memory and sending it;
-- receive: the time next() takes in the training process when the batch is
-  already waiting (the consumer sleeps longer than a worker needs per batch),
-  wall and CPU; the share is receiving's CPU over sampling's, which a busy
-  machine does not inflate;
-- throughput with 1 and 2 workers while the training process only takes the batches;
-- the workers' anonymous and shared resident memory after each of 10 epochs.
+Printed (and written to --results as JSON):
+- sampler: CPU time of one batch's sample() on a sampler built for it (as a
+  loader does) and on one kept across batches, alternating, same batches;
+  medians, and building a sampler alone;
+- send: the worker writing a batch into shared memory and sending it;
+- receive: the CPU time next() takes in the training process when the batch
+  is already waiting (the consumer sleeps longer than a worker needs per
+  batch), a mean per batch: with one shared queue batches arrive out of
+  order, so one next() may take two batches off the connections and the next
+  none, which a median would hide. Its share is that mean over sampling's CPU
+  per batch (a busy machine does not inflate CPU time);
+- throughput in turns: a loader with 1 worker and one with 2 (both kept up),
+  and 1 and 2 bare sampling processes (building a sampler per batch and
+  making the Batch as a worker does, with nothing sent), which are the bound
+  this machine sets. Each turn times all four, the order rotating, since the
+  machine's speed drifts by more than the differences within minutes; the
+  medians over the turns and their ranges are reported;
+- the workers' anonymous and shared resident memory after each epoch.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import multiprocessing
 import socket
 import statistics
 import time
@@ -36,8 +46,10 @@ import numpy as np
 from vornlib_tools import Graph, SeedLoader, synthetic, transport
 from vornlib_tools.loader import batch_stream_seed
 
+BENCH_DIR = Path(__file__).resolve().parent
 BATCH_SIZE = 512
 COUNTS = [128, 64, 64]
+WARM_UP = 4  # batches of each timed epoch that fill the pipeline, untimed
 
 
 def median_ms(times: list[float]) -> float:
@@ -56,14 +68,33 @@ def loader(directory: Path, seeds, times, workers: int, **options) -> SeedLoader
                       num_workers=workers, shuffle=False, **options)
 
 
-def in_process(directory: Path, seeds, times, batches: int) -> dict:
+def sampler_cost(directory: Path, seeds, times, batches: int) -> dict:
+    """A sampler built per batch against one kept, on the same batches, alternating."""
     graph = Graph.load(directory)
-    sampling = loader(directory, seeds, times, workers=0)._sampling()  # the request as workers prepare it
+    counts, windows = loader(directory, seeds, times, workers=0)._settings["request"]
     construction = []
     for attempt in range(2000):
         started = time.perf_counter()
         graph.sampler(seed=attempt)
         construction.append(time.perf_counter() - started)
+    kept = graph.sampler(seed=123)
+    spent = {"new": [], "kept": []}
+    for number in range(batches):
+        picked = slice(number * BATCH_SIZE, (number + 1) * BATCH_SIZE)
+        call = (counts, windows, "customers", seeds[picked], times[picked])
+        for side in ("new", "kept") if number % 2 == 0 else ("kept", "new"):
+            sampler = graph.sampler(seed=batch_stream_seed(123, 0, 0, number)) if side == "new" else kept
+            started = time.thread_time()
+            result = sampler.sample(*call)
+            spent[side].append(time.thread_time() - started)
+            del result, sampler
+    return {"construction_us": 1e6 * statistics.median(construction),
+            "new_sampler_cpu_ms": median_ms(spent["new"][1:]), "kept_sampler_cpu_ms": median_ms(spent["kept"][1:])}
+
+
+def in_process(directory: Path, seeds, times, batches: int) -> dict:
+    """A batch sampled as a worker samples it, then sent as a worker sends it."""
+    sampling = loader(directory, seeds, times, workers=0)._sampling()
     sample, sample_cpu, send, edges, nodes = [], [], [], [], []
     here, there = socket.socketpair()
     outbox = transport.Outbox(4)
@@ -84,14 +115,12 @@ def in_process(directory: Path, seeds, times, batches: int) -> dict:
             nodes.append(sum(len(values) for values in batch.nodes.values()))
         sender.close()
         receiver.close()
-    return {"construction_us": 1e6 * statistics.median(construction),
-            "sample_ms": median_ms(sample[1:]), "sample_cpu_ms": median_ms(sample_cpu[1:]),
-            "send_ms": median_ms(send[1:]),
-            "edges": int(statistics.median(edges)), "nodes": int(statistics.median(nodes))}
+    return {"sample_ms": median_ms(sample[1:]), "sample_cpu_ms": median_ms(sample_cpu[1:]),
+            "send_ms": median_ms(send[1:]), "edges": int(statistics.median(edges)),
+            "nodes": int(statistics.median(nodes))}
 
 
-def receive_times(directory: Path, seeds, times, pause: float
-                  ) -> tuple[list[float], list[float], list[float]]:
+def receive_times(directory: Path, seeds, times, pause: float) -> tuple[list[float], list[float], list[float]]:
     """next() wall and CPU times with every batch already waiting (the consumer
     sleeps `pause` between batches), and the wall times of taking one message
     off a connection (reading it, taking the descriptor, mapping it, making the
@@ -125,17 +154,54 @@ def receive_times(directory: Path, seeds, times, pause: float
     return spent, cpu, reading
 
 
-def throughput(directory: Path, seeds, times, workers: int, warm_up: int = 4) -> float:
-    with loader(directory, seeds, times, workers=workers) as source:
-        source.start()
-        iterator = iter(source)
-        for _ in range(warm_up):
-            next(iterator)
-        started, count = time.perf_counter(), 0
-        for batch in iterator:
-            count += 1
-            del batch
-        return count / (time.perf_counter() - started)
+def timed_epoch(source: SeedLoader) -> float:
+    """Batches per second of one epoch, after WARM_UP batches."""
+    iterator = iter(source)
+    for _ in range(WARM_UP):
+        next(iterator)
+    started, count = time.perf_counter(), 0
+    for batch in iterator:
+        count += 1
+        del batch
+    return count / (time.perf_counter() - started)
+
+
+def _bare_main(directory: str, seeds, times, numbers: list[int], conn) -> None:
+    """A bare sampling process: a worker's own sampling of its batches (a
+    sampler built per batch, the Batch made), and nothing sent."""
+    plan = loader(Path(directory), seeds, times, workers=0)
+    sampling, batches = plan._sampling(), plan.batches(0)
+    sampling.item(*plan._task(0, 0, batches[0]))  # the graph's first pages, outside the timing
+    conn.send("ready")
+    conn.recv()
+    started = time.perf_counter()
+    for number in numbers:
+        batch = sampling.item(*plan._task(0, number, batches[number]))
+        del batch
+    conn.send(time.perf_counter() - started)
+
+
+def bare_rate(directory: Path, seeds, times, batches: int, processes: int) -> float:
+    """Batches per second of `processes` bare sampling processes sharing the
+    batches after WARM_UP, started together once each has loaded the graph."""
+    context = multiprocessing.get_context("spawn")
+    numbers = list(range(WARM_UP, batches))
+    pipes, children = [], []
+    for index in range(processes):
+        here, there = context.Pipe()
+        child = context.Process(target=_bare_main, args=(str(directory), seeds, times,
+                                                         numbers[index::processes], there))
+        child.start()
+        pipes.append(here)
+        children.append(child)
+    for here in pipes:
+        assert here.recv() == "ready"
+    for here in pipes:
+        here.send("go")
+    elapsed = max(here.recv() for here in pipes)
+    for child in children:
+        child.join()
+    return len(numbers) / elapsed
 
 
 def status(pid: int) -> dict[str, int]:
@@ -158,41 +224,71 @@ def memory_over_epochs(directory: Path, seeds, times, epochs: int) -> list[list[
     return rows
 
 
+def spread(values: list[float]) -> str:
+    return f"{statistics.median(values):.2f} ({min(values):.2f}-{max(values):.2f})"
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--data", type=Path, default=Path(__file__).resolve().parent / "data" / "20m")
-    parser.add_argument("--batches", type=int, default=40, help="batches per measurement")
+    parser.add_argument("--data", type=Path, default=BENCH_DIR / "data" / "20m")
+    parser.add_argument("--batches", type=int, default=80, help="batches per measurement")
+    parser.add_argument("--turns", type=int, default=5, help="turns of the throughput measurement")
     parser.add_argument("--epochs", type=int, default=10, help="epochs of the memory check")
+    parser.add_argument("--results", type=Path, default=BENCH_DIR / "results" / "loader_bench.json")
     args = parser.parse_args()
     seeds, times = seed_table(args.data, args.batches)
 
     # A first pass brings the graph into the page cache, where every later run finds it.
     for _ in loader(args.data, seeds, times, workers=0):
         pass
+    cost = sampler_cost(args.data, seeds, times, args.batches)
+    print(f"sampler: built per batch {cost['new_sampler_cpu_ms']:.2f} ms of CPU a batch, kept "
+          f"{cost['kept_sampler_cpu_ms']:.2f} ms; building one {cost['construction_us']:.1f} us", flush=True)
     local = in_process(args.data, seeds, times, args.batches)
-    print(f"batch: {local['edges']:,} edges, {local['nodes']:,} nodes; sampler construction "
-          f"{local['construction_us']:.1f} us, sample {local['sample_ms']:.2f} ms ({local['sample_cpu_ms']:.2f} ms "
-          f"of CPU), send {local['send_ms']:.2f} ms")
+    print(f"batch: {local['edges']:,} edges, {local['nodes']:,} nodes; sample {local['sample_ms']:.2f} ms "
+          f"({local['sample_cpu_ms']:.2f} ms of CPU), send {local['send_ms']:.2f} ms", flush=True)
 
     received, received_cpu, reading = receive_times(args.data, seeds, times, pause=2.5 * local["sample_ms"] / 1e3)
-    receive_ms, receive_cpu_ms, reading_ms = median_ms(received), median_ms(received_cpu), median_ms(reading)
+    receive_cpu_ms = 1e3 * statistics.mean(received_cpu)
     share = receive_cpu_ms / local["sample_cpu_ms"]
-    print(f"receive: next() with the batch waiting median {receive_ms:.3f} ms (max {1e3 * max(received):.3f} ms), "
-          f"{100 * receive_ms / local['sample_ms']:.2f}% of sampling; CPU {receive_cpu_ms:.3f} ms, {100 * share:.2f}% "
-          f"of sampling's CPU; one message off a connection median {reading_ms:.3f} ms")
+    print(f"receive: next() with the batch waiting, CPU {receive_cpu_ms:.3f} ms a batch (mean), "
+          f"{100 * share:.2f}% of sampling's CPU; wall median {median_ms(received):.3f} ms; "
+          f"one message off a connection median {median_ms(reading):.3f} ms", flush=True)
 
-    rates = {workers: throughput(args.data, seeds, times, workers) for workers in (1, 2)}
-    print(f"throughput: 1 worker {rates[1]:.1f} batches/s, 2 workers {rates[2]:.1f} batches/s, "
-          f"ratio {rates[2] / rates[1]:.2f}")
+    rates = {"1 worker": [], "2 workers": [], "1 bare": [], "2 bare": []}
+    with loader(args.data, seeds, times, workers=1) as one, loader(args.data, seeds, times, workers=2) as two:
+        one.start()
+        two.start()
+        measure = {"1 worker": lambda: timed_epoch(one), "2 workers": lambda: timed_epoch(two),
+                   "1 bare": lambda: bare_rate(args.data, seeds, times, args.batches, 1),
+                   "2 bare": lambda: bare_rate(args.data, seeds, times, args.batches, 2)}
+        order = list(measure)
+        for turn in range(args.turns):
+            for name in order[turn % 4:] + order[:turn % 4]:
+                rates[name].append(measure[name]())
+            print(f"turn {turn + 1}: " + ", ".join(f"{name} {values[-1]:.1f}" for name, values in rates.items())
+                  + " batches/s", flush=True)
+    scaling = [two / one for one, two in zip(rates["1 worker"], rates["2 workers"])]
+    bound = [two / one for one, two in zip(rates["1 bare"], rates["2 bare"])]
+    of_bound = [two / bare for two, bare in zip(rates["2 workers"], rates["2 bare"])]
+    print("throughput, batches/s, median (range) over the turns: "
+          + "; ".join(f"{name} {spread(values)}" for name, values in rates.items()))
+    print(f"2 vs 1 worker {spread(scaling)}; 2 vs 1 bare process (the bound) {spread(bound)}; "
+          f"2 workers over 2 bare processes {spread(of_bound)}", flush=True)
 
     memory = memory_over_epochs(args.data, seeds[:16 * BATCH_SIZE], times[:16 * BATCH_SIZE], args.epochs)
     for epoch, row in enumerate(memory):
         print(f"epoch {epoch}: " + "   ".join(f"worker {w}: anon {m['RssAnon']} MiB, shmem {m['RssShmem']} MiB, "
                                               f"file {m['RssFile']} MiB" for w, m in enumerate(row)))
-    print(json.dumps({**local, "receive_ms": receive_ms, "receive_cpu_ms": receive_cpu_ms, "message_ms": reading_ms,
-                      "receive_share": receive_ms / local["sample_ms"], "receive_cpu_share": share,
-                      "batches_per_second": rates, "ratio": rates[2] / rates[1],
-                      "worker_anon_mib": [[m["RssAnon"] for m in row] for row in memory]}))
+    summary = {**cost, **local, "receive_cpu_ms": receive_cpu_ms, "receive_ms": median_ms(received),
+               "message_ms": median_ms(reading), "receive_cpu_share": share, "batches_per_second": rates,
+               "two_over_one_worker": scaling, "two_over_one_bare": bound, "two_workers_over_two_bare": of_bound,
+               "worker_anon_mib": [[m["RssAnon"] for m in row] for row in memory],
+               "date": time.strftime("%Y-%m-%d"), "batches": args.batches, "turns": args.turns}
+    print(json.dumps(summary))
+    args.results.parent.mkdir(parents=True, exist_ok=True)
+    args.results.write_text(json.dumps(summary, indent=1) + "\n")
+    print(f"results: {args.results}")
 
 
 if __name__ == "__main__":
