@@ -289,6 +289,7 @@ class _Build:
             for column, values in zip(key.columns, key.values):
                 self.store.put(f"{name}.key.{column}", values)
             key.values, key.index = [], None
+            self.work.release(key.held)
         num_nodes = {name: t.num_rows + len(keys[name].added_rows) for name, t in self.tables.items()}
         node_time = {}
         for name, table in self.tables.items():
@@ -361,9 +362,10 @@ class _Build:
     def _primary_key(self, name: str, table: Table) -> _Keys:
         if not table.primary_key:
             return _Keys([], [], None, table.num_rows)
-        # Held whole for lookups until the build ends: the values, and a direct table or a sorted copy.
-        self.work.need(24 * table.num_rows * len(table.primary_key), f"the primary key of table {name!r} "
-                       f"({table.num_rows:,} rows)")
+        # Held whole for lookups until every reference is resolved: the values, and a direct table or a
+        # sorted copy; every table's at once.
+        held = self.work.hold(24 * table.num_rows * len(table.primary_key), f"the primary key of table {name!r} "
+                              f"({table.num_rows:,} rows)")
         parts: dict[str, list] = {column: [] for column in table.primary_key}
         for begin, chunk in self._chunks(name, table, table.primary_key, "keys"):
             for column in table.primary_key:
@@ -374,7 +376,9 @@ class _Build:
                 parts[column].append(data)
         values = [_joined(parts.pop(column), np.int64) for column in table.primary_key]
         index = convert.KeyIndex(values, f"table {name!r}, primary key {_show(table.primary_key)}")
-        return _Keys(table.primary_key, values, index, table.num_rows)
+        keys = _Keys(table.primary_key, values, index, table.num_rows)
+        keys.held = held
+        return keys
 
     def _resolve(self, keys: dict[str, _Keys]) -> dict[str, list]:
         """Per table, each reference with the node it points to per row (-1:
@@ -688,6 +692,7 @@ class _Keys:
     def __post_init__(self) -> None:
         self.added_rows: list[tuple[str, np.ndarray]] = []
         self._added: dict = {}
+        self.held = 0  # bytes counted in the build's workspace until the values and index are dropped
 
     def lookup(self, columns: list[np.ndarray], where: str) -> np.ndarray:
         if self.index is not None:

@@ -24,7 +24,7 @@ import numpy as np
 
 # The share of the limit that per-row working arrays may hold; the rest is for
 # chunks, sort buffers and the temporaries of numpy's operations on them.
-_HELD_SHARE = 0.5
+_HELD_SHARE = 0.4
 # The share of the limit one sort may hold: its run, plus the merge's copy of it.
 _SORT_SHARE = 0.25
 # The share of the limit one chunk of rows may take in its source's form,
@@ -127,11 +127,26 @@ class Workspace:
         return int(max(min(self.usable * _CHUNK_SHARE / max(bytes_per_row, 1.0), 1 << 22), 1 << 12))
 
     def need(self, count: int, what: str) -> None:
-        """Refuses a step that must hold `count` bytes at once, which the limit cannot give."""
-        if count > self.usable * _HELD_SHARE:
+        """Refuses a step that must hold `count` bytes at once, for a while,
+        which the limit cannot give."""
+        self._refuse(count, int(self.usable * _HELD_SHARE), 0, what)
+
+    def hold(self, count: int, what: str) -> int:
+        """Counts `count` bytes the caller holds in memory until release(count)
+        among what working arrays may take; refused if they do not fit beside
+        what is held already."""
+        self._refuse(count, int(self.usable * _HELD_SHARE) - self._held, self._held, what)
+        self._held += count
+        return count
+
+    def _refuse(self, count: int, room: int, held: int, what: str) -> None:
+        if count > room:
             raise MemoryError(f"{what} needs {show(count)} in memory at once, more than memory_limit="
-                              f"{show(self.limit)} leaves for it ({show(int(self.usable * _HELD_SHARE))}); "
-                              f"raise memory_limit to at least {show(int(count / _HELD_SHARE) + RESERVE + 1)}")
+                              f"{show(self.limit)} leaves for it ({show(max(room, 0))}); raise memory_limit to at "
+                              f"least {show(int((count + held) / _HELD_SHARE) + RESERVE + 1)}")
+
+    def release(self, count: int) -> None:
+        self._held -= count
 
     def array(self, dtype, length: int) -> np.ndarray:
         """A working array of `length` entries (uninitialised): in memory while
