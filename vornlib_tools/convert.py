@@ -503,7 +503,8 @@ def whole_numbers(source, what: str, *, noun: str = "number", first_row: int = 0
         bad[~bad] = array[~bad] != np.floor(array[~bad])
         if bad.any():
             position = int(np.flatnonzero(bad.ravel())[0])
-            raise ValueError(f"{what}: {array.ravel()[position]} at position {first_row + position} is not an integral {noun}")
+            raise ValueError(f"{what}: {array.ravel()[position]} at position {first_row + position} is not an "
+                             f"integral {noun}")
         return array.astype(np.int64)
     if kind == "u" and array.size and array.max() > INT64_MAX:
         raise ValueError(f"{what}: {array.max()} does not fit in int64")
