@@ -151,7 +151,9 @@ TEST(StoragePool, StaysWithinItsBoundsDroppingTheOldestBlocks) {
     }
     EXPECT_EQ(pool.blocks(), StoragePool::kMaxBlocks);
     // The ten given first were freed: the smallest left is the eleventh.
-    EXPECT_EQ(pool.take(0, 0).bytes, block_bytes + 10);
+    const TableBlock smallest = pool.take(0, 0);
+    EXPECT_EQ(smallest.bytes, block_bytes + 10);
+    table_memory::free(smallest.data);  // taken blocks are the taker's to free
 
     pool.give(new_block(StoragePool::kMaxBytes - 1000));
     EXPECT_LE(pool.bytes(), StoragePool::kMaxBytes);
@@ -168,8 +170,12 @@ TEST(StoragePool, GivesTheSmallestBlockThatFitsPreferringTheRoomAskedFor) {
     for (const std::size_t bytes : {1000u, 8000u, 4000u, 2000u}) {
         pool.give(new_block(bytes));
     }
-    EXPECT_EQ(pool.take(1500, 3000).bytes, 4000u);  // the smallest of at least the preferred room
-    EXPECT_EQ(pool.take(1500, 9000).bytes, 2000u);  // none that large: the smallest that fits
+    const TableBlock preferred = pool.take(1500, 3000);
+    EXPECT_EQ(preferred.bytes, 4000u);  // the smallest of at least the preferred room
+    const TableBlock fitting = pool.take(1500, 9000);
+    EXPECT_EQ(fitting.bytes, 2000u);  // none that large: the smallest that fits
+    table_memory::free(preferred.data);
+    table_memory::free(fitting.data);
     EXPECT_EQ(pool.take(9000, 9000).data, nullptr);
     EXPECT_EQ(pool.blocks(), 2u);
     pool.clear();
