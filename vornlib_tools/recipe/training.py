@@ -245,8 +245,8 @@ def plot(path: Path, name: str, history: list[dict], leaky_history: list[dict] |
         epochs = [r["epoch"] for r in records]
         left.plot(epochs, [r["train_loss"] for r in records], style, label=label)
         right.plot(epochs, [r["val_auroc"] for r in records], style, label=label)
-    for (model, scores), colour in zip(baselines.items(), ("tab:gray", "tab:green")):
-        right.axhline(scores["val"], color=colour, linestyle=":", label=f"{model} (no graph)")
+    for (model, scores), colour in zip(baselines.items(), ("tab:gray", "tab:green", "tab:purple", "tab:brown")):
+        right.axhline(scores["val"], color=colour, linestyle=":", label=model)
     left.set(title=f"{name}: training loss", xlabel="epoch", ylabel="binary cross-entropy")
     right.set(title=f"{name}: validation AUROC", xlabel="epoch", ylabel="AUROC")
     for axes in (left, right):
@@ -292,11 +292,11 @@ def run(database: Database, task: Task, settings: Settings, name: str) -> dict |
     graph = prepare_graph(database, task, settings, rank, distributed)
     tables = seed_tables(graph, task, settings)
     # Every rank screens (it is cheap), so that every rank stops alike.
-    scores = screen.score_columns(graph, task.entity_table, tables["train"], seed=settings.seed)
+    screened = screen.score_columns(graph, task.entity_table, tables["train"], seed=settings.seed)
     if rank == 0:
         log(", ".join(f"{split}: {len(t.node):,} seeds ({t.label.mean():.1%} positive)" for split, t in tables.items()))
-        log(screen.summary(scores, task.entity_table, len(tables["train"].node), settings.allow_leaks))
-    screen.check(scores, task.entity_table, len(tables["train"].node), settings.allow_leaks)
+        log(screen.summary(screened, task.entity_table, len(tables["train"].node), settings.allow_leaks))
+    screen.check(screened, task.entity_table, len(tables["train"].node), settings.allow_leaks)
     report: dict = {"dataset": name, "world_size": world, "workers_per_rank": settings.workers,
                     "device": str(device), "num_neighbors": {str(k): list(map(int, v))
                                                              for k, v in settings.num_neighbors.items()}}
