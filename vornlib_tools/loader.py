@@ -229,7 +229,6 @@ class SeedLoader:
         self._conns: list = []  # per worker: the connection its results come over
         self._boards: dict = {}  # worker index -> the mapping of its outbox's board
         self._selector: selectors.BaseSelector | None = None  # the connections and the workers' exits
-        self._outstanding = 0  # tasks put and not yet answered
         self._receiving = False
 
     # ---- epoch order ---------------------------------------------------------
@@ -321,10 +320,6 @@ class SeedLoader:
             self.close(wait=False)
             raise
 
-    def _put(self, task: tuple) -> None:
-        self._tasks.put(task)
-        self._outstanding += 1
-
     def _receive(self) -> None:
         """Takes the next result of any worker off its connection and hands it
         to its iteration (or frees it unread if that iteration has ended).
@@ -344,10 +339,9 @@ class SeedLoader:
                     return
                 if kinds:  # only exits: a worker died with nothing left to read
                     self._died(kinds[0][1])
-        except Exception:
-            raise
-        except BaseException:
-            self.close(wait=False)
+        except BaseException as error:
+            if not isinstance(error, Exception):
+                self.close(wait=False)
             raise
         finally:
             self._receiving = False
@@ -369,7 +363,6 @@ class SeedLoader:
                 item = transport.receive(conn, body, board) if wanted else transport.discard(conn, body, board)
         except (EOFError, OSError):
             self._died(index)
-        self._outstanding -= 1
         if iteration is None:
             return
         iteration.in_flight -= 1
@@ -406,8 +399,8 @@ class SeedLoader:
         """A copy for another process (a torch DataLoader worker): the plan and
         the seed table, without this process's workers, sampler or iterations."""
         state = self.__dict__.copy()
-        state.update(_local=None, _workers=[], _tasks=None, _conns=[], _boards={}, _selector=None, _outstanding=0,
-                     _receiving=False, _epochs=None)
+        state.update(_local=None, _workers=[], _tasks=None, _conns=[], _boards={}, _selector=None, _receiving=False,
+                     _epochs=None)
         return state
 
     def __setstate__(self, state: dict) -> None:
@@ -537,7 +530,7 @@ class _WorkerIteration(_Iteration):
         loader = self.loader
         window = min(len(self.batches), number + loader.prefetch * loader.num_workers)
         while self.sent < window:
-            loader._put((self.token, self.sent, *loader._task(self.epoch, self.sent, self.batches[self.sent])))
+            loader._tasks.put((self.token, self.sent, *loader._task(self.epoch, self.sent, self.batches[self.sent])))
             self.sent += 1
             self.in_flight += 1
         while number not in self.ready:
