@@ -8,6 +8,11 @@ odd keys and foreign types, so that a call may fail, but only clearly.
 """
 
 import os
+import queue
+import signal
+import subprocess
+import threading
+import time
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -471,3 +476,102 @@ def epoch_order(loader, seeds, times):
         np.testing.assert_array_equal(batch.seed_time, times[index])
         order.append(index)
     return np.concatenate(order)
+
+
+# ---- child processes -------------------------------------------------------------------
+
+def group_members(pgid):
+    """The live processes (zombies aside) of process group pgid."""
+    members = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                state, _, pgrp = stat.read().rsplit(")", 1)[1].split()[:3]
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+        if int(pgrp) == pgid and state != "Z":
+            members.append(int(entry))
+    return members
+
+
+class ChildGroup:
+    """A child process in a process group of its own, as a terminal starts a
+    job. Every wait on it is bounded, and on the way out, however the test
+    ends (a failed assertion, a timeout), everything in its group is killed and
+    the child reaped: a child left waiting for a signal that never came, or its
+    workers, would otherwise run on long after the suite.
+
+        with ChildGroup([sys.executable, script, ...]) as child:
+            assert child.line(60) == "started"
+            returncode, output, errors = child.finish(60)
+            assert child.left_behind == []
+    """
+
+    def __init__(self, args, **popen):
+        self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                        start_new_session=True, **popen)
+        self.pid = self.process.pid
+        self.left_behind = None
+        self._lines = queue.Queue()
+        self._errors = []
+        self._readers = [threading.Thread(target=self._read, args=(self.process.stdout, self._lines.put), daemon=True),
+                         threading.Thread(target=self._read, args=(self.process.stderr, self._errors.append),
+                                          daemon=True)]
+        for reader in self._readers:
+            reader.start()
+
+    @staticmethod
+    def _read(stream, keep):
+        for line in stream:
+            keep(line)
+        keep(None)
+
+    def __enter__(self):
+        return self
+
+    def line(self, timeout):
+        """The child's next line of output (without its newline); fails if
+        none comes within timeout seconds or the output ends."""
+        try:
+            line = self._lines.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError(f"no output from the child in {timeout} s") from None
+        assert line is not None, f"the child's output ended: {''.join(filter(None, self._errors))}"
+        return line.rstrip("\n")
+
+    def finish(self, timeout, grace=5.0):
+        """(returncode, the rest of its output, its error output) once the child
+        has exited; fails if it has not within timeout seconds. left_behind then
+        lists what of its group was still alive grace seconds later; the group
+        is killed before the child is reaped, so that its id cannot have been
+        taken by another process meanwhile."""
+        deadline = time.monotonic() + timeout
+        while os.waitid(os.P_PID, self.pid, os.WEXITED | os.WNOWAIT | os.WNOHANG) is None:
+            assert time.monotonic() < deadline, f"the child still runs after {timeout} s"
+            time.sleep(0.02)
+        settled = time.monotonic() + grace
+        while (members := [pid for pid in group_members(self.pid) if pid != self.pid]) and time.monotonic() < settled:
+            time.sleep(0.05)
+        self.left_behind = members
+        self._stop()
+        rest = []
+        while not self._lines.empty():  # the readers have ended: all of it is here
+            rest.append(self._lines.get_nowait() or "")
+        return self.process.returncode, "".join(rest), "".join(filter(None, self._errors))
+
+    def _stop(self):
+        if self.process.returncode is None:
+            try:
+                os.killpg(self.pid, signal.SIGKILL)  # the child is not reaped yet: the group id is still its own
+            except ProcessLookupError:
+                pass
+            self.process.wait()
+        for reader in self._readers:
+            reader.join(timeout=10)
+
+    def __exit__(self, *exc_info):
+        self._stop()
+        self.process.stdout.close()
+        self.process.stderr.close()

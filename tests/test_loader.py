@@ -9,7 +9,6 @@ import json
 import os
 import re
 import signal
-import subprocess
 import sys
 import threading
 import time
@@ -18,11 +17,12 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from helpers import loader_for
+from helpers import ChildGroup, loader_for
 from vornlib_tools import Batch, synthetic
 
 # The longest a failing or killed worker may take to end the epoch.
 FAILURE_BOUND_SECONDS = 2.0
+CHILD = Path(__file__).with_name("loader_interrupt_child.py")
 
 
 @pytest.fixture(scope="module")
@@ -316,9 +316,10 @@ def expected_epochs(directory, epochs, **options):
     return result
 
 
-def test_two_iterations_over_one_loader_both_work(shop_dir):
+@pytest.mark.parametrize("workers", [0, 2])
+def test_two_iterations_over_one_loader_both_work(shop_dir, workers):
     first_epoch, second_epoch = expected_epochs(shop_dir, [0, 1])
-    _, _, loader = loader_for(shop_dir, num_workers=2, prefetch=1)
+    _, _, loader = loader_for(shop_dir, num_workers=workers, prefetch=1)
     with loader:
         def interleaved():
             first = iter(loader)  # epoch 0
@@ -378,20 +379,13 @@ def test_workers_ignore_sigint(shop_dir):
 
 
 def test_ctrl_c_in_a_loop_stops_the_workers_quietly(shop_dir):
-    child = subprocess.Popen([sys.executable, str(Path(__file__).with_name("loader_interrupt_child.py")),
-                              str(shop_dir)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             cwd=Path(__file__).parent, start_new_session=True)  # a group, as a terminal's
-    try:
-        assert child.stdout.readline().strip() == "looping"
-        os.killpg(child.pid, signal.SIGINT)
-        output, errors = child.communicate(timeout=60)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-    assert child.returncode == 0 and errors == "", errors  # not a word from the workers
-    for pid in json.loads(output.splitlines()[-1]):  # and none left behind
-        assert not Path(f"/proc/{pid}").exists() or "zombie" in Path(f"/proc/{pid}/status").read_text()
+    with ChildGroup([sys.executable, str(CHILD), str(shop_dir), "ctrl-c"], cwd=CHILD.parent) as child:
+        assert child.line(60) == "looping"
+        os.killpg(child.pid, signal.SIGINT)  # as a terminal sends Ctrl+C: to the whole group
+        returncode, output, errors = child.finish(60)
+    assert returncode == 0 and errors == "", errors  # not a word from the workers
+    assert len(json.loads(output.splitlines()[-1])) == 2
+    assert child.left_behind == []  # nor any process left behind
 
 
 def test_ctrl_c_while_waiting_for_a_batch_stops_the_workers_there(shop_dir):

@@ -4,15 +4,15 @@ cap raises MemoryError, and afterwards the sampler continues exactly as one
 that never failed. Each case runs long_call_child.py in its own process."""
 
 import json
+import os
 import signal
-import subprocess
 import sys
 import time
 from pathlib import Path
 
 import pytest
 
-from helpers import UNDER_ASAN
+from helpers import UNDER_ASAN, ChildGroup
 
 CHILD = Path(__file__).with_name("long_call_child.py")
 # A call stops within milliseconds of the signal. The bound leaves room for a
@@ -23,20 +23,15 @@ SIGNAL_DELAY = 0.3  # after the child announces the call, so that it is running
 
 
 def run_child(mode, interrupt):
-    child = subprocess.Popen([sys.executable, str(CHILD), mode], stdout=subprocess.PIPE, text=True)
     sent = None
-    try:
+    with ChildGroup([sys.executable, str(CHILD), mode]) as child:
         if interrupt:
-            assert child.stdout.readline().strip() == "started"
+            assert child.line(60) == "started"
             time.sleep(SIGNAL_DELAY)
             sent = time.monotonic()  # the same clock in both processes
-            child.send_signal(signal.SIGINT)
-        output, _ = child.communicate(timeout=600)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-    assert child.returncode == 0, output
+            os.kill(child.pid, signal.SIGINT)
+        returncode, output, errors = child.finish(600)
+    assert returncode == 0, output + errors
     report = json.loads(output.splitlines()[-1])
     if sent is not None:
         report["lag"] = report["ended"] - sent
