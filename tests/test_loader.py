@@ -388,6 +388,15 @@ def test_ctrl_c_in_a_loop_stops_the_workers_quietly(shop_dir):
     assert child.left_behind == []  # nor any process left behind
 
 
+def test_workers_stop_when_the_training_process_is_killed(shop_dir):
+    with ChildGroup([sys.executable, str(CHILD), str(shop_dir), "killed"], cwd=CHILD.parent) as child:
+        workers = json.loads(child.line(60))  # printed once they wait for tasks
+        os.kill(child.pid, signal.SIGKILL)  # no close(), no sentinel: only the workers can notice
+        returncode, _, _ = child.finish(60, grace=10)
+    assert returncode == -signal.SIGKILL
+    assert child.left_behind == [], f"left running: {child.left_behind}, workers were {workers}"
+
+
 def test_ctrl_c_while_waiting_for_a_batch_stops_the_workers_there(shop_dir):
     _, _, loader = loader_for(shop_dir, num_workers=2, transform=stalled)
     with loader:

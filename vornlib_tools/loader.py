@@ -24,7 +24,8 @@ Each iteration is an iterator of its own, with its own batches in flight, so
 two iterations over one loader both work. Workers ignore SIGINT: Ctrl+C is the
 training process's to handle, and one that lands while it waits for a batch
 stops the workers at once and without a word from them (the next iteration
-starts new ones).
+starts new ones). A worker whose training process is gone (killed outright)
+stops by itself within a second.
 
 Workers are started with the "spawn" method by default: a worker forked from a
 process that already runs threads (torch, BLAS) may deadlock, and Python 3.13
@@ -36,6 +37,7 @@ from __future__ import annotations
 import multiprocessing
 import os
 import pickle
+import queue
 import selectors
 import signal
 import threading
@@ -52,7 +54,9 @@ from vornlib_tools.batch import Batch
 from vornlib_tools.graph import Graph
 
 # How long the main process waits for a message before it looks again (it wakes
-# at once when a worker exits; this only bounds the wait between checks).
+# at once when a worker exits; this only bounds the wait between checks), and
+# how long an idle worker waits for a task before it checks that the training
+# process is still there.
 _POLL_SECONDS = 1.0
 # What a worker sends once it has mapped the graph.
 _READY = "ready"
@@ -112,9 +116,22 @@ def _sigint_ignored():
         signal.signal(signal.SIGINT, previous)
 
 
+def _next_task(tasks, parent) -> tuple | None:
+    """The next task of the shared queue, or None (stop) once the training
+    process has gone. A training process killed outright (kill -9, the OOM
+    killer) sends no sentinel, and its workers, which hold the queue's write end
+    too, would otherwise wait forever with their memory files."""
+    while True:
+        try:
+            return tasks.get(timeout=_POLL_SECONDS)
+        except queue.Empty:
+            if parent is not None and not parent.is_alive():
+                return None
+
+
 def _worker_main(settings: dict, files: int, tasks, conn) -> None:
     """A worker process: sample every task of the shared queue until a None
-    sentinel arrives."""
+    sentinel arrives or the training process is gone."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
         sampling, failure = _Sampling(**settings), None
@@ -123,7 +140,8 @@ def _worker_main(settings: dict, files: int, tasks, conn) -> None:
     outbox = transport.Outbox(files)
     conn.send(_READY)
     outbox.share(conn)
-    while (task := tasks.get()) is not None:
+    parent = multiprocessing.parent_process()
+    while (task := _next_task(tasks, parent)) is not None:
         token, number, seed_node, seed_time, stream = task
         if failure is not None:
             transport.fail(conn, (token, number), *failure)
