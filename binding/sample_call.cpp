@@ -69,7 +69,7 @@ bool gather(PyObject* const* args, Py_ssize_t positional, PyObject* keywords,
     return true;
 }
 
-PyObject* sample_call(PyObject* /*module*/, PyObject* const* args, std::size_t nargsf, PyObject* keywords) {
+PyObject* sample_call(PyObject* /*record*/, PyObject* const* args, std::size_t nargsf, PyObject* keywords) {
     std::array<PyObject*, kArguments> gathered{};
     if (!gather(args, PyVectorcall_NARGS(nargsf), keywords, gathered)) {
         return PyObject_Vectorcall(general_sample, args, nargsf, keywords);
@@ -116,6 +116,9 @@ void install_sample_call(py::class_<PythonSampler>& sampler_class) {
         py::pybind11_fail("install_sample_call: sample is not an instance method");
     }
     general_sample = py::handle(PyInstanceMethod_GET_FUNCTION(defined.ptr())).inc_ref().ptr();
+    if (!PyCFunction_Check(general_sample)) {
+        py::pybind11_fail("install_sample_call: sample is not a built-in function");
+    }
     for (std::size_t i = 0; i < kArguments; ++i) {
         interned_names[i] = PyUnicode_InternFromString(kNames[i]);
         if (interned_names[i] == nullptr) {
@@ -125,7 +128,12 @@ void install_sample_call(py::class_<PythonSampler>& sampler_class) {
     sample_doc = py::str(defined.attr("__doc__"));
     sample_definition = PyMethodDef{"sample", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sample_call)),
                                     METH_FASTCALL | METH_KEYWORDS, sample_doc.c_str()};
-    const auto function = py::reinterpret_steal<py::object>(PyCFunction_New(&sample_definition, nullptr));
+    // Bound, as pybind11's own function is, to its function record and to the
+    // module's name: introspection (__module__, __qualname__, repr, help())
+    // then shows it as it shows every other method.
+    const auto module_name = py::reinterpret_borrow<py::object>(general_sample).attr("__module__");
+    const auto function = py::reinterpret_steal<py::object>(
+        PyCFunction_NewEx(&sample_definition, PyCFunction_GET_SELF(general_sample), module_name.ptr()));
     if (!function) {
         throw py::error_already_set();
     }

@@ -1,5 +1,6 @@
 """What Python sees of the module: names, signatures, argument matching, seeding."""
 
+import pydoc
 import subprocess
 import sys
 
@@ -38,6 +39,19 @@ def test_module_exports_only_the_sampler_class():
 def test_rendered_signatures_are_pinned():
     assert NeighborSampler.__init__.__doc__ == INIT_DOC
     assert NeighborSampler.sample.__doc__ == SAMPLE_DOC
+
+
+def test_sample_shows_itself_as_every_other_method_does():
+    # sample() has a call path of its own; introspection must not tell.
+    sample, init = NeighborSampler.sample, NeighborSampler.__init__
+    assert type(sample) is type(init) and type(sample.__func__) is type(init.__func__)
+    assert sample.__module__ == init.__module__ == "vornlib"
+    assert sample.__qualname__ == init.__qualname__.replace("__init__", "sample")
+    assert sample.__text_signature__ is init.__text_signature__ is None
+    assert type(sample.__func__.__self__) is type(init.__func__.__self__)
+    sampler = NeighborSampler(**timed_graph())
+    assert repr(sampler.sample).split(" of ")[0] == repr(sampler.__init__).split(" of ")[0].replace("__init__", "sample")
+    assert pydoc.render_doc(sample).splitlines()[0] == pydoc.render_doc(init).splitlines()[0]
 
 
 def test_importing_does_not_import_numpy():
