@@ -7,6 +7,7 @@ torch-dependent (the `train` extra); run them alone with `pytest -m torch`.
 
 import importlib.util
 import json
+import os
 import re
 import subprocess
 import sys
@@ -178,6 +179,75 @@ def test_the_graph_is_rebuilt_when_its_data_or_declarations_change(tmp_path, cap
     prepare(orders_database())
     task.splits["val"] = (pd.Timestamp("2024-01-07", tz="UTC"), None)
     assert "(feature_cutoff changed): building it again" in prepare(orders_database())[1]
+
+
+def test_lazy_tables_are_fingerprinted_without_reading_them_whole(tmp_path, capsys, monkeypatch):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    import duckdb
+
+    from vornlib_tools import sources
+    from vornlib_tools.recipe import cache
+
+    original = orders_database()
+    orders, customers = original.tables["orders"], original.tables["customers"]
+    path = tmp_path / "orders.parquet"
+    connection = duckdb.connect()
+    connection.register("frame", orders.frame)
+    connection.execute("CREATE TABLE orders AS SELECT * FROM frame")
+
+    def database(frame):
+        return Database({"customers": customers, "orders": Table(
+            frame, time="placed", known_at=orders.known_at, missing_time=orders.missing_time,
+            foreign_keys={"customer": "customers"})})
+
+    def prepare(database):
+        training.prepare_graph(database, task, settings(tmp_path), rank=0, distributed=False)
+        return capsys.readouterr().out
+
+    task = Task("orders", pd.DataFrame(), {"val": (pd.Timestamp("2024-01-05", tz="UTC"), None)})
+    pq.write_table(pa.Table.from_pandas(orders.frame, preserve_index=False), path)
+
+    def whole(*args):
+        raise AssertionError("a lazy table was read whole for its fingerprint")
+
+    # The build reads in chunks; the fingerprint only a bounded head, the schema, counts and file stamps.
+    for frame in (path, connection.table("orders")):
+        with monkeypatch.context() as patched:
+            patched.setattr(sources.ArrowSource, "column", whole)
+            patched.setattr(sources.ArrowSource, "chunks", whole)
+            fingerprint = cache.table_fingerprint(database(frame).tables["orders"], "orders")
+        assert fingerprint["rows"] == 4 and fingerprint["columns"]["quantity"] == "int64"
+        assert fingerprint["columns"]["placed"].startswith("timestamp[")
+
+    assert "built the graph" in prepare(database(path))
+    assert "built the graph" not in prepare(database(path))  # the same file: reused
+    # A change past the sampled head rows is seen in the file's size or modification time.
+    monkeypatch.setattr(cache, "SAMPLE_ROWS", 1)
+    prepare(database(path))  # recorded with the smaller sample
+    stamp = path.stat().st_mtime_ns
+    changed = orders.frame.copy()
+    changed.loc[2, "quantity"] = 30
+    pq.write_table(pa.Table.from_pandas(changed, preserve_index=False), path)
+    os.utime(path, ns=(stamp + 10**9, stamp + 10**9))  # a later time, however coarse the file system's clock
+    assert "(table 'orders': contents changed): building it again" in prepare(database(path))
+    monkeypatch.undo()
+
+    relation = connection.table("orders")
+    assert "built the graph" in prepare(database(relation))
+    assert "built the graph" not in prepare(database(relation))
+    connection.execute("INSERT INTO orders SELECT * FROM frame LIMIT 1")
+    assert "(table 'orders': rows, contents changed): building it again" in prepare(database(relation))
+    connection.execute("ALTER TABLE orders ALTER quantity TYPE DOUBLE")
+    assert "(table 'orders': columns, contents changed)" in prepare(database(connection.table("orders")))
+
+    # A stream is read by the build alone, so its graph is never reused, and says why.
+    def stream():
+        return database(pa.Table.from_pandas(orders.frame, preserve_index=False).to_reader())
+
+    assert "built the graph" in prepare(stream())
+    assert ("(table 'orders' is an Arrow stream, whose rows only a build reads): building it again"
+            in prepare(stream()))
 
 
 def _with(change):

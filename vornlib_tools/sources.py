@@ -264,14 +264,14 @@ def source_of(frame) -> Source:
         import pyarrow.dataset as ds
 
         if isinstance(frame, ds.Dataset):
-            return _dataset_source(frame)
+            return DatasetSource(frame)
     if isinstance(frame, (str, os.PathLike)):
         import pyarrow.dataset as ds
 
         path = Path(frame)
         if not path.exists():
             raise ValueError(f"a table's frame {str(path)!r} is not a file or directory")
-        return _dataset_source(ds.dataset(str(path), format="parquet"))
+        return DatasetSource(ds.dataset(str(path), format="parquet"))
     if module == "duckdb" and hasattr(frame, "project") and hasattr(frame, "aggregate"):
         return DuckDBSource(frame)
     if hasattr(frame, "__arrow_c_stream__"):
@@ -281,22 +281,26 @@ def source_of(frame) -> Source:
                     f"not a {type(frame).__name__}")
 
 
-def _dataset_source(dataset) -> ArrowSource:
-    import pyarrow.dataset as ds
+class DatasetSource(ArrowSource):
+    """A pyarrow.dataset.Dataset (Parquet files among them), read in file and
+    row group order, so that every read gives the rows alike."""
 
-    options = {"batch_readahead": 0, "fragment_readahead": 0}
-    if isinstance(dataset, ds.FileSystemDataset) and isinstance(dataset.format, ds.ParquetFileFormat):
-        # Not the whole file buffered ahead: a file can be larger than the memory a build may hold.
-        options["fragment_scan_options"] = ds.ParquetFragmentScanOptions(pre_buffer=False)
+    def __init__(self, dataset) -> None:
+        import pyarrow.dataset as ds
 
-    def read(names, rows):
-        # In file and row group order, so that every read gives the rows alike.
-        return dataset.scanner(columns=list(names), batch_size=rows, **options).to_batches()
+        self.dataset = dataset
+        options = {"batch_readahead": 0, "fragment_readahead": 0}
+        if isinstance(dataset, ds.FileSystemDataset) and isinstance(dataset.format, ds.ParquetFileFormat):
+            # Not the whole file buffered ahead: a file can be larger than the memory a build may hold.
+            options["fragment_scan_options"] = ds.ParquetFragmentScanOptions(pre_buffer=False)
 
-    def head(names, rows):
-        return dataset.scanner(columns=list(names), batch_size=max(rows, 1 << 16), **options).head(rows)
+        def read(names, rows):
+            return dataset.scanner(columns=list(names), batch_size=rows, **options).to_batches()
 
-    return ArrowSource(dataset.schema.names, read, dataset.count_rows, lazy=True, schema=dataset.schema, head=head)
+        def head(names, rows):
+            return dataset.scanner(columns=list(names), batch_size=max(rows, 1 << 16), **options).head(rows)
+
+        super().__init__(dataset.schema.names, read, dataset.count_rows, lazy=True, schema=dataset.schema, head=head)
 
 
 class DuckDBSource(ArrowSource):
