@@ -38,14 +38,13 @@ from memory_limit import LineCounter, ReadTimes
 from workloads import WORKLOADS, Workload
 
 import vornlib
-from vornlib_tools import synthetic
+from vornlib_tools import SAMPLER_SEED, synthetic
 from vornlib_tools.batch import SampleResult
 from vornlib_tools.graph import Graph, read_index
 
 BENCH_DIR = Path(__file__).resolve().parent
 EXPECTED_CHECKSUMS = BENCH_DIR / "expected_checksums.json"
 RESULTS = BENCH_DIR / "results" / "latest.json"
-SAMPLER_SEED = 123
 CHECKSUM_BATCHES = 32
 # More than the last-level cache: every call starts, as one in a training
 # loop does, with caches and TLB that other work filled; the core run writes

@@ -21,7 +21,7 @@ from pathlib import Path
 import numpy as np
 from tqdm import tqdm
 
-from vornlib_tools import Batch, Graph, SeedLoader, synthetic
+from vornlib_tools import SAMPLER_SEED, Batch, Graph, SeedLoader, synthetic
 from vornlib_tools.batch import hop_of_each
 from vornlib_tools.schema import edge_type_key
 from vornlib_tools.synthetic import DAY, EDGE_TYPES, NODE_TYPES
@@ -38,7 +38,7 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--batch-size", type=int, default=512)
     parser.add_argument("--fanouts", type=int, nargs="+", default=[16, 8, 8],
                         help="neighbours per hop for every edge type (-1 takes all)")
-    parser.add_argument("--seed", type=int, default=123, help="seeds the data and the sampler")
+    parser.add_argument("--seed", type=int, default=SAMPLER_SEED, help="seeds the data and the sampler")
     parser.add_argument("--workers", type=int, default=0,
                         help="sampling worker processes (they map the graph from a directory under --out's folder)")
     parser.add_argument("--out", type=Path, default=Path("relational_demo_subgraph.png"))

@@ -69,6 +69,20 @@ def test_foreign_key_edge_order_must_match():
                                 edge_types=[("b", "r", "a")])
 
 
+@pytest.mark.parametrize("num_nodes, fk, match", [
+    ({"a": 1, "b": 1}, ForeignKey("a", np.array([0]), "b", "r__s"), "relation 'r__s' contains '__'"),
+    ({"a": 1, "b": 1}, ForeignKey("a", np.array([0]), "b", "r", "s__t"), "relation 's__t' contains '__'"),
+    ({"a__x": 1, "b": 1}, ForeignKey("a__x", np.array([0]), "b", "r"), "table name 'a__x' contains '__'"),
+    ({"a": 2, "b": 3}, ForeignKey("a", np.array([0, 3]), "b", "r"), "a.r: .*3 at position 1 is not a node index"),
+    ({"a": 2, "b": 3}, ForeignKey("a", np.array([-1, 0]), "b", "r"), "a.r: .*-1 at position 0 is not a node index"),
+    ({"a": 2, "b": 3}, ForeignKey("a", np.array([0]), "b", "r"), "one entry per a row"),
+    ({"a": 2}, ForeignKey("a", np.array([0, 0]), "b", "r"), "num_nodes has no table 'b'"),
+])
+def test_foreign_keys_refuse_what_a_database_refuses(num_nodes, fk, match):
+    with pytest.raises(ValueError, match=match):
+        Graph.from_foreign_keys(num_nodes, {}, [fk])
+
+
 @pytest.mark.parametrize("as_path", [str, Path])
 def test_save_and_load_round_trip_memory_mapped(tmp_path, as_path):
     graph = shop(order_seed=3)
@@ -263,7 +277,8 @@ def test_loader_shuffles_anew_every_epoch_with_persistent_workers(shop_dir):
 
 def test_loader_shards_are_disjoint_and_equal():
     seeds = np.arange(103)
-    graph = Graph(["x"], [], {}, {}, {}, {"x": 103})  # static and without edges: planning reads nothing else
+    # Static and without edges: planning reads nothing else.
+    graph = Graph(node_types=["x"], edge_types=[], colptr={}, row={}, node_time={}, num_nodes={"x": 103})
     shards = [SeedLoader(graph, seeds, None, entity_table="x", num_neighbors={}, batch_size=10, shard=(rank, 3))
               for rank in range(3)]
     orders = [loader.order(5) for loader in shards]

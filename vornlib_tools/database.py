@@ -30,9 +30,10 @@ import numpy as np
 
 from vornlib_tools import convert, features, memory, sources
 from vornlib_tools.check import check_edge_type
-from vornlib_tools.graph import INDEX_FILE, Graph, PrimaryKey, group_by_destination, time_order
+from vornlib_tools.graph import (INDEX_FILE, Graph, PrimaryKey, colptr_stem, features_stem, group_by_destination,
+                                 key_stem, row_stem, time_order, time_stem)
 from vornlib_tools.progress import Progress
-from vornlib_tools.schema import check_name
+from vornlib_tools.schema import check_name, edge_type_key, reverse_relation
 from vornlib_tools.sorting import slices
 
 _log = logging.getLogger(__name__)
@@ -287,7 +288,7 @@ class _Build:
             references = self._resolve(keys)
         for name, key in keys.items():  # complete now: on_dangling="add" appends while resolving
             for column, values in zip(key.columns, key.values):
-                self.store.put(f"{name}.key.{column}", values)
+                self.store.put(key_stem(name, column), values)
             key.values, key.index = [], None
             self.work.release(key.held)
         num_nodes = {name: t.num_rows + len(keys[name].added_rows) for name, t in self.tables.items()}
@@ -296,7 +297,7 @@ class _Build:
             if table.time is not None:
                 with phase("times"):
                     node_time[name] = self._node_time(times, name, keys[name])
-                self.store.put(f"{name}.time", node_time[name])
+                self.store.put(time_stem(name), node_time[name])
         made = []
         for name, table in self.tables.items():
             with phase("time order", name):
@@ -313,7 +314,8 @@ class _Build:
         feature_tables = {}
         for name, table in self.tables.items():
             feature_tables[name] = self._features(name, table, times.pop(name), num_nodes[name])
-        graph = Graph(list(self.tables), order, {}, {}, node_time, num_nodes, metadata=dict(metadata or {}),
+        graph = Graph(node_types=list(self.tables), edge_types=order, colptr={}, row={}, node_time=node_time,
+                      num_nodes=num_nodes, metadata=dict(metadata or {}),
                       time_unit=self.unit, primary_keys={n: PrimaryKey(k.columns, []) for n, k in keys.items()},
                       features=feature_tables, schema=self.report, checked=True, clock=self.graph_clock)
         with phase("write"):
@@ -519,11 +521,11 @@ class _Build:
         forward = (referenced, reference.relation, name)
         backward = (name, reference.reverse, referenced)
         for edge_type in (forward, backward):  # one at a time: only its own arrays are held
-            key = "__".join(edge_type)
-            rows = self.store.writer(f"{key}.row", np.int64, (valid,))
+            key = edge_type_key(edge_type)
+            rows = self.store.writer(row_stem(key), np.int64, (valid,))
             with self.clock.phase("edges", key):
                 if edge_type == forward:
-                    colptr = self.store.writer(f"{key}.colptr", np.int64, (num_nodes[name] + 1,))
+                    colptr = self.store.writer(colptr_stem(key), np.int64, (num_nodes[name] + 1,))
                     _pointing(targets, colptr, rows)
                     colptr = colptr.close()
                 else:
@@ -531,7 +533,7 @@ class _Build:
                                    f"({num_nodes[referenced]:,} destinations)")
                     colptr, _ = group_by_destination(targets, num_nodes[referenced], order[1], order[0],
                                                      work=self.work, sink=rows.write)
-                    self.store.put(f"{key}.colptr", colptr)
+                    self.store.put(colptr_stem(key), colptr)
                 row = rows.close()
             with self.clock.phase("check", key):
                 check_edge_type(key, colptr, row, num_nodes[edge_type[0]], num_nodes[edge_type[2]],
@@ -575,7 +577,7 @@ class _Build:
         encoder.finish([(c, _encoded(kinds[c])) for c in table.column_names if c in kinds and c not in left_out])
         shapes = {"values": (np.float32, encoder.value_width), "datetimes": (np.int64, encoder.datetime_width),
                   "present": (np.bool_, encoder.width), "known": (np.int64, len(names))}
-        arrays = {array: self.store.writer(f"{name}.features.{array}", dtype, (nodes, width))
+        arrays = {array: self.store.writer(features_stem(name, array), dtype, (nodes, width))
                   for array, (dtype, width) in shapes.items()}
         rows = table.num_rows
         chunks = self._chunks(name, table, read, "values") if read else \
@@ -903,7 +905,7 @@ def _reference(columns, target) -> Reference:
     if not 1 <= len(target) <= 3:
         raise ValueError(f"foreign key {_show(columns)}: give a table name, or (table, relation[, reverse])")
     relation = target[1] if len(target) > 1 else "_".join(columns)
-    reverse = target[2] if len(target) > 2 else f"rev_{relation}"
+    reverse = target[2] if len(target) > 2 else reverse_relation(relation)
     return Reference(columns, target[0], relation, reverse)
 
 

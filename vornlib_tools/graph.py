@@ -34,7 +34,7 @@ from vornlib_tools.check import check_graph
 from vornlib_tools.features import ARRAYS as FEATURE_ARRAYS
 from vornlib_tools.features import FeatureTable
 from vornlib_tools.memory import Workspace
-from vornlib_tools.schema import EdgeType, edge_type_key
+from vornlib_tools.schema import EdgeType, check_name, edge_type_key, reverse_relation
 from vornlib_tools.sorting import slices, sort_int64
 
 FORMAT_VERSION = 1
@@ -47,6 +47,29 @@ _FORMAT_KEYS = ("format", "node_types", "edge_types", "node_counts", "timed_type
 _FAR_TIMES = 100
 # The string that asks Graph.sample and SeedLoader for the entities' own timestamps as seed times.
 OWN_TIME = "own"
+# The sampler seed of every entry point that samples, unless the caller gives one.
+SAMPLER_SEED = 123
+
+
+# The files of a graph directory by their stems (the list above): the one place their names are made.
+def time_stem(table: str) -> str:
+    return f"{table}.time"
+
+
+def colptr_stem(key: str) -> str:
+    return f"{key}.colptr"
+
+
+def row_stem(key: str) -> str:
+    return f"{key}.row"
+
+
+def key_stem(table: str, column: str) -> str:
+    return f"{table}.key.{column}"
+
+
+def features_stem(table: str, array: str) -> str:
+    return f"{table}.features.{array}"
 
 
 def group_by_destination(dst: np.ndarray, num_dst: int, rank: np.ndarray | None = None,
@@ -222,7 +245,7 @@ class ForeignKey:
     It becomes two edge types: (referenced, relation, table), which a hop from a
     row of `table` follows to the row it references, and (table, reverse,
     referenced), which a hop from a referenced row follows to every row that
-    references it. `reverse` defaults to "rev_" + relation.
+    references it. `reverse` defaults to schema.reverse_relation(relation).
     """
 
     table: str
@@ -234,7 +257,7 @@ class ForeignKey:
     @property
     def edge_types(self) -> tuple[EdgeType, EdgeType]:
         return ((self.referenced, self.relation, self.table),
-                (self.table, self.reverse or f"rev_{self.relation}", self.referenced))
+                (self.table, self.reverse or reverse_relation(self.relation), self.referenced))
 
 
 @dataclass
@@ -255,11 +278,12 @@ def _int64(values) -> np.ndarray:
     return np.ascontiguousarray(values, dtype=np.int64)
 
 
-@dataclass
+@dataclass(kw_only=True)
 class Graph:
     """Everything a NeighborSampler is built from, plus node counts, the time
     unit, primary keys and features of tables built from a Database, extra
-    per-node columns (keyed "<node type>.<name>") and free metadata.
+    per-node columns (keyed "<node type>.<name>") and free metadata. Fields
+    are given by name: fourteen of them in a row would be easy to misplace.
 
     Building a graph checks it (Graph.check); `checked` records that it passed.
     """
@@ -289,33 +313,44 @@ class Graph:
                           foreign_keys: Iterable[ForeignKey], edge_types: Iterable[EdgeType] | None = None,
                           columns: Mapping[str, np.ndarray] | None = None,
                           metadata: Mapping | None = None) -> Graph:
-        """Both directions of every foreign key as time-sorted CSC arrays, checked.
+        """Both directions of every foreign key as time-sorted CSC arrays, checked,
+        by the rules of a Database build: the same names refused, the same
+        reverse relation, each destination's sources grouped by one
+        group_by_destination in time order. References are row positions,
+        every one of them in range.
 
         edge_types, if given, fixes the order of the edge types (it decides the
         sampler's order of expansion and of its random draws); it must list
         exactly the edge types the foreign keys give. By default each foreign
         key contributes its two edge types in ForeignKey.edge_types order.
         """
+        for name in num_nodes:
+            check_name(name, "table name")
         times = {name: _int64(values) for name, values in node_time.items()}
         colptr, row, made = {}, {}, []
         for fk in foreign_keys:
+            where = f"foreign key {fk.table}.{fk.relation}"
+            for table in (fk.table, fk.referenced):
+                if table not in num_nodes:
+                    raise ValueError(f"{where}: num_nodes has no table {table!r}")
             column = np.asarray(fk.column)
             if column.shape != (num_nodes[fk.table],):
-                raise ValueError(f"foreign key {fk.table}.{fk.relation} has shape {column.shape}, "
-                                 f"expected one entry per {fk.table} row ({num_nodes[fk.table]})")
+                raise ValueError(f"{where} has shape {column.shape}, expected one entry per {fk.table} row "
+                                 f"({num_nodes[fk.table]})")
             rows = np.arange(column.size, dtype=np.int64)
             for (source, relation, destination), src, dst in zip(fk.edge_types, (column, rows), (rows, column)):
+                check_name(relation, f"{where}: relation")
                 key = edge_type_key((source, relation, destination))
                 try:
                     colptr[key], row[key] = csc(src, dst, num_nodes[destination], times.get(source))
                 except ValueError as error:
-                    raise ValueError(f"foreign key {fk.table}.{fk.relation}: {error}") from None
+                    raise ValueError(f"{where}: {error}") from None
                 made.append((source, relation, destination))
         order = made if edge_types is None else [tuple(e) for e in edge_types]
         if sorted(order) != sorted(made):
             raise ValueError(f"edge_types {order} do not match the foreign keys' edge types {made}")
-        graph = cls(list(num_nodes), order, colptr, row, times, dict(num_nodes),
-                    dict(columns or {}), dict(metadata or {}))
+        graph = cls(node_types=list(num_nodes), edge_types=order, colptr=colptr, row=row, node_time=times,
+                    num_nodes=dict(num_nodes), columns=dict(columns or {}), metadata=dict(metadata or {}))
         graph.check()
         return graph
 
@@ -329,29 +364,29 @@ class Graph:
 
     def arrays(self) -> dict[str, np.ndarray]:
         """Every array by its file stem in a graph directory."""
-        stems = {f"{name}.time": values for name, values in self.node_time.items()}
+        stems = {time_stem(name): values for name, values in self.node_time.items()}
         for key in self.keys:
-            stems[f"{key}.colptr"], stems[f"{key}.row"] = self.colptr[key], self.row[key]
+            stems[colptr_stem(key)], stems[row_stem(key)] = self.colptr[key], self.row[key]
         for name, key in self.primary_keys.items():
-            stems.update({f"{name}.key.{c}": v for c, v in zip(key.columns, key.values)})
+            stems.update({key_stem(name, c): v for c, v in zip(key.columns, key.values)})
         for name, table in self.features.items():
-            stems.update({f"{name}.features.{a}": v for a, v in table.arrays().items()})
+            stems.update({features_stem(name, a): v for a, v in table.arrays().items()})
         return {**stems, **self.columns}
 
     def attach(self, arrays: Mapping[str, np.ndarray]) -> None:
         """Fills the graph's arrays from file stems (the inverse of arrays())."""
         for key in self.keys:
-            self.colptr[key], self.row[key] = arrays[f"{key}.colptr"], arrays[f"{key}.row"]
+            self.colptr[key], self.row[key] = arrays[colptr_stem(key)], arrays[row_stem(key)]
         for name in list(self.node_time):
-            self.node_time[name] = arrays[f"{name}.time"]
+            self.node_time[name] = arrays[time_stem(name)]
         for name, key in self.primary_keys.items():
-            key.values = [arrays[f"{name}.key.{c}"] for c in key.columns]
+            key.values = [arrays[key_stem(name, c)] for c in key.columns]
             key._index = None
         for name, table in self.features.items():
             for array in FEATURE_ARRAYS:
-                setattr(table, array, arrays[f"{name}.features.{array}"])
+                setattr(table, array, arrays[features_stem(name, array)])
 
-    def sampler(self, seed: int = 123, with_time: bool = True):
+    def sampler(self, seed: int = SAMPLER_SEED, with_time: bool = True):
         """A NeighborSampler over these arrays (read in place, not copied)."""
         import vornlib
 
@@ -582,7 +617,7 @@ class Graph:
                                       integers=self.clock == convert.GRAPH_CLOCK)
 
     def sample(self, entity_table: str, seeds, times, *, num_neighbors: Mapping | None = None,
-               sampling_time_offsets: Mapping | None = None, seed: int = 123, index: bool | None = None,
+               sampling_time_offsets: Mapping | None = None, seed: int = SAMPLER_SEED, index: bool | None = None,
                allow_future: bool = False, payload: Mapping | None = None) -> Batch:
         """One sample() call from seeds to a Batch, on a sampler built for the call.
 
@@ -593,7 +628,7 @@ class Graph:
             num_neighbors, sampling_time_offsets, allow_future=allow_future), seed=seed, payload=payload)
 
     def sample_nodes(self, entity_table: str, nodes: np.ndarray, stamps: np.ndarray, request: tuple[dict, dict],
-                     *, seed: int = 123, payload: Mapping | None = None, with_time: bool = True) -> Batch:
+                     *, seed: int = SAMPLER_SEED, payload: Mapping | None = None, with_time: bool = True) -> Batch:
         """Graph.sample for seeds and a request already converted (a loader
         converts its seed table once). with_time=False samples as if the
         graph had no timestamps (uniform choices everywhere)."""
@@ -743,17 +778,19 @@ class Graph:
         edge_types = [tuple(e) for e in index["edge_types"]]
         keys = [edge_type_key(e) for e in edge_types]
         unit = index.get("time_unit", "s")
-        primary_keys = {name: PrimaryKey(list(columns), [array(f"{name}.key.{c}") for c in columns])
+        primary_keys = {name: PrimaryKey(list(columns), [array(key_stem(name, c)) for c in columns])
                         for name, columns in index.get("primary_keys", {}).items()}
-        feature_tables = {name: FeatureTable.from_json(spec, {a: array(f"{name}.features.{a}")
+        feature_tables = {name: FeatureTable.from_json(spec, {a: array(features_stem(name, a))
                                                               for a in FEATURE_ARRAYS}, unit)
                           for name, spec in index.get("features", {}).items()}
-        graph = cls(list(index["node_types"]), edge_types,
-                   {key: array(f"{key}.colptr") for key in keys}, {key: array(f"{key}.row") for key in keys},
-                   {name: array(f"{name}.time") for name in index["timed_types"]},
-                   dict(index["node_counts"]), {stem: array(stem) for stem in index["columns"]},
-                   {k: v for k, v in index.items() if k not in _FORMAT_KEYS}, unit, primary_keys,
-                   feature_tables, index.get("schema", {}), bool(index.get("checked", False)), index.get("clock"))
+        graph = cls(node_types=list(index["node_types"]), edge_types=edge_types,
+                    colptr={key: array(colptr_stem(key)) for key in keys},
+                    row={key: array(row_stem(key)) for key in keys},
+                    node_time={name: array(time_stem(name)) for name in index["timed_types"]},
+                    num_nodes=dict(index["node_counts"]), columns={stem: array(stem) for stem in index["columns"]},
+                    metadata={k: v for k, v in index.items() if k not in _FORMAT_KEYS}, time_unit=unit,
+                    primary_keys=primary_keys, features=feature_tables, schema=index.get("schema", {}),
+                    checked=bool(index.get("checked", False)), clock=index.get("clock"))
         if mmap and warm:
             graph.warming = Warming(directory)
         if index.get("time_range") is not None:
@@ -771,7 +808,8 @@ class Warming:
     only push out what it read before."""
 
     _BLOCK = 16 << 20
-    _ORDER = (".colptr.npy", ".time.npy", ".row.npy", ".features.", ".key.")
+    _ORDER = (colptr_stem("") + ".npy", time_stem("") + ".npy", row_stem("") + ".npy", features_stem("", ""),
+              key_stem("", ""))
 
     def __init__(self, directory: str | os.PathLike) -> None:
         def rank(path: Path) -> int:

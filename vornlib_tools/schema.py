@@ -20,6 +20,11 @@ def edge_type_key(edge_type: Iterable[str]) -> str:
     return KEY_SEPARATOR.join(edge_type)
 
 
+def reverse_relation(relation: str) -> str:
+    """The relation of a foreign key's reverse edge type, unless one is named."""
+    return f"rev_{relation}"
+
+
 def check_name(name: object, what: str) -> str:
     """name unchanged if it can be part of an edge type key; else ValueError naming `what`."""
     if not isinstance(name, str) or not name:
