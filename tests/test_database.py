@@ -389,6 +389,9 @@ def test_datetime_features_are_ages_at_the_seed_time():
     batch = graph.sample("rows", [0], np.datetime64("2024-01-11"))
     values, known = batch.features(graph)["rows"]
     assert values.tolist() == [[10.0]] and known.tolist() == [[True]]
+    gathered = batch.with_features(graph)  # a new batch: the one it is called on keeps no features
+    assert gathered.feature_values["rows"].tolist() == [[10.0]] and batch.feature_values == {}
+    assert gathered.nodes is batch.nodes
 
 
 # ---- seeds, requests and the graph directory ---------------------------------------------
@@ -513,8 +516,8 @@ def test_csc_needs_its_source_times_stated_and_unsorted_graphs_fail_their_check(
     with pytest.raises(TypeError):
         csc(np.array([0]), np.array([0]), 1)  # noqa: the omission this refuses
     colptr, row = csc(np.array([0, 1]), np.array([0, 0]), 2, None)  # times 5 then 1
-    graph = Graph(["a"], [("a", "r", "a")], {"a__r__a": colptr}, {"a__r__a": row}, {"a": np.array([5, 1])},
-                  {"a": 2})
+    graph = Graph(node_types=["a"], edge_types=[("a", "r", "a")], colptr={"a__r__a": colptr}, row={"a__r__a": row},
+                  node_time={"a": np.array([5, 1])}, num_nodes={"a": 2})
     with pytest.raises(ValueError, match="not sorted by source time"):
         graph.sample("a", [0], 10, num_neighbors={"a__r__a": [2]})
 

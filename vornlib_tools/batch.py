@@ -133,13 +133,13 @@ class Batch:
         return result
 
     def with_features(self, graph) -> Batch:
-        """This batch with features(graph) gathered into feature_values and
-        feature_known: a loader transform, so that the gather happens where
-        the sampling does (in a worker, off the training process)."""
+        """A copy of this batch (its arrays shared) with features(graph)
+        gathered into feature_values and feature_known: a loader transform,
+        so that the gather happens where the sampling does (in a worker, off
+        the training process). The batch it is called on stays as it was."""
         gathered = self.features(graph)
-        self.feature_values = {name: values for name, (values, _) in gathered.items()}
-        self.feature_known = {name: known for name, (_, known) in gathered.items()}
-        return self
+        return dataclasses.replace(self, feature_values={name: values for name, (values, _) in gathered.items()},
+                                   feature_known={name: known for name, (_, known) in gathered.items()})
 
     def relative_time(self, node_time: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
         """seed time - node time, per node type with timestamps: how long before
