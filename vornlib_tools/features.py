@@ -69,6 +69,8 @@ class FeatureTable:
     known: np.ndarray
     time_unit: str = "s"
     names: list[str] = field(init=False)
+    # One record per node (pack()), read in place of the four matrices once made.
+    packed: np.ndarray | None = field(default=None, init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         self.names = [c.name for c in self.columns]
@@ -98,10 +100,10 @@ class FeatureTable:
         packed = np.empty(len(self.values), dtype=record)
         for name, array in arrays.items():
             packed[name] = array
-        self._packed = packed
+        self.packed = packed
 
     def _rows(self, nodes: np.ndarray) -> dict[str, np.ndarray]:
-        packed = self.__dict__.get("_packed")
+        packed = self.packed
         if packed is None:
             return {name: array[nodes] for name, array in self.arrays().items()}
         rows = packed[nodes]
