@@ -43,7 +43,7 @@ import signal
 import threading
 import traceback
 import weakref
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from typing import Any
 
@@ -300,6 +300,15 @@ class SeedLoader:
         """(seed ids, seed times, what its stream seed derives from) of one batch."""
         times = self.seed_time[picked] if self.seed_time is not None else np.empty(0, dtype=np.int64)
         return self.seed_node[picked], times, (self.sampler_seed, epoch, self.shard[0], number)
+
+    def sample_batches(self, epoch: int, numbers: Iterable[int]) -> Iterator[Any]:
+        """Batches `numbers` of epoch `epoch`, sampled in this process one at a
+        time: what an iteration yields for them (a torch DataLoader worker
+        samples its share of an epoch so)."""
+        batches = self.batches(epoch)
+        sampling = self._sampling()
+        for number in numbers:
+            yield self._attach(batches[number], sampling.item(*self._task(epoch, number, batches[number])))
 
     # ---- sampling --------------------------------------------------------------
 

@@ -53,12 +53,9 @@ class SeedDataset(IterableDataset):
     def __iter__(self) -> Iterator[Any]:
         info = get_worker_info()
         worker, workers = (0, 1) if info is None else (info.id, info.num_workers)
-        loader = self.loader
-        sampling = loader._sampling()
-        batches = loader.batches(self.epoch)
-        for number in range(worker, len(batches), workers):
-            yield _tensors(loader._attach(batches[number],
-                                          sampling.item(*loader._task(self.epoch, number, batches[number]))))
+        count = len(self.loader.batches(self.epoch))
+        for item in self.loader.sample_batches(self.epoch, range(worker, count, workers)):
+            yield _tensors(item)
 
 
 def _tensors(item: Any) -> Any:
