@@ -58,12 +58,14 @@ def test_time_order_keeps_input_order_among_ties_and_ranks_wide_spans():
 def test_dense_key_lookup_finds_present_keys_and_only_them():
     keys = np.array([10, 14, 11, 30], dtype=np.int64)
     index = KeyIndex([keys], "t")
-    assert index._single.dense is not None
+    assert index.direct
     queries = np.array([14, 9, 10, 31, 30, 12, -5, 2**40], dtype=np.int64)
     found = index.lookup([queries], "q")
     assert found.dtype == np.int64
     assert found.tolist() == [1, -1, 0, -1, 3, -1, -1, -1]
     assert index.lookup([np.array([11.0, 11.5])], "q").tolist() == [2, -1]
+    sparse = KeyIndex([np.array([0, 2**40])], "t")  # too spread for a direct table: searched
+    assert not sparse.direct and sparse.lookup([np.array([2**40, 1])], "q").tolist() == [1, -1]
 
 
 @pytest.mark.parametrize("round_up", [False, True])

@@ -564,6 +564,12 @@ class KeyIndex:
                                                      zip(self._uniques, self.columns)]), what,
                                       describe=self._describe)
 
+    @property
+    def direct(self) -> bool:
+        """Whether lookups read a direct table rather than binary-search: a
+        property of the keys' spread that tests and diagnostics ask about."""
+        return self._single.dense is not None
+
     @staticmethod
     def distinct(columns: Sequence[np.ndarray]) -> np.ndarray:
         """Positions of the first occurrence of each distinct key among the rows of these columns."""
