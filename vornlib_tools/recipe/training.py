@@ -22,7 +22,7 @@ from tqdm import tqdm
 from vornlib_tools.batch import Batch
 from vornlib_tools.convert import per_day
 from vornlib_tools.database import Database
-from vornlib_tools.graph import Graph
+from vornlib_tools.graph import SAMPLER_SEED, Graph
 from vornlib_tools.loader import SeedLoader
 from vornlib_tools.recipe import cache, screen
 from vornlib_tools.recipe.baselines import fit_baselines, neighbour_columns, own_columns
@@ -69,10 +69,9 @@ def packed_features(graph: Graph) -> Graph:
     """The graph with its feature matrices packed into one in-memory record
     per node (FeatureTable.pack): Batch.features then reads each sampled node
     once instead of once per memory-mapped matrix. Done once per process."""
-    if not graph.__dict__.setdefault("_recipe", {}).get("packed"):
-        for table in graph.features.values():
+    for table in graph.features.values():
+        if table.packed is None:
             table.pack()
-        graph._recipe["packed"] = True
     return graph
 
 
@@ -145,7 +144,7 @@ def make_loader(graph: Graph, table: SeedTable, task: Task, settings: Settings, 
     return SeedLoader(settings.data_dir, table.node, graph.input_times(sample_time), entity_table=task.entity_table,
                       num_neighbors=counts, batch_size=settings.batch_size,
                       payload={"time": table.time, "label": table.label}, shuffle=train, seed=settings.seed,
-                      num_workers=settings.workers if train else 0, sampler_seed=123 + settings.seed, shard=shard,
+                      num_workers=settings.workers if train else 0, sampler_seed=SAMPLER_SEED + settings.seed, shard=shard,
                       transform=gather_features, index=True)
 
 
