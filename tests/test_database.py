@@ -411,6 +411,20 @@ def test_seeds_take_keys_or_indices_and_datetimes_or_graph_units():
     assert own.seed_time.tolist() == [graph.node_time["orders"][3]]
 
 
+def test_graph_sample_takes_its_old_argument_names_with_a_warning():
+    graph = shop()
+    request = {"num_neighbors": {"orders__rev_by__customers": [1]}}
+    new = graph.sample("customers", ["bob", "ann"], pd.Timestamp("2024-01-04"), sampler_seed=7, **request)
+    with pytest.warns(FutureWarning) as caught:
+        old = graph.sample("customers", seeds=["bob", "ann"], times=pd.Timestamp("2024-01-04"), seed=7, **request)
+    assert [str(w.message).split(";")[0] for w in caught] == [
+        "Graph.sample(): 'seeds' is now called 'seed_node'", "Graph.sample(): 'times' is now called 'seed_time'",
+        "Graph.sample(): 'seed' is now called 'sampler_seed'"]
+    assert all(np.array_equal(old.nodes[k], new.nodes[k]) for k in new.nodes)
+    with pytest.raises(TypeError, match="give only 'sampler_seed'"):
+        graph.sample("customers", ["bob"], 0, seed=1, sampler_seed=1)
+
+
 @pytest.mark.parametrize("seeds, times, options, message", [
     ([83161.7], 0, {"index": True}, "83161.7 at position 0 is not an integral node index"),
     (["nobody"], 0, {}, "table 'customers' has no key \\('nobody'\\)"),
@@ -574,7 +588,7 @@ def test_the_loader_converts_its_seed_table_by_the_same_rules(tmp_path):
                         entity_table="customers", num_neighbors=fanout, shuffle=False)
     [batch] = list(loader)
     expected = graph.sample("customers", ["bob", "ann"], pd.Timestamp("2024-01-04"), num_neighbors=fanout,
-                            seed=0)
+                            sampler_seed=0)
     assert batch.seed_node.tolist() == [1, 0] and sorted(batch.nodes["orders"].tolist()) == [0, 1, 2]
     assert all(np.array_equal(batch.nodes[k], expected.nodes[k]) for k in graph.node_types)
     for seeds, times, message in ((["ann"], None, "seed times are missing"),

@@ -34,6 +34,7 @@ from vornlib_tools.check import check_graph
 from vornlib_tools.features import ARRAYS as FEATURE_ARRAYS
 from vornlib_tools.features import FeatureTable
 from vornlib_tools.memory import Workspace
+from vornlib_tools.renamed import renamed_arguments
 from vornlib_tools.schema import EdgeType, check_name, edge_type_key, reverse_relation
 from vornlib_tools.sorting import slices, sort_int64
 
@@ -497,14 +498,16 @@ class Graph:
         stamps = np.asarray(stamps, dtype=np.int64)
         return stamps.astype(f"datetime64[{self.time_unit}]") if self.clock == convert.EPOCH_CLOCK else stamps
 
-    def seeds(self, entity_table: str, seeds, times, *, index: bool | None = None
+    @renamed_arguments(seeds="seed_node", times="seed_time")
+    def seeds(self, entity_table: str, seed_node, seed_time, *, index: bool | None = None
               ) -> tuple[np.ndarray, np.ndarray]:
         """(node indices, int64 seed times) by the toolkit's one rule for seeds:
         seed_nodes, then seed_times."""
-        nodes = self.seed_nodes(entity_table, seeds, index=index)
-        return nodes, self.seed_times(entity_table, nodes, times)
+        nodes = self.seed_nodes(entity_table, seed_node, index=index)
+        return nodes, self.seed_times(entity_table, nodes, seed_time)
 
-    def seed_nodes(self, entity_table: str, seeds, *, index: bool | None = None) -> np.ndarray:
+    @renamed_arguments(seeds="seed_node")
+    def seed_nodes(self, entity_table: str, seed_node, *, index: bool | None = None) -> np.ndarray:
         """Node indices of seeds: primary key values of entity_table
         (index=False, the default for a table with a primary key) or node
         indices (index=True, the default without one); floats must be integral."""
@@ -514,8 +517,8 @@ class Graph:
         if index is None:
             index = not keyed
         if not index:
-            return self.index_of(entity_table, seeds)
-        nodes = np.atleast_1d(convert.to_node_index(seeds, f"seed node indices of {entity_table!r}"))
+            return self.index_of(entity_table, seed_node)
+        nodes = np.atleast_1d(convert.to_node_index(seed_node, f"seed node indices of {entity_table!r}"))
         count = self.num_nodes[entity_table]
         if nodes.size and (nodes.min() < 0 or nodes.max() >= count):
             bad = int(np.flatnonzero((nodes < 0) | (nodes >= count))[0])
@@ -523,11 +526,13 @@ class Graph:
                              f"{entity_table!r} (0..{count - 1})")
         return nodes
 
-    def seed_times(self, entity_table: str, nodes: np.ndarray, times) -> np.ndarray:
-        """int64 seed times of these seed nodes: datetimes or graph-unit
+    @renamed_arguments(nodes="seed_node", times="seed_time")
+    def seed_times(self, entity_table: str, seed_node: np.ndarray, seed_time) -> np.ndarray:
+        """int64 seed times of these seed nodes (indices): datetimes or graph-unit
         integers, one per seed or one for all; OWN_TIME ("own") takes each
         entity's own timestamp; None is allowed only for a graph without
         timestamps (and gives no seed times)."""
+        nodes, times = seed_node, seed_time
         if isinstance(times, str):
             if times != OWN_TIME:
                 raise ValueError(f"seed times: the only string accepted is {OWN_TIME!r} (the entities' own "
@@ -616,28 +621,35 @@ class Graph:
         return convert.graph_duration(array, absent, self.time_unit, what,
                                       integers=self.clock == convert.GRAPH_CLOCK)
 
-    def sample(self, entity_table: str, seeds, times, *, num_neighbors: Mapping | None = None,
-               sampling_time_offsets: Mapping | None = None, seed: int = SAMPLER_SEED, index: bool | None = None,
-               allow_future: bool = False, payload: Mapping | None = None) -> Batch:
+    @renamed_arguments(seeds="seed_node", times="seed_time", seed="sampler_seed")
+    def sample(self, entity_table: str, seed_node, seed_time, *, num_neighbors: Mapping | None = None,
+               sampling_time_offsets: Mapping | None = None, index: bool | None = None, allow_future: bool = False,
+               payload: Mapping | None = None, sampler_seed: int = SAMPLER_SEED) -> Batch:
         """One sample() call from seeds to a Batch, on a sampler built for the call.
 
-        seeds and times follow Graph.seeds, the request Graph.request; seed
-        is the call's random seed, so equal arguments give equal batches."""
-        nodes, stamps = self.seeds(entity_table, seeds, times, index=index)
+        The arguments are SeedLoader's, in its order: seed_node and seed_time
+        follow Graph.seeds, the request Graph.request; sampler_seed seeds the
+        call's sampler, so equal arguments give equal batches."""
+        nodes, stamps = self.seeds(entity_table, seed_node, seed_time, index=index)
         return self.sample_nodes(entity_table, nodes, stamps, self.request(
-            num_neighbors, sampling_time_offsets, allow_future=allow_future), seed=seed, payload=payload)
+            num_neighbors, sampling_time_offsets, allow_future=allow_future), sampler_seed=sampler_seed,
+            payload=payload)
 
-    def sample_nodes(self, entity_table: str, nodes: np.ndarray, stamps: np.ndarray, request: tuple[dict, dict],
-                     *, seed: int = SAMPLER_SEED, payload: Mapping | None = None, with_time: bool = True) -> Batch:
+    @renamed_arguments(nodes="seed_node", stamps="seed_time", seed="sampler_seed")
+    def sample_nodes(self, entity_table: str, seed_node: np.ndarray, seed_time: np.ndarray,
+                     request: tuple[dict, dict], *, payload: Mapping | None = None,
+                     sampler_seed: int = SAMPLER_SEED, with_time: bool = True) -> Batch:
         """Graph.sample for seeds and a request already converted (a loader
         converts its seed table once). with_time=False samples as if the
         graph had no timestamps (uniform choices everywhere)."""
+        nodes, stamps = seed_node, seed_time
         if not self.checked:
             self.check()
         counts, windows = request
         if with_time and len(stamps):
             self._check_seeds_reach_data(entity_table, stamps, counts, windows)
-        result = self.sampler(seed=seed, with_time=with_time).sample(counts, windows, entity_table, nodes, stamps)
+        result = self.sampler(seed=sampler_seed, with_time=with_time).sample(counts, windows, entity_table, nodes,
+                                                                             stamps)
         return Batch.from_sample(result, nodes, stamps, entity_table, self.edge_types, payload)
 
     def _check_seeds_reach_data(self, entity_table: str, stamps: np.ndarray, counts: dict, windows: dict) -> None:

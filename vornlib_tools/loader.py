@@ -82,8 +82,8 @@ class _Sampling:
 
     def __call__(self, seed_node: np.ndarray, seed_time: np.ndarray, stream_seed: int) -> Batch:
         """Samples one batch with a sampler of its own, seeded with stream_seed."""
-        return self.graph.sample_nodes(self.entity_table, seed_node, seed_time, self.request, seed=stream_seed,
-                                       with_time=self.with_time)
+        return self.graph.sample_nodes(self.entity_table, seed_node, seed_time, self.request,
+                                       sampler_seed=stream_seed, with_time=self.with_time)
 
     def item(self, seed_node: np.ndarray, seed_time: np.ndarray, stream: tuple[int, int, int, int]) -> Any:
         """What the loader yields for one batch: the batch, or what the transform
