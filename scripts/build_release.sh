@@ -76,11 +76,12 @@ EOF
 }
 
 # A copy of what the tests read (the suite, the stubs it compares, the project
-# file for the version and pytest's settings, the examples and the benchmark's
-# modules), outside the checkout.
+# file for the version and pytest's settings, the examples, the README and docs
+# whose code blocks and figures the suite checks, and the benchmark's modules),
+# outside the checkout.
 suite="$work/suite"
 mkdir -p "$suite"
-cp -R "$root/tests" "$root/stubs" "$root/examples" "$root/pyproject.toml" "$suite/"
+cp -R "$root/tests" "$root/stubs" "$root/examples" "$root/docs" "$root/README.md" "$root/pyproject.toml" "$suite/"
 rm -rf "$suite/tests/cpp"
 # The benchmark's Python modules, which tests/test_bench_memory_limit.py imports
 # (not its data or results, which may be large).
