@@ -63,7 +63,7 @@ def seed_table(directory: Path, batches: int) -> tuple[np.ndarray, np.ndarray]:
 
 def loader(directory: Path, seeds, times, workers: int, **options) -> SeedLoader:
     graph = Graph.load(directory)
-    return SeedLoader(directory, seeds, times, entity_table="customers",
+    return SeedLoader(directory, "customers", seeds, times,
                       num_neighbors={key: COUNTS for key in graph.keys}, batch_size=BATCH_SIZE,
                       num_workers=workers, shuffle=False, **options)
 

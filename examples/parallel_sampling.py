@@ -61,7 +61,7 @@ def main() -> None:
         num_neighbors = {edge_type_key(e): args.fanouts for e in EDGE_TYPES}
         runs = {}
         for workers in (0, args.workers):
-            with SeedLoader(directory, seed_node, seed_time, entity_table="customers", num_neighbors=num_neighbors,
+            with SeedLoader(directory, "customers", seed_node, seed_time, num_neighbors=num_neighbors,
                             batch_size=args.batch_size, shuffle=False, num_workers=workers, index=True) as loader:
                 loader.start()  # start-up is paid once per loader, not per epoch
                 runs[workers] = epoch(loader)

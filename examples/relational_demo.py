@@ -239,7 +239,7 @@ def main() -> None:
         if args.workers:
             source = Path(directory) / "graph"
             graph.save(source)
-        with SeedLoader(source, seed_node, seed_time, entity_table="customers", num_neighbors=num_neighbors,
+        with SeedLoader(source, "customers", seed_node, seed_time, num_neighbors=num_neighbors,
                         batch_size=args.batch_size, shuffle=False, num_workers=args.workers,
                         sampler_seed=args.seed, index=True) as loader:
             loop_began = time.perf_counter()

@@ -463,9 +463,9 @@ def loader_for(directory, counts=(4, 2), **options):
 
     graph = Graph.load(directory)
     seeds, times = synthetic.customer_seeds(graph, [synthetic.TIME_ORIGIN + 400 * synthetic.DAY])
-    options = dict(entity_table="customers", num_neighbors={key: list(counts) for key in graph.keys},
-                   batch_size=16, payload={"index": np.arange(len(seeds))}) | options
-    return seeds, times, SeedLoader(directory, seeds, times, **options)
+    options = dict(num_neighbors={key: list(counts) for key in graph.keys}, batch_size=16, shuffle=True,
+                   payload={"index": np.arange(len(seeds))}) | options
+    return seeds, times, SeedLoader(directory, "customers", seeds, times, **options)
 
 
 def epoch_order(loader, seeds, times):

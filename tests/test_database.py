@@ -584,8 +584,8 @@ def test_the_loader_converts_its_seed_table_by_the_same_rules(tmp_path):
     graph = shop()
     graph.save(tmp_path / "g")
     fanout = {("orders", "rev_by", "customers"): [5]}
-    loader = SeedLoader(tmp_path / "g", ["bob", "ann"], pd.to_datetime(["2024-01-04", "2024-01-04"]),
-                        entity_table="customers", num_neighbors=fanout, shuffle=False)
+    loader = SeedLoader(tmp_path / "g", "customers", ["bob", "ann"], pd.to_datetime(["2024-01-04", "2024-01-04"]),
+                        num_neighbors=fanout)
     [batch] = list(loader)
     expected = graph.sample("customers", ["bob", "ann"], pd.Timestamp("2024-01-04"), num_neighbors=fanout,
                             sampler_seed=0)
@@ -595,5 +595,5 @@ def test_the_loader_converts_its_seed_table_by_the_same_rules(tmp_path):
                                   ([0.5], 0, "not an integral node index"),
                                   (["ann"], [1704067200 * 1000], "far after the graph's last time")):
         with pytest.raises(ValueError, match=message):
-            SeedLoader(tmp_path / "g", seeds, times, entity_table="customers", num_neighbors=fanout,
+            SeedLoader(tmp_path / "g", "customers", seeds, times, num_neighbors=fanout,
                        index=isinstance(seeds[0], float))

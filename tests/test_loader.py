@@ -175,7 +175,7 @@ def test_worker_batches_arrive_mapped_and_are_freed_when_dropped(shop_dir):
         assert memfd_mappings() == 0
         # Every file is back with its worker, which keeps a few for the next batches.
         assert files_out(loader) == 0
-        assert all(0 < memfd_descriptors(w.pid) <= loader.prefetch + 2 for w in loader._workers)
+        assert all(0 < memfd_descriptors(w.pid) <= loader.prefetch_factor + 2 for w in loader._workers)
         loader.set_epoch(0)
         assert_same_batches([batch_arrays(b) for b in loader][:1], [expected[0]])  # the next epoch starts clean
         workers = list(loader._workers)
@@ -187,7 +187,7 @@ def test_workers_write_into_files_given_back(shop_dir):
     the next ones into other files, and reuses the held one once it is dropped."""
     _, _, local = loader_for(shop_dir, shuffle=False)
     expected = [batch_arrays(batch) for batch in local]
-    _, _, loader = loader_for(shop_dir, num_workers=1, shuffle=False, prefetch=1)
+    _, _, loader = loader_for(shop_dir, num_workers=1, shuffle=False, prefetch_factor=1)
     with loader:
         for _ in range(3):  # epochs: the files are reused, never added to
             held = []
@@ -196,11 +196,11 @@ def test_workers_write_into_files_given_back(shop_dir):
                 if number < 5:
                     held.append(batch)  # more than the worker keeps: it falls back to fresh files
                 del batch
-            assert files_out(loader) <= loader.prefetch + 2
+            assert files_out(loader) <= loader.prefetch_factor + 2
             assert_same_batches([batch_arrays(b) for b in held], expected[:5])  # none overwritten
             del held
             assert files_out(loader) == 0 and memfd_mappings() == 0
-            assert memfd_descriptors(loader._workers[0].pid) == loader.prefetch + 2
+            assert memfd_descriptors(loader._workers[0].pid) == loader.prefetch_factor + 2
 
 
 def test_a_kept_batch_holds_no_file_descriptor(shop_dir):
@@ -270,7 +270,7 @@ def test_a_raising_transform_ends_the_epoch_with_its_error(shop_dir, tmp_path):
 
 
 def test_a_killed_worker_ends_the_epoch_at_once(shop_dir):
-    _, _, loader = loader_for(shop_dir, num_workers=2, transform=slow, prefetch=4)
+    _, _, loader = loader_for(shop_dir, num_workers=2, transform=slow, prefetch_factor=4)
     with loader:
         iterator = iter(loader)
         held = next(iterator)
@@ -319,7 +319,7 @@ def expected_epochs(directory, epochs, **options):
 @pytest.mark.parametrize("workers", [0, 2])
 def test_two_iterations_over_one_loader_both_work(shop_dir, workers):
     first_epoch, second_epoch = expected_epochs(shop_dir, [0, 1])
-    _, _, loader = loader_for(shop_dir, num_workers=workers, prefetch=1)
+    _, _, loader = loader_for(shop_dir, num_workers=workers, prefetch_factor=1)
     with loader:
         def interleaved():
             first = iter(loader)  # epoch 0

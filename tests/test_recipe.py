@@ -63,6 +63,12 @@ def test_the_recipe_imports_torch_only_to_train():
 
 # ---- what the baselines and the tasks see -------------------------------------------------
 
+def test_settings_take_num_workers_by_its_old_name_with_a_warning():
+    with pytest.warns(FutureWarning, match="'workers' is now called 'num_workers'"):
+        settings = Settings(num_neighbors={}, workers=2)
+    assert settings.num_workers == 2 and Settings(num_neighbors={}).num_workers == 0
+
+
 def test_baseline_columns_show_only_what_is_known_at_each_prediction_time(tmp_path):
     database = orders_database()
     graph = database.to_graph(tmp_path / "graph")

@@ -279,11 +279,32 @@ def test_loader_shards_are_disjoint_and_equal():
     seeds = np.arange(103)
     # Static and without edges: planning reads nothing else.
     graph = Graph(node_types=["x"], edge_types=[], colptr={}, row={}, node_time={}, num_nodes={"x": 103})
-    shards = [SeedLoader(graph, seeds, None, entity_table="x", num_neighbors={}, batch_size=10, shard=(rank, 3))
+    shards = [SeedLoader(graph, "x", seeds, None, num_neighbors={}, batch_size=10, shuffle=True, shard=(rank, 3))
               for rank in range(3)]
     orders = [loader.order(5) for loader in shards]
     assert [len(o) for o in orders] == [34, 34, 34] and [len(s) for s in shards] == [4, 4, 4]
     assert len(set(np.concatenate(orders))) == 102
+
+
+def test_loader_takes_its_old_order_and_names_with_a_warning(shop_dir):
+    seeds, times, new = loader_for(shop_dir, shuffle_seed=3, prefetch_factor=1, multiprocessing_context="spawn")
+    counts = {key: [4, 2] for key in Graph.load(shop_dir).keys}
+    with pytest.warns(FutureWarning) as caught:
+        old = SeedLoader(shop_dir, seeds, times, entity_table="customers", num_neighbors=counts, batch_size=16,
+                         shuffle=True, seed=3, prefetch=1, start_method="spawn")
+    assert len(caught) == 4 and "SeedLoader(graph, entity_table, seed_node, seed_time)" in str(caught[0].message)
+    assert (old.shuffle_seed, old.prefetch_factor) == (3, 1)
+    np.testing.assert_array_equal(old.order(2), new.order(2))
+    with pytest.raises(TypeError, match="give only 'shuffle_seed'"):
+        loader_for(shop_dir, seed=1, shuffle_seed=1)
+    # Unshuffled unless asked, as torch's DataLoader; sample_batches gives what an iteration yields.
+    plain = SeedLoader(shop_dir, "customers", seeds, times, num_neighbors=counts, batch_size=16,
+                       payload={"index": np.arange(len(seeds))})
+    assert not plain.shuffle and plain.order(4).tolist() == list(range(len(seeds)))
+    batch, = plain.sample_batches(0, [1])
+    expected = list(plain)[1]
+    assert all(np.array_equal(batch.nodes[k], expected.nodes[k]) for k in expected.nodes)
+    np.testing.assert_array_equal(batch.payload["index"], expected.payload["index"])
 
 
 def test_loader_reports_a_failed_call_from_a_worker(shop_dir):

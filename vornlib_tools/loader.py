@@ -34,6 +34,7 @@ warns about such a fork.
 
 from __future__ import annotations
 
+import functools
 import multiprocessing
 import os
 import pickle
@@ -42,6 +43,7 @@ import selectors
 import signal
 import threading
 import traceback
+import warnings
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
@@ -51,7 +53,8 @@ import numpy as np
 
 from vornlib_tools import transport
 from vornlib_tools.batch import Batch
-from vornlib_tools.graph import Graph
+from vornlib_tools.graph import SAMPLER_SEED, Graph
+from vornlib_tools.renamed import renamed_arguments
 
 # How long the main process waits for a message before it looks again (it wakes
 # at once when a worker exits; this only bounds the wait between checks), and
@@ -93,10 +96,10 @@ class _Sampling:
         return batch if self.transform is None else self.transform(batch, self.graph)
 
 
-def _files_per_worker(prefetch: int) -> int:
+def _files_per_worker(prefetch_factor: int) -> int:
     """Memory files a worker keeps: its batches in flight, the one being
     trained on and the one whose arrays are being dropped."""
-    return prefetch + 2
+    return prefetch_factor + 2
 
 
 @contextmanager
@@ -155,6 +158,23 @@ def _worker_main(settings: dict, files: int, tasks, conn) -> None:
         del item  # its arrays are not kept while the worker waits for the next task
 
 
+def _old_call_form(init: Callable) -> Callable:
+    """SeedLoader's first form, (graph, seed_node, seed_time, *, entity_table=...),
+    taken for one more release with a warning: entity_table now comes second,
+    as in Graph.sample."""
+
+    @functools.wraps(init)
+    def call(self, graph, *args, **kwargs):
+        if len(args) == 2 and "entity_table" in kwargs and "seed_node" not in kwargs:
+            warnings.warn("SeedLoader(graph, seed_node, seed_time, entity_table=...) is now SeedLoader(graph, "
+                          "entity_table, seed_node, seed_time), as Graph.sample takes them; the old order stops "
+                          "working in the next release", FutureWarning, stacklevel=2)
+            args = (kwargs.pop("entity_table"), *args)
+        return init(self, graph, *args, **kwargs)
+
+    return call
+
+
 class SeedLoader:
     """Iterates over a seed table in mini-batches of sampled subgraphs.
 
@@ -169,11 +189,17 @@ class SeedLoader:
     (labels, weights), which are cut alongside and delivered in Batch.payload.
 
     graph is a graph directory (str or Path), or, for num_workers=0 only, a
-    Graph. Each iteration is one epoch and yields Batch objects (or whatever
-    transform, called in the worker as transform(batch, graph), returns; its
-    payload is then not attached). With shuffle, epoch e visits the seeds in
-    the order of a permutation drawn from (seed, e); the epoch counts up by one
-    per iteration unless set_epoch fixes it.
+    Graph. The arguments Graph.sample also takes have its names and order:
+    entity_table, seed_node, seed_time, then by name the request, index,
+    allow_future, payload and sampler_seed. Each iteration is one epoch and
+    yields Batch objects (or whatever transform, called in the worker as
+    transform(batch, graph), returns; its payload is then not attached). As
+    with torch's DataLoader, shuffle is off unless asked for; with it, epoch e
+    visits the seeds in the order of a permutation drawn from (shuffle_seed,
+    e). The epoch counts up by one per iteration unless set_epoch fixes it.
+    prefetch_factor batches per worker are in flight at a time;
+    multiprocessing_context (a start method's name or a context) starts the
+    workers.
 
     Batches do not depend on the workers: batch b of epoch e (on shard rank r)
     is sampled by a sampler seeded with batch_stream_seed(sampler_seed, e, r, b),
@@ -200,13 +226,15 @@ class SeedLoader:
     torch.utils.data.DataLoader.
     """
 
-    def __init__(self, graph: Graph | str | os.PathLike, seed_node: np.ndarray, seed_time: np.ndarray | None,
-                 *, entity_table: str, num_neighbors: Mapping, sampling_time_offsets: Mapping | None = None,
-                 batch_size: int = 512, payload: Mapping[str, np.ndarray] | None = None, shuffle: bool = True,
-                 drop_last: bool = False, seed: int = 0, num_workers: int = 0, sampler_seed: int = 123,
-                 with_time: bool = True, shard: tuple[int, int] = (0, 1), prefetch: int = 2,
-                 start_method: str = "spawn", transform: Callable[[Batch, Graph], Any] | None = None,
-                 index: bool | None = None, allow_future: bool = False) -> None:
+    @_old_call_form
+    @renamed_arguments(seed="shuffle_seed", prefetch="prefetch_factor", start_method="multiprocessing_context")
+    def __init__(self, graph: Graph | str | os.PathLike, entity_table: str, seed_node: np.ndarray,
+                 seed_time: np.ndarray | None, *, num_neighbors: Mapping, sampling_time_offsets: Mapping | None = None,
+                 index: bool | None = None, allow_future: bool = False, payload: Mapping[str, np.ndarray] | None = None,
+                 sampler_seed: int = SAMPLER_SEED, batch_size: int = 512, shuffle: bool = False, shuffle_seed: int = 0,
+                 drop_last: bool = False, num_workers: int = 0, prefetch_factor: int = 2,
+                 multiprocessing_context: str | Any = "spawn", with_time: bool = True, shard: tuple[int, int] = (0, 1),
+                 transform: Callable[[Batch, Graph], Any] | None = None) -> None:
         # Seeds and the request are converted once, here, by the graph's rules.
         view = graph if isinstance(graph, Graph) else Graph.load(graph, mmap=True)
         self.seed_node = view.seed_nodes(entity_table, seed_node, index=index)
@@ -221,18 +249,18 @@ class SeedLoader:
         rank, world_size = shard
         if not 0 <= rank < world_size:
             raise ValueError(f"shard rank {rank} is not within 0..{world_size - 1}")
-        if batch_size < 1 or num_workers < 0 or prefetch < 1:
-            raise ValueError("batch_size and prefetch must be positive and num_workers not negative")
+        if batch_size < 1 or num_workers < 0 or prefetch_factor < 1:
+            raise ValueError("batch_size and prefetch_factor must be positive and num_workers not negative")
         if sampler_seed < 0:
             raise ValueError(f"sampler_seed must not be negative, got {sampler_seed}")
         if num_workers and isinstance(graph, Graph):
             raise ValueError("worker processes map the graph from its directory: pass the directory")
-        self.batch_size, self.shuffle, self.drop_last, self.seed = batch_size, shuffle, drop_last, seed
-        self.num_workers, self.prefetch, self.shard = num_workers, prefetch, (rank, world_size)
+        self.batch_size, self.shuffle, self.drop_last, self.shuffle_seed = batch_size, shuffle, drop_last, shuffle_seed
+        self.num_workers, self.prefetch_factor, self.shard = num_workers, prefetch_factor, (rank, world_size)
         self.sampler_seed = sampler_seed
         self.epoch = 0
         self._epoch_fixed = False
-        self._start_method = start_method
+        self._context = multiprocessing_context
         self._settings = dict(graph=graph if isinstance(graph, Graph) else str(graph), with_time=with_time,
                               entity_table=entity_table, request=request, transform=transform)
         self._local: _Sampling | None = None
@@ -260,7 +288,7 @@ class SeedLoader:
     def order(self, epoch: int) -> np.ndarray:
         """This shard's seed positions in epoch `epoch`, in visiting order."""
         count = len(self.seed_node)
-        positions = (np.random.default_rng([self.seed, epoch]).permutation(count) if self.shuffle
+        positions = (np.random.default_rng([self.shuffle_seed, epoch]).permutation(count) if self.shuffle
                      else np.arange(count))
         rank, world_size = self.shard
         if world_size > 1:
@@ -325,13 +353,13 @@ class SeedLoader:
             self._start_workers()
 
     def _start_workers(self) -> None:
-        context = multiprocessing.get_context(self._start_method)
+        context = multiprocessing.get_context(self._context) if isinstance(self._context, str) else self._context
         self._tasks = context.Queue()
         self._selector = selectors.DefaultSelector()
         for index in range(self.num_workers):
             here, there = context.Pipe(duplex=True)  # a socket pair: descriptors can pass through it
             worker = context.Process(target=_worker_main,
-                                     args=(self._settings, _files_per_worker(self.prefetch), self._tasks, there),
+                                     args=(self._settings, _files_per_worker(self.prefetch_factor), self._tasks, there),
                                      daemon=True, name=f"vornlib-sampler-{index}")
             with _sigint_ignored():
                 worker.start()
@@ -380,7 +408,7 @@ class SeedLoader:
         try:
             message = pickle.loads(conn.recv_bytes())
             if message == _READY:
-                self._boards[index] = transport.board_of(conn, _files_per_worker(self.prefetch))
+                self._boards[index] = transport.board_of(conn, _files_per_worker(self.prefetch_factor))
                 return
             token, number, kind, body = message
             iteration = self._epochs.get(token)
@@ -555,7 +583,7 @@ class _WorkerIteration(_Iteration):
 
     def produce(self, number: int) -> Any:
         loader = self.loader
-        window = min(len(self.batches), number + loader.prefetch * loader.num_workers)
+        window = min(len(self.batches), number + loader.prefetch_factor * loader.num_workers)
         while self.sent < window:
             loader._tasks.put((self.token, self.sent, *loader._task(self.epoch, self.sent, self.batches[self.sent])))
             self.sent += 1

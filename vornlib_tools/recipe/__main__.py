@@ -80,7 +80,7 @@ def main(argv: list[str] | None = None) -> int:
     settings = Settings(num_neighbors=config.num_neighbors, epochs=args.epochs or epochs,
                         batch_size=args.batch_size, hidden=args.hidden, lr=args.lr,
                         max_train_seeds=args.max_train_seeds or train_seeds,
-                        max_eval_seeds=args.max_eval_seeds or eval_seeds, workers=args.workers,
+                        max_eval_seeds=args.max_eval_seeds or eval_seeds, num_workers=args.workers,
                         threads=args.threads, seed=args.seed, leaky=args.leaky, device=args.device,
                         data_dir=data_dir, out=args.out, fingerprint=config.fingerprint,
                         progress=not args.no_progress, allow_leaks=args.allow_leak)

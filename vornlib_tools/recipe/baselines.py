@@ -101,7 +101,7 @@ def neighbour_columns(graph: Graph, entity_table: str, table: SeedTable) -> pd.D
     incoming = [edge for edge in graph.edge_types if edge[2] == entity_table]
     if not incoming or not len(table.node):
         return pd.DataFrame(index=pd.RangeIndex(len(table.node)))
-    loader = SeedLoader(graph, table.node, graph.input_times(table.time), entity_table=entity_table,
+    loader = SeedLoader(graph, entity_table, table.node, graph.input_times(table.time),
                         num_neighbors={edge: [EVERY] for edge in incoming}, batch_size=AGGREGATE_BATCH,
                         shuffle=False, index=True)
     per = per_day(graph.time_unit)

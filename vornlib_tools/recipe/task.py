@@ -13,6 +13,7 @@ import pandas as pd
 
 from vornlib_tools.database import Database
 from vornlib_tools.graph import Graph
+from vornlib_tools.renamed import renamed_arguments
 
 SPLITS = ("train", "val", "test")
 # The seeds' column of row positions, for a table without a key (or a keyed one, said explicitly).
@@ -48,7 +49,7 @@ class Settings:
     lr: float = 3e-3
     max_train_seeds: int | None = None  # a fixed random subset of the training seeds
     max_eval_seeds: int | None = None  # the same for validation and test
-    workers: int = 0
+    num_workers: int = 0  # sampling worker processes per rank, as SeedLoader's num_workers
     threads: int = 1
     seed: int = 0
     leaky: bool = False
@@ -63,6 +64,10 @@ class Settings:
         # Directories may come as text, as users write them; the run takes paths.
         self.data_dir, self.out = Path(self.data_dir), Path(self.out)
         self.allow_leaks = [self.allow_leaks] if isinstance(self.allow_leaks, str) else list(self.allow_leaks)
+
+
+# The first name of num_workers, taken for one more release with a warning.
+Settings.__init__ = renamed_arguments(workers="num_workers")(Settings.__init__)
 
 
 def log(*parts) -> None:

@@ -141,10 +141,11 @@ def make_loader(graph: Graph, table: SeedTable, task: Task, settings: Settings, 
     """end_time: sample every seed as if it were predicted then (leakage)."""
     sample_time = table.time if end_time is None else np.full_like(table.time, end_time)
     counts, _ = graph.request(settings.num_neighbors)  # every edge type, by key
-    return SeedLoader(settings.data_dir, table.node, graph.input_times(sample_time), entity_table=task.entity_table,
+    return SeedLoader(settings.data_dir, task.entity_table, table.node, graph.input_times(sample_time),
                       num_neighbors=counts, batch_size=settings.batch_size,
-                      payload={"time": table.time, "label": table.label}, shuffle=train, seed=settings.seed,
-                      num_workers=settings.workers if train else 0, sampler_seed=SAMPLER_SEED + settings.seed, shard=shard,
+                      payload={"time": table.time, "label": table.label}, shuffle=train, shuffle_seed=settings.seed,
+                      num_workers=settings.num_workers if train else 0, sampler_seed=SAMPLER_SEED + settings.seed,
+                      shard=shard,
                       transform=gather_features, index=True)
 
 
@@ -296,7 +297,7 @@ def run(database: Database, task: Task, settings: Settings, name: str) -> dict |
         log(", ".join(f"{split}: {len(t.node):,} seeds ({t.label.mean():.1%} positive)" for split, t in tables.items()))
         log(screen.summary(screened, task.entity_table, len(tables["train"].node), settings.allow_leaks))
     screen.check(screened, task.entity_table, len(tables["train"].node), settings.allow_leaks)
-    report: dict = {"dataset": name, "world_size": world, "workers_per_rank": settings.workers,
+    report: dict = {"dataset": name, "world_size": world, "workers_per_rank": settings.num_workers,
                     "device": str(device), "num_neighbors": {str(k): list(map(int, v))
                                                              for k, v in settings.num_neighbors.items()}}
     if rank == 0:
