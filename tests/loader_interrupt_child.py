@@ -38,7 +38,7 @@ def main(directory, mode):
     threading.Thread(target=end_when_orphaned, args=(os.getppid(),), daemon=True).start()
     _, _, loader = loader_for(directory, num_workers=2, transform=slow, shuffle=False)
     loader.start()
-    pids = [worker.pid for worker in loader._workers]
+    pids = [worker.pid for worker in loader.worker_processes]
     if mode == "killed":
         kept = list(loader)  # the workers wait for tasks, their memory files held here
         print(json.dumps(pids), flush=True)

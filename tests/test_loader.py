@@ -70,11 +70,6 @@ def memfd_mappings():
         return sum("memfd:vornlib-batch" in line for line in maps)
 
 
-def files_out(loader):
-    """How many of its workers' memory files the loader has not given back."""
-    return sum(sum(board[:]) for board in loader._boards.values())
-
-
 def memfd_descriptors(pid):
     """How many batch memory files process pid holds open."""
     links = []
@@ -174,11 +169,11 @@ def test_worker_batches_arrive_mapped_and_are_freed_when_dropped(shop_dir):
         del first
         assert memfd_mappings() == 0
         # Every file is back with its worker, which keeps a few for the next batches.
-        assert files_out(loader) == 0
-        assert all(0 < memfd_descriptors(w.pid) <= loader.prefetch_factor + 2 for w in loader._workers)
+        assert loader.files_out() == 0
+        assert all(0 < memfd_descriptors(w.pid) <= loader.prefetch_factor + 2 for w in loader.worker_processes)
         loader.set_epoch(0)
         assert_same_batches([batch_arrays(b) for b in loader][:1], [expected[0]])  # the next epoch starts clean
-        workers = list(loader._workers)
+        workers = list(loader.worker_processes)
     assert all(not w.is_alive() for w in workers) and memfd_mappings() == 0
 
 
@@ -196,11 +191,11 @@ def test_workers_write_into_files_given_back(shop_dir):
                 if number < 5:
                     held.append(batch)  # more than the worker keeps: it falls back to fresh files
                 del batch
-            assert files_out(loader) <= loader.prefetch_factor + 2
+            assert loader.files_out() <= loader.prefetch_factor + 2
             assert_same_batches([batch_arrays(b) for b in held], expected[:5])  # none overwritten
             del held
-            assert files_out(loader) == 0 and memfd_mappings() == 0
-            assert memfd_descriptors(loader._workers[0].pid) == loader.prefetch_factor + 2
+            assert loader.files_out() == 0 and memfd_mappings() == 0
+            assert memfd_descriptors(loader.worker_processes[0].pid) == loader.prefetch_factor + 2
 
 
 def test_a_kept_batch_holds_no_file_descriptor(shop_dir):
@@ -253,9 +248,17 @@ def test_features_gathered_in_workers_match_the_training_process_gather(shop_dir
 
 # ---- failures ----------------------------------------------------------------------------
 
-def test_a_raising_transform_ends_the_epoch_with_its_error(shop_dir, tmp_path):
-    seeds, _, loader = loader_for(shop_dir, num_workers=2, shuffle=False)
-    loader._settings["transform"] = RefuseSeed(int(seeds[32]), str(tmp_path / "refused"))  # batch 2's first seed
+def test_a_failure_in_a_worker_ends_the_epoch_with_its_error(shop_dir, tmp_path):
+    # A failed sampling call: its error, noted with the worker's traceback.
+    seeds, _, failing = loader_for(shop_dir, num_workers=1)
+    failing.seed_node = failing.seed_node.copy()
+    failing.seed_node[:] = 10**9  # no such customer
+    with failing, pytest.raises(RuntimeError, match="out of range") as caught:
+        next(iter(failing))
+    assert any("sampling worker 0" in note for note in caught.value.__notes__)
+    # A raising transform on the third batch: the first two arrive, then its error, at once.
+    _, _, loader = loader_for(shop_dir, num_workers=2, shuffle=False,
+                              transform=RefuseSeed(int(seeds[32]), str(tmp_path / "refused")))  # batch 2's first seed
     with loader:
         iterator = iter(loader)
         next(iterator), next(iterator)
@@ -265,22 +268,32 @@ def test_a_raising_transform_ends_the_epoch_with_its_error(shop_dir, tmp_path):
         assert time.monotonic() - started < FAILURE_BOUND_SECONDS
         assert any(re.match(r"in sampling worker [01]:", note) and "test_loader.py" in note
                    for note in caught.value.__notes__)
-        workers = list(loader._workers)
-        assert len(list(loader)) == len(loader) and loader._workers == workers  # and serve the next epoch
+        workers = loader.worker_processes
+        assert len(list(loader)) == len(loader) and loader.worker_processes == workers  # and serve the next epoch
 
 
 def test_a_killed_worker_ends_the_epoch_at_once(shop_dir):
+    # Killed before the epoch: the first batch asked for raises.
+    _, _, idle = loader_for(shop_dir, num_workers=1)
+    with idle:
+        idle.start()
+        worker = idle.worker_processes[0]
+        os.kill(worker.pid, signal.SIGKILL)
+        worker.join()
+        with pytest.raises(RuntimeError, match="worker died .*exit code -9"):
+            next(iter(idle))
+    # Killed in the middle of one: the epoch ends at once, its memory is freed, new workers serve the next.
     _, _, loader = loader_for(shop_dir, num_workers=2, transform=slow, prefetch_factor=4)
     with loader:
         iterator = iter(loader)
         held = next(iterator)
-        victim = loader._workers[1]
+        victim = loader.worker_processes[1]
         os.kill(victim.pid, signal.SIGKILL)
         started = time.monotonic()
         with pytest.raises(RuntimeError, match="vornlib-sampler-1 exit code -9"):
             collections.deque(iterator, maxlen=0)  # holds no batch
         assert time.monotonic() - started < FAILURE_BOUND_SECONDS
-        assert loader._workers == [] and not victim.is_alive()
+        assert loader.worker_processes == () and not victim.is_alive()
         del held, iterator
         assert memfd_mappings() == 0
         assert len(list(loader)) == len(loader)  # new workers
@@ -336,7 +349,7 @@ def test_two_iterations_over_one_loader_both_work(shop_dir, workers):
         got_first, got_second = within(60, interleaved)
         assert_same_batches(got_first, first_epoch)
         assert_same_batches(got_second, second_epoch)
-        assert files_out(loader) == 0 and memfd_mappings() == 0
+        assert loader.files_out() == 0 and memfd_mappings() == 0
 
 
 @pytest.mark.parametrize("workers", [0, 2])
@@ -361,7 +374,7 @@ def test_an_abandoned_loop_gives_its_shared_memory_back(shop_dir):
         for batch in loader:
             break
         del batch
-        assert memfd_mappings() == 0 and files_out(loader) == 0  # the batches in flight were taken back
+        assert memfd_mappings() == 0 and loader.files_out() == 0  # the batches in flight were taken back
         assert len(list(loader)) == len(loader)
 
 
@@ -371,11 +384,11 @@ def test_workers_ignore_sigint(shop_dir):
     with loader:
         iterator = iter(loader)
         got = [batch_arrays(next(iterator))]
-        for worker in loader._workers:
+        for worker in loader.worker_processes:
             os.kill(worker.pid, signal.SIGINT)  # Ctrl+C is the training process's, not theirs
         got += [batch_arrays(batch) for batch in iterator]
         assert_same_batches(got, expected)
-        assert all(worker.is_alive() for worker in loader._workers)
+        assert all(worker.is_alive() for worker in loader.worker_processes)
 
 
 def test_ctrl_c_in_a_loop_stops_the_workers_quietly(shop_dir):
@@ -401,14 +414,14 @@ def test_ctrl_c_while_waiting_for_a_batch_stops_the_workers_there(shop_dir):
     _, _, loader = loader_for(shop_dir, num_workers=2, transform=stalled)
     with loader:
         iterator = iter(loader)
-        workers = list(loader._workers)
+        workers = list(loader.worker_processes)
         threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
         with pytest.raises(KeyboardInterrupt):
             next(iterator)  # waits for a batch that takes seconds
-        assert loader._workers == [] and not any(worker.is_alive() for worker in workers)
+        assert loader.worker_processes == () and not any(worker.is_alive() for worker in workers)
         with pytest.raises(RuntimeError, match="ended when the loader was closed"):
             next(iterator)
-        loader._settings["transform"] = None  # for the workers the next iteration starts
+        loader.transform = None  # for the workers the next iteration starts
         assert len(list(loader)) == len(loader)
         assert memfd_mappings() == 0
 

@@ -1,21 +1,16 @@
-"""The toolkit's PyTorch parts and a tiny run of the training recipe.
+"""The toolkit's PyTorch parts (the recipe's runs are tests/test_recipe.py's).
 
 They need the optional `train` extra (torch) and are skipped without it; run
 them alone with `pytest -m torch`.
 """
 
-import json
-import subprocess
-import sys
-
 import numpy as np
 import pytest
 
-from vornlib_tools import Batch, Graph, synthetic
+from vornlib_tools import Batch, synthetic
 
 torch = pytest.importorskip("torch")
 pytestmark = pytest.mark.torch
-
 
 
 @pytest.fixture(scope="module")
@@ -40,18 +35,3 @@ def test_to_torch_shares_the_arrays_and_trims_like_numpy(batch):
             np.testing.assert_array_equal(trimmed.edge_index[key].numpy(), reference.edge_index[key])
         for name in batch.nodes:
             np.testing.assert_array_equal(trimmed.nodes[name].numpy(), reference.nodes[name])
-
-
-def test_recipe_trains_and_reports(tmp_path):
-    """A tiny end-to-end run: one epoch over one cutoff, with a sampling worker and the leaky variant."""
-    run = subprocess.run([sys.executable, "-m", "vornlib_tools.recipe", "--quick", "--leaky", "--epochs", "1", "--train-cutoffs", "1",
-                          "--workers", "1", "--data-dir", str(tmp_path / "graph")],
-                         capture_output=True, text=True, timeout=600, cwd=tmp_path)
-    assert run.returncode == 0, run.stderr[-3000:]
-    report = json.loads(run.stdout.strip().splitlines()[-1])
-    for key in ("test_auroc", "baseline_test_auroc", "val_auroc", "leaky_val_auroc", "sampling_seconds",
-                "step_seconds"):
-        assert isinstance(report[key], float), key
-    assert 0.5 < report["baseline_test_auroc"] < 1 and 0.4 < report["test_auroc"] < 1
-    assert report["step_seconds"] >= report["sampling_seconds"] > 0
-    Graph.load(tmp_path / "graph").check()

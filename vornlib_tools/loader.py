@@ -441,6 +441,31 @@ class SeedLoader:
 
     # ---- torch -----------------------------------------------------------------
 
+    # ---- what the workers hold, for monitoring and for tests ---------------------
+
+    @property
+    def worker_processes(self) -> tuple:
+        """The running worker processes (multiprocessing Process objects, with
+        pid and is_alive()), in worker order: empty before they start, after
+        close() and after a worker's death."""
+        return tuple(self._workers)
+
+    def files_out(self) -> int:
+        """How many of the workers' shared-memory files hold a batch this
+        process has not given back (one still referenced, or in flight)."""
+        return sum(sum(board[:]) for board in self._boards.values())
+
+    @property
+    def transform(self) -> Callable[[Batch, Graph], Any] | None:
+        """What each batch goes through where it is sampled; a new one reaches
+        the workers started after the change (and this process at once)."""
+        return self._settings["transform"]
+
+    @transform.setter
+    def transform(self, transform: Callable[[Batch, Graph], Any] | None) -> None:
+        self._settings["transform"] = transform
+        self._local = None
+
     def as_dataset(self):
         """This loader's epochs as a torch.utils.data.IterableDataset (see
         vornlib_tools.torch_data.SeedDataset); needs torch."""
