@@ -43,7 +43,7 @@ from pathlib import Path
 
 import numpy as np
 
-from vornlib_tools import Graph, SeedLoader, synthetic, transport
+from vornlib_tools import SAMPLER_SEED, Graph, SeedLoader, synthetic, transport
 from vornlib_tools.loader import batch_stream_seed
 
 BENCH_DIR = Path(__file__).resolve().parent
@@ -71,19 +71,19 @@ def loader(directory: Path, seeds, times, workers: int, **options) -> SeedLoader
 def sampler_cost(directory: Path, seeds, times, batches: int) -> dict:
     """A sampler built per batch against one kept, on the same batches, alternating."""
     graph = Graph.load(directory)
-    counts, windows = loader(directory, seeds, times, workers=0)._settings["request"]
+    counts, windows = graph.request({key: COUNTS for key in graph.keys})
     construction = []
     for attempt in range(2000):
         started = time.perf_counter()
         graph.sampler(seed=attempt)
         construction.append(time.perf_counter() - started)
-    kept = graph.sampler(seed=123)
+    kept = graph.sampler(seed=SAMPLER_SEED)
     spent = {"new": [], "kept": []}
     for number in range(batches):
         picked = slice(number * BATCH_SIZE, (number + 1) * BATCH_SIZE)
         call = (counts, windows, "customers", seeds[picked], times[picked])
         for side in ("new", "kept") if number % 2 == 0 else ("kept", "new"):
-            sampler = graph.sampler(seed=batch_stream_seed(123, 0, 0, number)) if side == "new" else kept
+            sampler = graph.sampler(seed=batch_stream_seed(SAMPLER_SEED, 0, 0, number)) if side == "new" else kept
             started = time.thread_time()
             result = sampler.sample(*call)
             spent[side].append(time.thread_time() - started)
@@ -94,7 +94,8 @@ def sampler_cost(directory: Path, seeds, times, batches: int) -> dict:
 
 def in_process(directory: Path, seeds, times, batches: int) -> dict:
     """A batch sampled as a worker samples it, then sent as a worker sends it."""
-    sampling = loader(directory, seeds, times, workers=0)._sampling()
+    graph = Graph.load(directory)
+    request = graph.request({key: COUNTS for key in graph.keys})
     sample, sample_cpu, send, edges, nodes = [], [], [], [], []
     here, there = socket.socketpair()
     outbox = transport.Outbox(4)
@@ -103,7 +104,8 @@ def in_process(directory: Path, seeds, times, batches: int) -> dict:
         for number in range(batches):
             picked = slice(number * BATCH_SIZE, (number + 1) * BATCH_SIZE)
             started, cpu_started = time.perf_counter(), time.thread_time()
-            batch = sampling(seeds[picked], times[picked], batch_stream_seed(123, 0, 0, number))
+            batch = graph.sample_nodes("customers", seeds[picked], times[picked], request,
+                                       sampler_seed=batch_stream_seed(SAMPLER_SEED, 0, 0, number))
             sample.append(time.perf_counter() - started)
             sample_cpu.append(time.thread_time() - cpu_started)
             started = time.perf_counter()
@@ -170,13 +172,11 @@ def _bare_main(directory: str, seeds, times, numbers: list[int], conn) -> None:
     """A bare sampling process: a worker's own sampling of its batches (a
     sampler built per batch, the Batch made), and nothing sent."""
     plan = loader(Path(directory), seeds, times, workers=0)
-    sampling, batches = plan._sampling(), plan.batches(0)
-    sampling.item(*plan._task(0, 0, batches[0]))  # the graph's first pages, outside the timing
+    next(plan.sample_batches(0, [0]))  # the graph's first pages, outside the timing
     conn.send("ready")
     conn.recv()
     started = time.perf_counter()
-    for number in numbers:
-        batch = sampling.item(*plan._task(0, number, batches[number]))
+    for batch in plan.sample_batches(0, numbers):
         del batch
     conn.send(time.perf_counter() - started)
 
@@ -220,7 +220,7 @@ def memory_over_epochs(directory: Path, seeds, times, epochs: int) -> list[list[
         for _ in range(epochs):
             for batch in source:
                 del batch
-            rows.append([status(worker.pid) for worker in source._workers])
+            rows.append([status(worker.pid) for worker in source.worker_processes])
     return rows
 
 
