@@ -30,8 +30,8 @@ import numpy as np
 from run_bench import BENCH_DIR, SAMPLER_SEED
 
 from vornlib_tools import synthetic
-from vornlib_tools.batch import SampleResult
-from vornlib_tools.graph import Graph
+from vornlib_tools._batch import SampleResult
+from vornlib_tools._graph import Graph
 
 
 def child(size: str, seeds: int) -> None:

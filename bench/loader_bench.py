@@ -43,8 +43,9 @@ from pathlib import Path
 
 import numpy as np
 
-from vornlib_tools import SAMPLER_SEED, Graph, SeedLoader, synthetic, transport
-from vornlib_tools.loader import batch_stream_seed
+from vornlib_tools import SAMPLER_SEED, Graph, SeedLoader, synthetic
+from vornlib_tools import _transport as transport
+from vornlib_tools._loader import batch_stream_seed
 
 BENCH_DIR = Path(__file__).resolve().parent
 BATCH_SIZE = 512

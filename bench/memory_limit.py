@@ -36,8 +36,8 @@ from typing import Callable
 
 import numpy as np
 
-from vornlib_tools.batch import SampleResult
-from vornlib_tools.schema import edge_type_key
+from vornlib_tools._batch import SampleResult
+from vornlib_tools._schema import edge_type_key
 from workloads import Workload
 
 LINE_BYTES = 64

@@ -39,8 +39,8 @@ from workloads import WORKLOADS, Workload
 
 import vornlib
 from vornlib_tools import SAMPLER_SEED, synthetic
-from vornlib_tools.batch import SampleResult
-from vornlib_tools.graph import Graph, read_index
+from vornlib_tools._batch import SampleResult
+from vornlib_tools._graph import Graph, read_index
 
 BENCH_DIR = Path(__file__).resolve().parent
 EXPECTED_CHECKSUMS = BENCH_DIR / "expected_checksums.json"

@@ -177,7 +177,7 @@ def lazy_tables() -> bool:
 
 def child(database: Path, out: Path, mode: str, limit: str, kill_gb: float) -> dict:
     from vornlib_tools import Database
-    from vornlib_tools import database as module
+    from vornlib_tools import _database as module
 
     memory = Memory()
     memory.follow(module)

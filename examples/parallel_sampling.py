@@ -21,9 +21,7 @@ from pathlib import Path
 
 import numpy as np
 
-from vornlib_tools import Graph, SeedLoader, synthetic
-from vornlib_tools.graph import INDEX_FILE
-from vornlib_tools.schema import edge_type_key
+from vornlib_tools import Graph, SeedLoader, edge_type_key, synthetic
 from vornlib_tools.synthetic import EDGE_TYPES
 
 
@@ -52,7 +50,7 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory(prefix="vornlib-graph-") as scratch:
         directory = args.data_dir or Path(scratch)
-        if not (directory / INDEX_FILE).exists():
+        if not Graph.saved_in(directory):
             shape = synthetic.Shape(args.transactions, args.customers, args.products)
             synthetic.generate(shape, seed=0).save(directory)
             print(f"Wrote the graph as .npy files to {directory}")

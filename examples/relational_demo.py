@@ -21,9 +21,7 @@ from pathlib import Path
 import numpy as np
 from tqdm import tqdm
 
-from vornlib_tools import SAMPLER_SEED, Batch, Graph, SeedLoader, synthetic
-from vornlib_tools.batch import hop_of_each
-from vornlib_tools.schema import edge_type_key
+from vornlib_tools import SAMPLER_SEED, Batch, Graph, SeedLoader, edge_type_key, hop_of_each, synthetic
 from vornlib_tools.synthetic import DAY, EDGE_TYPES, NODE_TYPES
 
 

@@ -22,7 +22,7 @@ from hypothesis import strategies as st
 
 from reference_model import edge_key
 
-from vornlib_tools.batch import SampleResult
+from vornlib_tools._batch import SampleResult
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 EXTREMES = [INT64_MIN, INT64_MIN + 1, -(2**31), 2**31, 2**62, INT64_MAX - 1, INT64_MAX]

@@ -6,7 +6,7 @@ from the native sampler points at a real disagreement about behaviour.
 Results are SampleResults of six dicts of Python int lists.
 """
 
-from vornlib_tools.batch import SampleResult
+from vornlib_tools._batch import SampleResult
 
 MASK32 = 0xFFFFFFFF
 UNSORTED = "Found invalid non-sorted temporal neighborhood"

@@ -10,10 +10,10 @@ import pytest
 
 from helpers import UNDER_ASAN
 from vornlib_tools import Database, Graph, Table
-from vornlib_tools.graph import group_by_destination, time_order
-from vornlib_tools.memory import Workspace, anonymous_bytes, parse_limit
-from vornlib_tools.progress import Event
-from vornlib_tools.sorting import sort_int64
+from vornlib_tools._graph import group_by_destination, time_order
+from vornlib_tools._memory import Workspace, anonymous_bytes, parse_limit
+from vornlib_tools._progress import Event
+from vornlib_tools._sorting import sort_int64
 
 pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")

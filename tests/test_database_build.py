@@ -9,8 +9,8 @@ import numpy as np
 import pytest
 
 from vornlib_tools import Database, Graph, Table
-from vornlib_tools.convert import KeyIndex, to_graph_time
-from vornlib_tools.graph import group_by_destination, time_order, time_rank
+from vornlib_tools._convert import KeyIndex, to_graph_time
+from vornlib_tools._graph import group_by_destination, time_order, time_rank
 
 
 def grouped_by_lexsort(dst, num_dst, rank):

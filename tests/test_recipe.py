@@ -192,7 +192,7 @@ def test_lazy_tables_are_fingerprinted_without_reading_them_whole(tmp_path, caps
     pq = pytest.importorskip("pyarrow.parquet")
     import duckdb
 
-    from vornlib_tools import sources
+    from vornlib_tools import _sources as sources
     from vornlib_tools.recipe import cache
 
     original = orders_database()

@@ -7,7 +7,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-import vornlib_tools.check
+import vornlib_tools._check
 from helpers import epoch_order, loader_for, plain
 from vornlib_tools import Batch, ForeignKey, Graph, SeedLoader, check_graph, csc, synthetic
 
@@ -169,7 +169,7 @@ def test_check_graph_without_source_times_checks_only_bounds():
 
 
 def test_check_graph_finds_disorder_across_its_chunks(monkeypatch):
-    monkeypatch.setattr(vornlib_tools.check, "_CHUNK", 3)
+    monkeypatch.setattr(vornlib_tools._check, "_CHUNK", 3)
     rng = np.random.default_rng(1)
     src, dst = rng.integers(0, 50, 400), rng.integers(0, 20, 400)
     src_time = rng.integers(0, 1000, 50)

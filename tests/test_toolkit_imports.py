@@ -38,7 +38,7 @@ def packages_of(modules, package_dir):
 def needs_missing_extra(name):
     """True for a module whose optional extra is not installed: torch_data needs
     torch, the training recipe the train extra (torch and scikit-learn)."""
-    if name == "vornlib_tools.torch_data":
+    if name == "vornlib_tools._torch_data":
         return importlib.util.find_spec("torch") is None
     if name.startswith("vornlib_tools.recipe"):
         return any(importlib.util.find_spec(m) is None for m in ("torch", "sklearn", "pandas", "tqdm"))
@@ -156,7 +156,7 @@ def test_toolkit_imports_form_no_cycle_and_come_from_the_defining_module(tmp_pat
 
     package_dir = Path(vornlib_tools.__file__).resolve().parent
     modules = modules_of(package_dir)
-    assert len(modules) > 10 and "vornlib_tools.graph" in modules and "vornlib_tools.check" in modules
+    assert len(modules) > 10 and "vornlib_tools._graph" in modules and "vornlib_tools._check" in modules
     packages = packages_of(modules, package_dir)
     assert packages == {PACKAGE, "vornlib_tools.recipe"} and "vornlib_tools.recipe.training" in modules
     for name in sorted(modules):
@@ -175,3 +175,31 @@ def test_toolkit_imports_form_no_cycle_and_come_from_the_defining_module(tmp_pat
     faults += [fault for where, tree in sources_of(PROJECT)
                for fault in misplaced_imports(where, tree, modules, definitions)]
     assert faults == []
+
+
+# The public surface: vornlib_tools.__all__, and the public submodules below; every other module
+# is private (a leading underscore), and what users read (README, docs, examples) names only these.
+PUBLIC_SUBMODULES = {"synthetic", "recipe"}
+
+
+def test_the_public_surface_is_declared_and_everything_else_is_private():
+    package_dir = Path(vornlib_tools.__file__).resolve().parent
+    top = {path.stem for path in package_dir.glob("*.py")} - {"__init__"}
+    top |= {path.parent.name for path in package_dir.glob("*/__init__.py")}
+    assert {name for name in top if not name.startswith("_")} == PUBLIC_SUBMODULES
+    public = set(vornlib_tools.__all__)
+    assert all(hasattr(vornlib_tools, name) for name in public)
+    private_use = re.compile(r"\bvornlib_tools\._[a-z]\w*")
+    readers = [PROJECT / "README.md", *sorted((PROJECT / "docs").glob("*.md")),
+               *sorted((PROJECT / "examples").rglob("*.py"))]
+    found = [f"{path.relative_to(PROJECT)}: {match}" for path in readers if path.is_file()
+             for match in private_use.findall(path.read_text())]
+    assert found == []
+    for path in readers:
+        if not path.is_file():
+            continue
+        for line in path.read_text().splitlines():
+            match = re.match(r"\s*(?:>>> )?from vornlib_tools import \(?([\w, ]+)", line)
+            if match:
+                names = {name.strip() for name in match.group(1).split(",") if name.strip()}
+                assert names <= public | PUBLIC_SUBMODULES, (path.name, names - public - PUBLIC_SUBMODULES)

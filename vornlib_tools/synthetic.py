@@ -38,9 +38,9 @@ from pathlib import Path
 
 import numpy as np
 
-from vornlib_tools.database import Database, Table
-from vornlib_tools.graph import Graph, read_index
-from vornlib_tools.schema import edge_type_key
+from vornlib_tools._database import Database, Table
+from vornlib_tools._graph import Graph, read_index
+from vornlib_tools._schema import edge_type_key
 
 __all__ = ["DAY", "GENERATOR_VERSION", "PRESETS", "SIZES", "Shape", "categories", "customer_ids", "customer_seeds",
            "database", "generate", "is_current", "monthly_seeds", "seed_batches"]

@@ -20,7 +20,7 @@ package needs pandas (the `data` extra); run() needs the `train` extra
 
 from __future__ import annotations
 
-from vornlib_tools.database import Database
+from vornlib_tools._database import Database
 from vornlib_tools.recipe.screen import LeakageError
 from vornlib_tools.recipe.task import Settings, Task, query
 

@@ -26,16 +26,16 @@ from sklearn.linear_model import LogisticRegression
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import OneHotEncoder, StandardScaler
 
-from vornlib_tools.batch import Batch
-from vornlib_tools.convert import INT64_MIN, per_day
-from vornlib_tools.database import Database
-from vornlib_tools.features import CATEGORICAL, NUMERIC
-from vornlib_tools.graph import Graph
-from vornlib_tools.loader import SeedLoader
+from vornlib_tools._batch import Batch
+from vornlib_tools._convert import INT64_MIN, per_day
+from vornlib_tools._database import Database
+from vornlib_tools._features import CATEGORICAL, NUMERIC
+from vornlib_tools._graph import Graph
+from vornlib_tools._loader import SeedLoader
 from vornlib_tools.recipe.columns import SeenColumn, seen_columns
 from vornlib_tools.recipe.screen import auroc
 from vornlib_tools.recipe.task import SeedTable, Task
-from vornlib_tools.schema import EdgeType, edge_type_key
+from vornlib_tools._schema import EdgeType, edge_type_key
 
 # Categories with more distinct values than this are left out (foreign keys) or
 # kept as codes (features): the trees take at most 255 categories.

@@ -8,7 +8,7 @@ without reading more than the table's memory holds:
 
 - a table held in memory (pandas, a pyarrow Table, arrays): a digest of
   every value of every column;
-- a table read lazily (vornlib_tools.sources) is not read whole, as it may
+- a table read lazily (vornlib_tools._sources) is not read whole, as it may
   be larger than memory: its dtypes come from its schema, its row count
   from its source (Parquet metadata, a count in DuckDB), and its contents
   stand for a digest of its first SAMPLE_ROWS rows plus, for files, each
@@ -33,10 +33,10 @@ import os
 import numpy as np
 import pandas as pd
 
-from vornlib_tools.convert import values
-from vornlib_tools.database import Database, Table
-from vornlib_tools.graph import read_index
-from vornlib_tools.sources import DatasetSource, StreamSource
+from vornlib_tools._convert import values
+from vornlib_tools._database import Database, Table
+from vornlib_tools._graph import read_index
+from vornlib_tools._sources import DatasetSource, StreamSource
 
 # The key of graph.json under which the recipe records what the graph was built from.
 METADATA_KEY = "recipe"

@@ -11,8 +11,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from vornlib_tools.features import CATEGORICAL, NUMERIC
-from vornlib_tools.graph import Graph
+from vornlib_tools._features import CATEGORICAL, NUMERIC
+from vornlib_tools._graph import Graph
 
 # Seeds gathered per pass, so that the temporaries stay small on long seed tables.
 _CHUNK = 1 << 16

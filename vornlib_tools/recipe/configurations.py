@@ -17,7 +17,7 @@ from pathlib import Path
 import pandas as pd
 
 from vornlib_tools import synthetic
-from vornlib_tools.database import Database, Table
+from vornlib_tools._database import Database, Table
 from vornlib_tools.recipe.task import Task, query
 
 

@@ -22,10 +22,10 @@ from dataclasses import dataclass
 import torch
 from torch import nn
 
-from vornlib_tools.convert import per_day
-from vornlib_tools.features import CATEGORICAL, DATETIME, NUMERIC
-from vornlib_tools.graph import Graph
-from vornlib_tools.schema import edge_type_key
+from vornlib_tools._convert import per_day
+from vornlib_tools._features import CATEGORICAL, DATETIME, NUMERIC
+from vornlib_tools._graph import Graph
+from vornlib_tools._schema import edge_type_key
 
 # Ages are read in two units set by the graph's time span, whatever the graph's own
 # unit: a coarse one, 1/730 of the span, and a fine one, 1/17,520 of it (a day and an

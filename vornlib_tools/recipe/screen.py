@@ -27,8 +27,8 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from vornlib_tools.features import CATEGORICAL, DATETIME
-from vornlib_tools.graph import Graph
+from vornlib_tools._features import CATEGORICAL, DATETIME
+from vornlib_tools._graph import Graph
 from vornlib_tools.recipe.columns import SeenColumn, seen_columns
 from vornlib_tools.recipe.task import SeedTable
 

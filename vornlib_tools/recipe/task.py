@@ -11,9 +11,9 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from vornlib_tools.database import Database
-from vornlib_tools.graph import Graph
-from vornlib_tools.renamed import renamed_arguments
+from vornlib_tools._database import Database
+from vornlib_tools._graph import Graph
+from vornlib_tools._renamed import renamed_arguments
 
 SPLITS = ("train", "val", "test")
 # The seeds' column of row positions, for a table without a key (or a keyed one, said explicitly).

@@ -19,11 +19,11 @@ import torch.distributed as dist
 from torch.nn.parallel import DistributedDataParallel
 from tqdm import tqdm
 
-from vornlib_tools.batch import Batch
-from vornlib_tools.convert import per_day
-from vornlib_tools.database import Database
-from vornlib_tools.graph import SAMPLER_SEED, Graph
-from vornlib_tools.loader import SeedLoader
+from vornlib_tools._batch import Batch
+from vornlib_tools._convert import per_day
+from vornlib_tools._database import Database
+from vornlib_tools._graph import SAMPLER_SEED, Graph
+from vornlib_tools._loader import SeedLoader
 from vornlib_tools.recipe import cache, screen
 from vornlib_tools.recipe.baselines import fit_baselines, neighbour_columns, own_columns
 from vornlib_tools.recipe.model import HeteroGNN

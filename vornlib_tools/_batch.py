@@ -15,7 +15,7 @@ from typing import NamedTuple
 
 import numpy as np
 
-from vornlib_tools.schema import EdgeType, edge_type_key
+from vornlib_tools._schema import EdgeType, edge_type_key
 
 
 class SampleResult(NamedTuple):

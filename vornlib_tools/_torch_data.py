@@ -10,7 +10,7 @@ from typing import Any
 
 from torch.utils.data import IterableDataset, get_worker_info
 
-from vornlib_tools.batch import Batch
+from vornlib_tools._batch import Batch
 
 
 class SeedDataset(IterableDataset):

@@ -14,7 +14,7 @@ columns at a time, in chunks of a bounded number of rows.
   once, so the build copies it into an Arrow file in its working directory
   on first use and reads that, memory-mapped, as often as it needs.
 
-Chunks hold columns in a form vornlib_tools.convert.values takes (numpy
+Chunks hold columns in a form vornlib_tools._convert.values takes (numpy
 arrays, pandas Series, pyarrow arrays).
 """
 

@@ -17,7 +17,7 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from vornlib_tools.memory import show
+from vornlib_tools._memory import show
 
 _REDRAW = 0.25  # seconds between two drawings of a bar on a terminal
 _WIDTH = 12

@@ -8,7 +8,7 @@ A graph directory holds one .npy file per array and an index, graph.json:
     <edge type key>.colptr.npy      CSC over the destination type
     <edge type key>.row.npy         source node of each edge, runs sorted by source time
     <node type>.key.<column>.npy    primary key values of each node (tables built from a Database)
-    <node type>.features.*.npy      feature matrices (see vornlib_tools.features)
+    <node type>.features.*.npy      feature matrices (see vornlib_tools._features)
     <node type>.<column>.npy        any other per-node column
     graph.json                      node and edge types, node counts, the time unit, the lists
                                     above, the build's schema and whether the graph passed its
@@ -28,15 +28,15 @@ from pathlib import Path
 
 import numpy as np
 
-from vornlib_tools import convert
-from vornlib_tools.batch import Batch
-from vornlib_tools.check import check_graph
-from vornlib_tools.features import ARRAYS as FEATURE_ARRAYS
-from vornlib_tools.features import FeatureTable
-from vornlib_tools.memory import Workspace
-from vornlib_tools.renamed import renamed_arguments
-from vornlib_tools.schema import EdgeType, check_name, edge_type_key, reverse_relation
-from vornlib_tools.sorting import slices, sort_int64
+from vornlib_tools import _convert as convert
+from vornlib_tools._batch import Batch
+from vornlib_tools._check import check_graph
+from vornlib_tools._features import ARRAYS as FEATURE_ARRAYS
+from vornlib_tools._features import FeatureTable
+from vornlib_tools._memory import Workspace
+from vornlib_tools._renamed import renamed_arguments
+from vornlib_tools._schema import EdgeType, check_name, edge_type_key, reverse_relation
+from vornlib_tools._sorting import slices, sort_int64
 
 FORMAT_VERSION = 1
 INDEX_FILE = "graph.json"
@@ -765,6 +765,11 @@ class Graph:
         partial = Path(directory) / (INDEX_FILE + ".partial")
         partial.write_text(json.dumps(index, indent=2) + "\n")
         partial.replace(Path(directory) / INDEX_FILE)
+
+    @staticmethod
+    def saved_in(directory: str | os.PathLike) -> bool:
+        """Whether directory holds a complete graph: its index is written last."""
+        return (Path(directory) / INDEX_FILE).is_file()
 
     @classmethod
     def load(cls, directory: str | os.PathLike, mmap: bool = True, *, warm: bool = False) -> Graph:

@@ -30,7 +30,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from vornlib_tools.convert import per_day
+from vornlib_tools._convert import per_day
 
 NUMERIC, CATEGORICAL, DATETIME = "numeric", "categorical", "datetime"
 KINDS = (NUMERIC, CATEGORICAL, DATETIME)

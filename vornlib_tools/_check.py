@@ -14,7 +14,7 @@ from collections.abc import Iterable, Mapping
 
 import numpy as np
 
-from vornlib_tools.schema import edge_type_key
+from vornlib_tools._schema import edge_type_key
 
 # Row entries examined per numpy pass: bounds the temporaries to a few tens of MB
 # whatever the graph's size.

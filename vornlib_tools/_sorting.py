@@ -17,7 +17,7 @@ from collections.abc import Callable, Iterable, Iterator
 
 import numpy as np
 
-from vornlib_tools.memory import Workspace, show
+from vornlib_tools._memory import Workspace, show
 
 
 def slices(length: int, step: int) -> Iterator[tuple[int, int]]:

@@ -28,15 +28,19 @@ from queue import Empty, Full, Queue
 
 import numpy as np
 
-from vornlib_tools import convert, features, memory, sources
-from vornlib_tools.check import check_edge_type
-from vornlib_tools.graph import (INDEX_FILE, Graph, PrimaryKey, colptr_stem, features_stem, group_by_destination,
+from vornlib_tools import _convert as convert
+from vornlib_tools import _features as features
+from vornlib_tools import _memory as memory
+from vornlib_tools import _sources as sources
+from vornlib_tools._check import check_edge_type
+from vornlib_tools._graph import (INDEX_FILE, Graph, PrimaryKey, colptr_stem, features_stem, group_by_destination,
                                  key_stem, row_stem, time_order, time_stem)
-from vornlib_tools.progress import Progress
-from vornlib_tools.schema import check_name, edge_type_key, reverse_relation
-from vornlib_tools.sorting import slices
+from vornlib_tools._progress import Progress
+from vornlib_tools._schema import check_name, edge_type_key, reverse_relation
+from vornlib_tools._sorting import slices
 
-_log = logging.getLogger(__name__)
+# Named for the build, not for this private module: users configure logging by this name.
+_log = logging.getLogger("vornlib_tools.database")
 
 DANGLING = ("drop", "raise", "add")
 # Under the default policy, a foreign key more of whose present references than
@@ -64,8 +68,7 @@ class Table:
     to equally long arrays, or rows read only when the graph is built: a
     DuckDB relation, a Parquet file or directory (a path) or a
     pyarrow.dataset.Dataset, an Arrow stream (a pyarrow.RecordBatchReader or
-    anything with `__arrow_c_stream__`, polars frames among them); see
-    vornlib_tools.sources.
+    anything with `__arrow_c_stream__`, polars frames among them).
 
     primary_key: a column or a list of columns; without one, other tables
     refer to this one by row position. foreign_keys: a mapping from a column
@@ -111,7 +114,7 @@ class Table:
 
     @property
     def source(self) -> sources.Source:
-        """Where the rows come from (vornlib_tools.sources); read when the graph is built."""
+        """Where the rows come from; read when the graph is built."""
         return self._source
 
     @property
@@ -232,7 +235,7 @@ class Database:
         a MemoryError that says how much it needs. Without a directory the
         graph is in memory, and only the build's working memory is bounded.
         progress shows a bar per phase: True, False, None (only on a
-        terminal) or a callable that gets each vornlib_tools.progress.Event."""
+        terminal) or a callable that gets each vornlib_tools.ProgressEvent."""
         convert.check_unit(time_unit)
         limit = memory.default_limit() if memory_limit is None else memory.parse_limit(memory_limit)
         if on_dangling is not None and on_dangling not in DANGLING:

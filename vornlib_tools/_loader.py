@@ -15,7 +15,7 @@ it costs microseconds, next to milliseconds for a batch.
 Each worker process memory-maps the graph directory once, takes its next
 batch from one queue all workers share as soon as it is free (a worker slowed
 down on one batch holds up no batch dealt to it), and returns its batches
-through shared memory (vornlib_tools.transport): the training process maps a
+through shared memory (vornlib_tools._transport): the training process maps a
 batch's arrays instead of unpickling them, and the memory goes back to the
 worker when the batch is dropped. Whatever a transform returns besides a Batch
 of numpy arrays is pickled.
@@ -51,10 +51,10 @@ from typing import Any
 
 import numpy as np
 
-from vornlib_tools import transport
-from vornlib_tools.batch import Batch
-from vornlib_tools.graph import SAMPLER_SEED, Graph
-from vornlib_tools.renamed import renamed_arguments
+from vornlib_tools import _transport as transport
+from vornlib_tools._batch import Batch
+from vornlib_tools._graph import SAMPLER_SEED, Graph
+from vornlib_tools._renamed import renamed_arguments
 
 # How long the main process waits for a message before it looks again (it wakes
 # at once when a worker exits; this only bounds the wait between checks), and
@@ -468,8 +468,8 @@ class SeedLoader:
 
     def as_dataset(self):
         """This loader's epochs as a torch.utils.data.IterableDataset (see
-        vornlib_tools.torch_data.SeedDataset); needs torch."""
-        from vornlib_tools.torch_data import SeedDataset
+        vornlib_tools._torch_data.SeedDataset); needs torch."""
+        from vornlib_tools._torch_data import SeedDataset
 
         return SeedDataset(self)
 

@@ -37,7 +37,7 @@ from multiprocessing.connection import Connection
 
 import numpy as np
 
-from vornlib_tools.batch import Batch
+from vornlib_tools._batch import Batch
 
 # Every array starts on a cache line of its own.
 _ALIGN = 64
