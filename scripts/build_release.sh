@@ -83,7 +83,7 @@ suite="$work/suite"
 mkdir -p "$suite"
 cp -R "$root/tests" "$root/stubs" "$root/examples" "$root/docs" "$root/README.md" "$root/pyproject.toml" "$suite/"
 rm -rf "$suite/tests/cpp"
-# The benchmark's Python modules, which tests/test_bench_memory_limit.py imports
+# The benchmark's Python modules, which tests/packaging/test_bench_memory_limit.py imports
 # (not its data or results, which may be large).
 mkdir -p "$suite/bench"
 cp "$root"/bench/*.py "$suite/bench/"
@@ -163,7 +163,7 @@ sdist_job=""
 [ "$status" -eq 0 ] || fail_with_log "installing the sdist failed" "$work/sdist-install.log"
 check_imported_from "$sdist_venv"
 (cd "$suite" && "$sdist_venv/bin/python" -m pytest -p no:cacheprovider -q \
-    tests/test_packaging.py tests/test_module_surface.py tests/test_sampling.py)
+    tests/packaging/test_packaging.py tests/core/test_module_surface.py tests/core/test_sampling.py)
 (cd "$suite" && "$sdist_venv/bin/python" examples/quickstart.py >/dev/null)
 
 say "release artifacts in $dist: $(basename "$sdist"), $(basename "$wheel")"

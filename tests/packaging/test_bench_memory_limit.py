@@ -7,7 +7,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-BENCH = Path(__file__).resolve().parents[1] / "bench"
+BENCH = Path(__file__).resolve().parents[2] / "bench"
 KEY = "items__in__users"
 
 

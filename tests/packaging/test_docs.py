@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
+ROOT = Path(__file__).resolve().parents[2]
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 EXCERPT = "# excerpt"
 FENCE = re.compile(r"^```python\n(.*?)^```", re.S | re.M)

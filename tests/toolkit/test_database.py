@@ -15,7 +15,7 @@ from vornlib_tools import OWN_TIME, Database, Graph, Table, as_time, csc
 pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
 
-ROOT = Path(__file__).resolve().parents[1]
+ROOT = Path(__file__).resolve().parents[2]
 
 
 def shop(on_dangling="drop", **orders_options):

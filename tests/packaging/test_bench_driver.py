@@ -11,7 +11,7 @@ import pytest
 
 import vornlib
 
-ROOT = Path(__file__).resolve().parents[1]
+ROOT = Path(__file__).resolve().parents[2]
 KEY = "I__in__U"
 
 

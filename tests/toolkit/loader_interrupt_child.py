@@ -20,9 +20,11 @@ import os
 import sys
 import threading
 import time
+from pathlib import Path
 
-from helpers import loader_for
-from test_loader import slow
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the suite's shared helpers, one folder up
+from helpers import loader_for  # noqa: E402
+from test_loader import slow  # noqa: E402
 
 LIFETIME = 300
 

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-SCRIPT = Path(__file__).resolve().parent.parent / "scripts" / "find_python.sh"
+SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "find_python.sh"
 # The release suite runs a copy of the tests without the scripts.
 pytestmark = pytest.mark.skipif(not SCRIPT.is_file(), reason="scripts/ is not beside the tests")
 

@@ -14,7 +14,7 @@ import vornlib_tools
 PACKAGE = "vornlib_tools"
 # In a checkout the package sits beside the tests; the release suite runs against
 # the installed package, with the tests, bench and examples copied beside each other.
-PROJECT = Path(__file__).resolve().parent.parent
+PROJECT = Path(__file__).resolve().parents[2]
 DOCUMENT_IMPORT = re.compile(r"^(?:>>> )?(?P<statement>from vornlib_tools[\w.]* import (?:\([^)]*\)|.*)"
                              r"|import vornlib_tools.*)", re.MULTILINE)
 

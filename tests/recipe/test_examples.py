@@ -10,7 +10,7 @@ import pytest
 pytest.importorskip("tqdm")
 pytest.importorskip("matplotlib")
 
-EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 SMALL = ["--customers", "2000", "--products", "200", "--transactions", "20000"]
 
 

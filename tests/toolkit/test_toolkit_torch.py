@@ -1,4 +1,4 @@
-"""The toolkit's PyTorch parts (the recipe's runs are tests/test_recipe.py's).
+"""The toolkit's PyTorch parts (the recipe's runs are tests/recipe/test_recipe.py's).
 
 They need the optional `train` extra (torch) and are skipped without it; run
 them alone with `pytest -m torch`.

@@ -9,7 +9,7 @@ import pytest
 
 import vornlib
 
-PROJECT_FILE = Path(__file__).resolve().parents[1] / "pyproject.toml"
+PROJECT_FILE = Path(__file__).resolve().parents[2] / "pyproject.toml"
 EXTENSION = "vornlib" + EXTENSION_SUFFIXES[0]
 
 
