@@ -65,6 +65,8 @@ def test_the_harness_finds_blocks_and_marks():
 def test_the_paths_the_docs_cite_exist():
     """A path in backticks under one of the project's folders names a file or
     folder of the checkout (bench/data/ holds generated data, never committed)."""
+    if not (ROOT / "CMakeLists.txt").is_file():
+        pytest.skip("the release build's copy of the suite holds the docs, not the sources they cite")
     folders = "|".join(("binding", "sampler", "vornlib_tools", "examples", "tests", "bench", "scripts", "docs",
                         "stubs"))
     cited = re.compile(rf"`((?:{folders})/[\w./-]*)`")
