@@ -75,7 +75,6 @@ void Int64Table::release() noexcept {
 }
 
 TableBlock Int64Table::hand_over() noexcept {
-    handed_capacity_ = capacity_;
     if (capacity_ > 2 * size_) {
         // A block kept from a larger call: the array gets no more than twice
         // what it holds, since the caller may keep it for long.
@@ -86,6 +85,11 @@ TableBlock Int64Table::hand_over() noexcept {
             // realloc could not even shrink it: the array takes the block whole
         }
     }
+    // The room of the block as handed over, not as it was before shrinking:
+    // a table that took a larger call's block would otherwise ask for such a
+    // block again, and take it from the table that needs it, which then
+    // grows by copying.
+    handed_capacity_ = capacity_;
     const TableBlock block{data_, capacity_ * sizeof(std::int64_t)};
     data_ = nullptr;
     size_ = 0;

@@ -142,6 +142,30 @@ TEST(Int64Table, HandsOverNoMoreThanTwiceWhatItHolds) {
 
 TableBlock new_block(std::size_t bytes) { return TableBlock{std::malloc(bytes), bytes}; }
 
+TEST(Int64Table, AsksThePoolForTheRoomItHandedOverNotTheRoomItBorrowed) {
+    // A table that took a larger call's block and handed over a shrunk one
+    // must ask for a block its own size next: asking for the large one again
+    // takes it from the table that needs it, which then grows by copying.
+    StoragePool& pool = StoragePool::instance();
+    pool.clear();
+    constexpr std::size_t kLarge = std::size_t{1} << 16;
+    Int64Table table;
+    table.reserve(kLarge);
+    table.assign(1000, 5);
+    const TableBlock shrunk = table.hand_over();
+    ASSERT_LE(shrunk.bytes, 2 * 1000 * sizeof(std::int64_t));
+    pool.give(shrunk);
+    const TableBlock large = new_block(kLarge * sizeof(std::int64_t));
+    pool.give(large);
+
+    table.push_back(1);
+    EXPECT_EQ(static_cast<void*>(table.data()), shrunk.data);
+    EXPECT_EQ(pool.take(kLarge * sizeof(std::int64_t), 0).data, large.data);  // left for whoever needs it
+    table_memory::free(large.data);
+    table.release();
+    pool.clear();
+}
+
 TEST(StoragePool, StaysWithinItsBoundsDroppingTheOldestBlocks) {
     StoragePool& pool = StoragePool::instance();
     pool.clear();
