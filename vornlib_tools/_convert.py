@@ -499,11 +499,12 @@ def whole_numbers(source, what: str, *, noun: str = "number", first_row: int = 0
         raise ValueError(f"{what} has a missing value at position {first_row + int(np.flatnonzero(absent.ravel())[0])}")
     kind = array.dtype.kind
     if kind == "f":
-        bad = ~np.isfinite(array) | (np.abs(array) >= 2.0**63)
-        bad[~bad] = array[~bad] != np.floor(array[~bad])
+        flat = array.reshape(-1)  # a 1-D view: a scalar's 0-d mask takes no assignment
+        bad = ~np.isfinite(flat) | (np.abs(flat) >= 2.0**63)
+        bad[~bad] = flat[~bad] != np.floor(flat[~bad])
         if bad.any():
-            position = int(np.flatnonzero(bad.ravel())[0])
-            raise ValueError(f"{what}: {array.ravel()[position]} at position {first_row + position} is not an "
+            position = int(np.flatnonzero(bad)[0])
+            raise ValueError(f"{what}: {flat[position]} at position {first_row + position} is not an "
                              f"integral {noun}")
         return array.astype(np.int64)
     if kind == "u" and array.size and array.max() > INT64_MAX:

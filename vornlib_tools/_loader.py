@@ -53,6 +53,7 @@ import numpy as np
 
 from vornlib_tools import _transport as transport
 from vornlib_tools._batch import Batch
+from vornlib_tools._convert import whole_numbers
 from vornlib_tools._graph import SAMPLER_SEED, Graph
 from vornlib_tools._renamed import renamed_arguments
 
@@ -181,8 +182,8 @@ class SeedLoader:
     seed_node and seed_time are the table's entities and prediction times,
     converted once by the graph's rules (Graph.seed_nodes, Graph.seed_times):
     primary key values (or node indices, with index=True or for a table
-    without a key) and datetimes or graph-unit integers, one per seed or one
-    for all; "own" takes the entities' own timestamps, and None is refused on
+    without a key) and datetimes (integers only on a graph whose clock is bare
+    integers), one per seed or one for all; "own" takes the entities' own timestamps, and None is refused on
     a graph with timestamps (with_time=False samples without them). Edge types
     the request leaves out sample nothing; a window that ends after the seed
     time is refused unless allow_future. payload holds per-seed arrays
@@ -249,6 +250,10 @@ class SeedLoader:
         rank, world_size = shard
         if not 0 <= rank < world_size:
             raise ValueError(f"shard rank {rank} is not within 0..{world_size - 1}")
+        batch_size, num_workers, prefetch_factor, sampler_seed, shuffle_seed = (
+            int(whole_numbers(value, name)) for value, name in [
+                (batch_size, "batch_size"), (num_workers, "num_workers"), (prefetch_factor, "prefetch_factor"),
+                (sampler_seed, "sampler_seed"), (shuffle_seed, "shuffle_seed")])
         if batch_size < 1 or num_workers < 0 or prefetch_factor < 1:
             raise ValueError("batch_size and prefetch_factor must be positive and num_workers not negative")
         if sampler_seed < 0:

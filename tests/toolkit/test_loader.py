@@ -119,6 +119,27 @@ def stalled(batch, graph):
 
 # ---- batches that do not depend on the workers -----------------------------------------
 
+@pytest.mark.parametrize("option, value, message", [
+    ("batch_size", 2.5, "batch_size: 2.5 at position 0 is not an integral number"),
+    ("batch_size", float("nan"), "batch_size has a missing value"),
+    ("batch_size", True, "batch_size must hold integers"),
+    ("num_workers", 1.5, "num_workers: 1.5 at position 0 is not an integral number"),
+    ("prefetch_factor", "2", "prefetch_factor must hold integers"),
+    ("shuffle_seed", 0.5, "shuffle_seed: 0.5 at position 0 is not an integral number"),
+    ("batch_size", 0, "batch_size and prefetch_factor must be positive"),
+    ("num_workers", -1, "num_workers not negative"),
+])
+def test_counts_that_are_not_whole_or_in_range_are_refused_by_name(shop_dir, option, value, message):
+    # A fractional batch size used to fail later as a slice error, far from its cause.
+    with pytest.raises(ValueError, match=re.escape(message)):
+        loader_for(shop_dir, **{option: value})
+
+
+def test_whole_floats_are_taken_as_their_integers(shop_dir):
+    _, _, loader = loader_for(shop_dir, batch_size=16.0, prefetch_factor=np.int32(3))
+    assert (loader.batch_size, loader.prefetch_factor) == (16, 3) and type(loader.batch_size) is int
+
+
 def test_an_epoch_is_the_same_with_0_1_and_2_workers(shop_dir):
     epochs = {}
     for workers in (0, 1, 2):
