@@ -9,7 +9,7 @@ give the length of each hop's block. Everything here is built on that order.
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import NamedTuple
 
@@ -33,7 +33,23 @@ class SampleResult(NamedTuple):
 def hop_of_each(counts: np.ndarray, first_hop: int) -> np.ndarray:
     """Counts per hop (sample()'s node or edge counts) -> the hop of every node
     (or edge) in sampling order, the first count being hop first_hop."""
-    return np.repeat(np.arange(first_hop, first_hop + len(counts), dtype=np.int64), counts)
+    return _hop_of_each_into(counts, first_hop, np.empty)
+
+
+def _hop_of_each_into(counts: np.ndarray, first_hop: int,
+                      empty: Callable[[tuple[int, ...], np.dtype], np.ndarray]) -> np.ndarray:
+    """hop_of_each, written into an array empty(shape, dtype) makes: a fill per hop."""
+    counts = np.asarray(counts)
+    if counts.ndim != 1 or not np.can_cast(counts.dtype, np.intp) or (counts < 0).any():
+        # Refused as numpy refuses such repeats, in numpy's words.
+        return np.repeat(np.arange(first_hop, first_hop + counts.size, dtype=np.int64), counts)
+    ends = np.cumsum(counts, dtype=np.int64)
+    hops = empty((int(ends[-1]) if len(ends) else 0,), np.dtype(np.int64))
+    start = 0
+    for hop, end in enumerate(ends.tolist(), start=first_hop):
+        hops[start:end] = hop
+        start = end
+    return hops
 
 
 @dataclass
@@ -72,14 +88,30 @@ class Batch:
     @classmethod
     def from_sample(cls, result: tuple, seed_node: np.ndarray, seed_time: np.ndarray | None,
                     entity_table: str, edge_types: Iterable[EdgeType],
-                    payload: Mapping[str, np.ndarray] | None = None) -> Batch:
-        """result is the tuple sample() returned for these seed_node and seed_time."""
+                    payload: Mapping[str, np.ndarray] | None = None, *,
+                    empty: Callable[[tuple[int, ...], np.dtype], np.ndarray] = np.empty) -> Batch:
+        """result is the tuple sample() returned for these seed_node and seed_time.
+
+        The arrays the batch derives from it (times, hops, edge_index) are
+        written into arrays that empty(shape, dtype) returns: a loader's worker
+        makes them in the shared memory it sends the batch through, which
+        saves copying them there."""
         result = SampleResult(*result)
         seed_node = np.asarray(seed_node)
         timed = seed_time is not None and len(seed_time) > 0
         seed_time = np.asarray(seed_time) if timed else None
         if timed and len(seed_time) != len(seed_node):
             raise ValueError(f"{len(seed_time)} seed times for {len(seed_node)} seeds")
+
+        def times_of(batches: np.ndarray) -> np.ndarray:
+            # A batch is a seed's position, always in range; "clip" spares the
+            # bounds check that would make take() fill a buffer and copy it.
+            return np.take(seed_time, batches, out=empty(batches.shape, seed_time.dtype), mode="clip")
+
+        def edge_index_of(key: str) -> np.ndarray:
+            rows, cols = result.rows[key], result.cols[key]
+            return np.stack([rows, cols], out=empty((2, len(rows)), np.result_type(rows, cols)))
+
         return cls(
             entity_table=entity_table,
             edge_types=[tuple(e) for e in edge_types],
@@ -87,9 +119,9 @@ class Batch:
             seed_time=seed_time,
             nodes=dict(result.nodes),
             batches=dict(result.batches),
-            times={name: seed_time[values] for name, values in result.batches.items()} if timed else {},
-            hops={name: hop_of_each(counts, 0) for name, counts in result.num_sampled_nodes.items()},
-            edge_index={key: np.stack([result.rows[key], result.cols[key]]) for key in result.rows},
+            times={name: times_of(values) for name, values in result.batches.items()} if timed else {},
+            hops={name: _hop_of_each_into(counts, 0, empty) for name, counts in result.num_sampled_nodes.items()},
+            edge_index={key: edge_index_of(key) for key in result.rows},
             num_sampled_nodes=dict(result.num_sampled_nodes),
             num_sampled_edges=dict(result.num_sampled_edges),
             payload={name: np.asarray(values) for name, values in (payload or {}).items()},

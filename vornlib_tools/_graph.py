@@ -638,10 +638,11 @@ class Graph:
     @renamed_arguments(nodes="seed_node", stamps="seed_time", seed="sampler_seed")
     def sample_nodes(self, entity_table: str, seed_node: np.ndarray, seed_time: np.ndarray,
                      request: tuple[dict, dict], *, payload: Mapping | None = None,
-                     sampler_seed: int = SAMPLER_SEED, with_time: bool = True) -> Batch:
+                     sampler_seed: int = SAMPLER_SEED, with_time: bool = True, empty=np.empty) -> Batch:
         """Graph.sample for seeds and a request already converted (a loader
         converts its seed table once). with_time=False samples as if the
-        graph had no timestamps (uniform choices everywhere)."""
+        graph had no timestamps (uniform choices everywhere). empty: where the
+        batch's derived arrays are made, as Batch.from_sample takes it."""
         nodes, stamps = seed_node, seed_time
         if not self.checked:
             self.check()
@@ -650,7 +651,7 @@ class Graph:
             self._check_seeds_reach_data(entity_table, stamps, counts, windows)
         result = self.sampler(seed=sampler_seed, with_time=with_time).sample(counts, windows, entity_table, nodes,
                                                                              stamps)
-        return Batch.from_sample(result, nodes, stamps, entity_table, self.edge_types, payload)
+        return Batch.from_sample(result, nodes, stamps, entity_table, self.edge_types, payload, empty=empty)
 
     def _check_seeds_reach_data(self, entity_table: str, stamps: np.ndarray, counts: dict, windows: dict) -> None:
         """Refuses a batch whose every seed time lies before the first row of

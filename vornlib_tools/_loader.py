@@ -84,16 +84,17 @@ class _Sampling:
         self.with_time, self.entity_table, self.transform = with_time, entity_table, transform
         self.request = request
 
-    def __call__(self, seed_node: np.ndarray, seed_time: np.ndarray, stream_seed: int) -> Batch:
+    def __call__(self, seed_node: np.ndarray, seed_time: np.ndarray, stream_seed: int, empty=np.empty) -> Batch:
         """Samples one batch with a sampler of its own, seeded with stream_seed."""
         return self.graph.sample_nodes(self.entity_table, seed_node, seed_time, self.request,
-                                       sampler_seed=stream_seed, with_time=self.with_time)
+                                       sampler_seed=stream_seed, with_time=self.with_time, empty=empty)
 
-    def item(self, seed_node: np.ndarray, seed_time: np.ndarray, stream: tuple[int, int, int, int]) -> Any:
+    def item(self, seed_node: np.ndarray, seed_time: np.ndarray, stream: tuple[int, int, int, int],
+             empty=np.empty) -> Any:
         """What the loader yields for one batch: the batch, or what the transform
         makes of it. stream: batch_stream_seed's arguments, derived here, where
-        the sampling is, and not in the training process."""
-        batch = self(seed_node, seed_time, batch_stream_seed(*stream))
+        the sampling is, and not in the training process. empty: as Batch.from_sample takes it."""
+        batch = self(seed_node, seed_time, batch_stream_seed(*stream), empty)
         return batch if self.transform is None else self.transform(batch, self.graph)
 
 
@@ -150,13 +151,14 @@ def _worker_main(settings: dict, files: int, tasks, conn) -> None:
         if failure is not None:
             transport.fail(conn, (token, number), *failure)
             continue
-        try:
-            item = sampling.item(seed_node, seed_time, stream)
-        except Exception as error:
-            transport.fail(conn, (token, number), error, traceback.format_exc())
-            continue
-        transport.send(conn, (token, number), item, outbox)
-        del item  # its arrays are not kept while the worker waits for the next task
+        with outbox.writer() as writer:  # the batch is made in the file it is sent through
+            try:
+                item = sampling.item(seed_node, seed_time, stream, writer.empty)
+            except Exception as error:
+                transport.fail(conn, (token, number), error, traceback.format_exc())
+                continue
+            writer.send(conn, (token, number), item)
+            del item  # its arrays are not kept while the worker waits for the next task
 
 
 def _old_call_form(init: Callable) -> Callable:

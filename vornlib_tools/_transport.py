@@ -2,26 +2,29 @@
 
 Pickling a large batch costs the training process as much time as sampling it
 costs the worker: unpickling copies every array once more. Instead, the worker
-copies the batch's arrays into an anonymous memory file (memfd) it keeps
-mapped, sends a small description (field, dtype, shape, offset) over a Unix
-socket, and passes the file descriptor itself alongside (SCM_RIGHTS). The
-receiver maps the file and closes the descriptor, and builds its arrays
-directly on the mapping: receiving is a system call and a few numpy views,
-whatever the batch's size, and a batch kept holds no descriptor (the
-mappings are made without the duplicate descriptor Python's mmap keeps by
-default, which a process keeping a thousand batches runs out of).
+puts the batch's arrays in an anonymous memory file (memfd) it keeps mapped,
+sends a small description (field, dtype, shape, offset) over a Unix socket,
+and passes the file descriptor itself alongside (SCM_RIGHTS). The receiver
+maps the file and closes the descriptor, and builds its arrays directly on the
+mapping: receiving is a system call and a few numpy views, whatever the
+batch's size, and a batch kept holds no descriptor (the mappings are made
+without the duplicate descriptor Python's mmap keeps by default, which a
+process keeping a thousand batches runs out of).
 
 Nobody names or unlinks anything. A worker keeps a few memory files of its
 own (an `Outbox`) and writes each batch into one the receiver has given back:
 the pages it wrote the last time are still there, so neither side allocates,
-zeroes or frees memory per batch. Which files are out is kept on a board, one
-byte per file in a small memory file both processes map: the worker marks a
-file out when it sends it, and the receiver marks it back when the last array
-viewing it is garbage collected (or at once when it drops the message
-unmapped). When every file is out the worker sends a fresh one it keeps no
-descriptor of, which the kernel frees with its last mapping. Every file is
-freed when the worker exits and the receiver has dropped its arrays, or (for
-a descriptor still in flight) when the socket is closed.
+zeroes or frees memory per batch. The file is taken before the batch is made
+(a `BatchWriter`), and the arrays the batch derives from sample()'s result
+are computed straight into it: only sample()'s own arrays are copied there.
+Which files are out is kept on a board, one byte per file in a small memory
+file both processes map: the worker marks a file out when it takes it, and
+the receiver marks it back when the last array viewing it is garbage
+collected (or at once when it drops the message unmapped). When every file is
+out the worker sends a fresh one it keeps no descriptor of, which the kernel
+frees with its last mapping. Every file is freed when the worker exits and
+the receiver has dropped its arrays, or (for a descriptor still in flight)
+when the socket is closed.
 """
 
 from __future__ import annotations
@@ -47,20 +50,30 @@ _FIELDS = [f.name for f in dataclasses.fields(Batch)]
 SHARED, PICKLED, FAILED = "shared", "pickled", "failed"
 
 
-def _layout(batch: Batch) -> tuple[dict, list[tuple[int, np.ndarray]], int] | None:
-    """(description, [(offset, array)], size) of the batch's arrays, or None when
-    a field holds what shared memory cannot carry (object arrays, a dict mixing
-    arrays and other values): the batch is then pickled whole."""
-    description, placed, size = {}, [], 0
+def _aligned(size: int) -> int:
+    return -(-size // _ALIGN) * _ALIGN
+
+
+def _layout(batch: Batch, written: dict[int, tuple[np.ndarray, int]], start: int
+            ) -> tuple[dict, list[tuple[int, np.ndarray]], int] | None:
+    """(description, [(offset, array)] to copy, size) of the batch's arrays, or
+    None when a field holds what shared memory cannot carry (object arrays, a
+    dict mixing arrays and other values): the batch is then pickled whole.
+    An array of `written` (by id: (array, offset)) is already in the file and
+    keeps its place; the others are placed from `start` on."""
+    description, placed, size = {}, [], start
 
     def place(array: np.ndarray) -> tuple[int, np.dtype, tuple[int, ...]]:
         nonlocal size
         if array.dtype.hasobject:
             raise TypeError
+        there = written.get(id(array))
+        if there is not None and there[0] is array:
+            return there[1], array.dtype, array.shape
         array = np.ascontiguousarray(array)
         offset = size
         placed.append((offset, array))
-        size += -(-array.nbytes // _ALIGN) * _ALIGN
+        size += _aligned(array.nbytes)
         return offset, array.dtype, array.shape
 
     try:
@@ -100,61 +113,111 @@ class Outbox:
         os.ftruncate(self.board_fd, files)
         self.board = _map(self.board_fd, files)
         self.files: list[_File | None] = [None] * files
+        # Per file, the arrays its last batch made in place (weakly): a file is
+        # not written again while the worker itself still holds one of them.
+        self.held: list[list[weakref.ref]] = [[] for _ in range(files)]
 
     def share(self, conn: Connection) -> None:
         """Passes the board's descriptor to the receiver (board_of takes it)."""
         reduction.send_handle(conn, self.board_fd, 0)
 
-    def take(self, size: int) -> tuple[int, _File]:
-        """(slot, file) of a mapped file of at least `size` bytes, marked out;
-        slot -1 for a fresh file the caller unmaps and closes after sending it."""
+    def take(self) -> tuple[int, _File]:
+        """(slot, file) of a free file, marked out; slot -1 for a fresh file
+        the caller closes after sending it."""
         for slot, held in enumerate(self.files):
-            if self.board[slot] == 0:
+            if self.board[slot] == 0 and not any(array() is not None for array in self.held[slot]):
                 if held is None:
-                    held = _File(os.memfd_create("vornlib-batch", os.MFD_CLOEXEC), 0, None)
-                if size > held.size:
-                    if held.mapping is not None:
-                        held.mapping.close()
-                    os.ftruncate(held.fd, size)
-                    held.size, held.mapping = size, _map(held.fd, size)
-                self.files[slot] = held
+                    held = self.files[slot] = _File(os.memfd_create("vornlib-batch", os.MFD_CLOEXEC), 0, None)
                 self.board[slot] = 1
                 return slot, held
-        fd = os.memfd_create("vornlib-batch", os.MFD_CLOEXEC)
-        os.ftruncate(fd, size)
-        return -1, _File(fd, size, _map(fd, size))
+        return -1, _File(os.memfd_create("vornlib-batch", os.MFD_CLOEXEC), 0, None)
+
+    def writer(self) -> BatchWriter:
+        """A BatchWriter for the next batch, on a file taken now."""
+        return BatchWriter(self, *self.take())
 
 
-def send(conn: Connection, head: tuple, item, outbox: Outbox) -> None:
-    """Sends (*head, kind, body) over conn: a Batch of plain arrays through a
-    memory file of the outbox, anything else pickled. Raises only if conn does
-    (an item that cannot be pickled is sent as the failure it causes)."""
-    layout = _layout(item) if isinstance(item, Batch) else None
-    if layout is None:
-        try:
-            message = pickle.dumps((*head, PICKLED, item), protocol=pickle.HIGHEST_PROTOCOL)
-        except Exception as error:
-            fail(conn, head, error, f"{type(error).__name__}: {error} (pickling the transform's result)")
+class BatchWriter:
+    """One batch's memory file, from before the batch is made until it is sent.
+    Arrays made with empty() are written in place: sending copies only the
+    batch's other arrays, after them. A writer closed unsent gives its file back.
+
+        with outbox.writer() as writer:
+            batch = Batch.from_sample(..., empty=writer.empty)
+            writer.send(conn, head, batch)
+    """
+
+    def __init__(self, outbox: Outbox, slot: int, file: _File) -> None:
+        self._outbox, self._slot, self._file = outbox, slot, file
+        self._used = 0
+        self._written: dict[int, tuple[np.ndarray, int]] = {}  # id -> (array, offset); the array keeps the id
+        self._sent = False
+
+    def _room(self, size: int) -> mmap.mmap:
+        """The file's mapping, with the file grown to at least size bytes. A
+        grown file is mapped anew; arrays on the old mapping keep it, and they
+        see the same pages."""
+        file = self._file
+        if size > file.size or file.mapping is None:
+            grown = max(size, file.size + file.size // 4, 1)
+            grown = -(-grown // mmap.PAGESIZE) * mmap.PAGESIZE
+            os.ftruncate(file.fd, grown)
+            file.size, file.mapping = grown, _map(file.fd, grown)
+        return file.mapping
+
+    def empty(self, shape: tuple[int, ...], dtype) -> np.ndarray:
+        """An uninitialised array in the file, as np.empty(shape, dtype) makes one elsewhere."""
+        dtype = np.dtype(dtype)
+        count = math.prod(shape)
+        if count == 0 or dtype.hasobject:
+            return np.empty(shape, dtype)
+        offset = self._used
+        mapping = self._room(offset + count * dtype.itemsize)
+        array = np.frombuffer(mapping, dtype, count, offset).reshape(shape)
+        self._used = offset + _aligned(count * dtype.itemsize)
+        self._written[id(array)] = (array, offset)
+        return array
+
+    def send(self, conn: Connection, head: tuple, item) -> None:
+        """Sends (*head, kind, body) over conn: a Batch of plain arrays through
+        the file, anything else pickled. Raises only if conn does (an item that
+        cannot be pickled is sent as the failure it causes)."""
+        layout = _layout(item, self._written, self._used) if isinstance(item, Batch) else None
+        if layout is None:
+            try:
+                message = pickle.dumps((*head, PICKLED, item), protocol=pickle.HIGHEST_PROTOCOL)
+            except Exception as error:
+                fail(conn, head, error, f"{type(error).__name__}: {error} (pickling the transform's result)")
+                return
+            conn.send_bytes(message)
             return
-        conn.send_bytes(message)
-        return
-    description, placed, size = layout
-    size = max(size, 1)  # a mapping cannot be empty
-    slot, file = outbox.take(size)
-    try:
+        description, placed, size = layout
+        size = max(size, 1)  # a mapping cannot be empty
+        mapping = self._room(size)
         for offset, array in placed:
             data = memoryview(array.reshape(-1).view(np.uint8))
-            file.mapping[offset:offset + len(data)] = data
-        conn.send((*head, SHARED, (description, size, slot)))
-        reduction.send_handle(conn, file.fd, 0)  # the destination pid is only used on Windows
-    except BaseException:
-        if slot >= 0:
-            outbox.board[slot] = 0
-        raise
-    finally:
-        if slot < 0:
-            file.mapping.close()
-            os.close(file.fd)
+            mapping[offset:offset + len(data)] = data
+        conn.send((*head, SHARED, (description, size, self._slot)))
+        reduction.send_handle(conn, self._file.fd, 0)  # the destination pid is only used on Windows
+        self._sent = True
+
+    def close(self) -> None:
+        """Gives the file back unless it was sent; closes a fresh file."""
+        if self._slot >= 0:
+            self._outbox.held[self._slot] = [weakref.ref(array) for array, _ in self._written.values()]
+        self._written.clear()
+        if self._slot >= 0:
+            if not self._sent:
+                self._outbox.board[self._slot] = 0
+        else:
+            os.close(self._file.fd)  # its mapping goes with the last array on it
+            self._file.mapping = None
+
+    def __enter__(self) -> BatchWriter:
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.close()
 
 
 def fail(conn: Connection, head: tuple, error: BaseException, trace: str) -> None:

@@ -7,8 +7,10 @@ import collections
 import dataclasses
 import json
 import os
+import pickle
 import re
 import signal
+import socket
 import sys
 import threading
 import time
@@ -105,6 +107,17 @@ class RefuseSeed:
             open(self.flag, "w").close()
             raise ValueError("transform refused the third batch")
         return batch
+
+
+_KEPT = []
+
+
+def two_batches_late(batch, graph):
+    """Keeps each batch and returns the one two before it (the first ones as
+    they are): a transform holding arrays its worker made in memory files
+    already sent, which the training process may have given back."""
+    _KEPT.append(batch)
+    return _KEPT[-3] if len(_KEPT) > 2 else batch
 
 
 def slow(batch, graph):
@@ -219,6 +232,51 @@ def test_workers_write_into_files_given_back(shop_dir):
             assert memfd_descriptors(loader.worker_processes[0].pid) == loader.prefetch_factor + 2
 
 
+def test_batches_made_in_their_files_arrive_whole(shop_dir):
+    """Arrays made in a file before it grew stay on its old mapping, a fresh
+    file serves while the only one is out, and a batch arrives equal to one
+    made in ordinary memory."""
+    from multiprocessing.connection import Connection
+
+    from vornlib_tools import Graph
+    from vornlib_tools import _transport as transport
+
+    graph = Graph.load(shop_dir)
+    seeds, times, _ = loader_for(shop_dir)
+    request = graph.request({key: [4, 2] for key in graph.keys})
+    outbox = transport.Outbox(1)
+    here, there = socket.socketpair()
+    sender, receiver = Connection(here.detach()), Connection(there.detach())
+    with sender, receiver:
+        received = []
+        for size in (5, 60, 30):  # a file that grows, then a fresh one while the first batch is held
+            sample = {"entity_table": "customers", "seed_node": seeds[:size], "seed_time": times[:size],
+                      "request": request, "sampler_seed": size}
+            with outbox.writer() as writer:
+                writer.send(sender, (0, size), graph.sample_nodes(**sample, empty=writer.empty))
+            *_, body = pickle.loads(receiver.recv_bytes())
+            received.append((transport.receive(receiver, body, outbox.board), graph.sample_nodes(**sample)))
+            assert body[2] == (0 if size == 5 else -1)  # the slot: the first batch keeps the only file
+        assert_same_batches([batch_arrays(got) for got, _ in received],
+                            [batch_arrays(expected) for _, expected in received])
+        del received
+        assert outbox.board[0] == 0  # given back with the batch
+
+
+def test_a_file_whose_arrays_the_worker_still_holds_is_not_written_again(shop_dir):
+    _, _, local = loader_for(shop_dir, shuffle=False)
+    expected = [batch_arrays(batch) for batch in local]
+    _, _, loader = loader_for(shop_dir, num_workers=1, shuffle=False, prefetch_factor=1,
+                              transform=two_batches_late)
+    with loader:
+        got = [batch_arrays(batch) for batch in loader]
+
+    def sampled(arrays):  # the payload is the training process's own, attached to what arrives
+        return {key: values for key, values in arrays.items() if key[0] != "payload"}
+
+    assert_same_batches([sampled(a) for a in got], [sampled(a) for a in expected[:2] + expected[:-2]])
+
+
 def test_a_kept_batch_holds_no_file_descriptor(shop_dir):
     # With more batches kept than a process may hold descriptors, a descriptor
     # per batch failed as "received 0 items of ancdata", reported as a dead worker.
@@ -274,8 +332,10 @@ def test_a_failure_in_a_worker_ends_the_epoch_with_its_error(shop_dir, tmp_path)
     seeds, _, failing = loader_for(shop_dir, num_workers=1)
     failing.seed_node = failing.seed_node.copy()
     failing.seed_node[:] = 10**9  # no such customer
-    with failing, pytest.raises(RuntimeError, match="out of range") as caught:
-        next(iter(failing))
+    with failing:
+        with pytest.raises(RuntimeError, match="out of range") as caught:
+            next(iter(failing))
+        assert failing.files_out() == 0  # the file the batch was to be made in is free again
     assert any("sampling worker 0" in note for note in caught.value.__notes__)
     # A raising transform on the third batch: the first two arrive, then its error, at once.
     _, _, loader = loader_for(shop_dir, num_workers=2, shuffle=False,
