@@ -34,6 +34,8 @@ warns about such a fork.
 
 from __future__ import annotations
 
+import collections
+import fcntl
 import functools
 import multiprocessing
 import os
@@ -41,6 +43,8 @@ import pickle
 import queue
 import selectors
 import signal
+import struct
+import termios
 import threading
 import traceback
 import warnings
@@ -121,11 +125,96 @@ def _sigint_ignored():
         signal.signal(signal.SIGINT, previous)
 
 
-def _next_task(tasks, parent) -> tuple | None:
+class _TaskQueue:
+    """The one queue of tasks every worker takes from: a pipe the training
+    process writes and the workers read, one at a time. A task is written at
+    once when the pipe has room for all of it, which is nearly always; a queue
+    with a thread that writes every item costs the training process a thread
+    wake-up and a switch per batch. A task the pipe has no room for waits in a
+    backlog that a thread writes as the workers read: the training process
+    must never block on a full pipe, since a worker may be blocked in turn on
+    sending it a large result."""
+
+    def __init__(self, context) -> None:
+        self._reader, self._writer = context.Pipe(duplex=False)
+        self._read_lock = context.Lock()
+        self._capacity = fcntl.fcntl(self._writer.fileno(), fcntl.F_GETPIPE_SZ)
+        self._write_lock = threading.Lock()  # one writer at a time: the caller or the thread
+        self._backlog: collections.deque = collections.deque()
+        self._waiting = threading.Condition(threading.Lock())
+        self._thread: threading.Thread | None = None
+        self._closed = False
+
+    def __getstate__(self) -> dict:
+        """What a worker gets: the read end and its lock."""
+        return {"_reader": self._reader, "_read_lock": self._read_lock}
+
+    def put(self, task) -> None:
+        data = pickle.dumps(task, protocol=pickle.HIGHEST_PROTOCOL)
+        with self._waiting:
+            if not self._backlog and self._write_lock.acquire(blocking=False):
+                try:
+                    # Only this process writes, so the room seen here stays. The
+                    # length header takes 4 bytes, or 12 for 2 GiB or more.
+                    if len(data) + 12 <= self._capacity - self._queued():
+                        self._writer.send_bytes(data)
+                        return
+                finally:
+                    self._write_lock.release()
+            self._backlog.append(data)
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._write_backlog, name="vornlib-tasks", daemon=True)
+                self._thread.start()
+            self._waiting.notify()
+
+    def _queued(self) -> int:
+        """Bytes written and not yet read."""
+        return struct.unpack("i", fcntl.ioctl(self._writer.fileno(), termios.FIONREAD, bytes(4)))[0]
+
+    def _write_backlog(self) -> None:
+        while True:
+            with self._waiting:
+                while not self._backlog and not self._closed:
+                    self._waiting.wait()
+                if self._closed:
+                    return
+                data = self._backlog[0]
+            with self._write_lock:
+                try:
+                    self._writer.send_bytes(data)  # blocks until the workers read
+                except OSError:
+                    return  # closed: the workers are gone
+            with self._waiting:
+                if self._backlog and self._backlog[0] is data:  # not if close() emptied it meanwhile
+                    self._backlog.popleft()
+
+    def get(self, timeout: float):
+        """The next task; queue.Empty after timeout seconds without one."""
+        if not self._read_lock.acquire(timeout=timeout):
+            raise queue.Empty
+        try:
+            if not self._reader.poll(timeout):
+                raise queue.Empty
+            data = self._reader.recv_bytes()
+        finally:
+            self._read_lock.release()
+        return pickle.loads(data)
+
+    def close(self) -> None:
+        """Stops the thread; what the workers never read is dropped."""
+        with self._waiting:
+            self._closed = True
+            self._backlog.clear()
+            self._waiting.notify()
+        self._reader.close()  # a write blocked on a full pipe then fails
+        self._writer.close()
+
+
+def _next_task(tasks: _TaskQueue, parent) -> tuple | None:
     """The next task of the shared queue, or None (stop) once the training
     process has gone. A training process killed outright (kill -9, the OOM
-    killer) sends no sentinel, and its workers, which hold the queue's write end
-    too, would otherwise wait forever with their memory files."""
+    killer) sends no sentinel, and its workers (forked ones hold the queue's
+    write end too) would otherwise wait forever with their memory files."""
     while True:
         try:
             return tasks.get(timeout=_POLL_SECONDS)
@@ -361,7 +450,7 @@ class SeedLoader:
 
     def _start_workers(self) -> None:
         context = multiprocessing.get_context(self._context) if isinstance(self._context, str) else self._context
-        self._tasks = context.Queue()
+        self._tasks = _TaskQueue(context)
         self._selector = selectors.DefaultSelector()
         for index in range(self.num_workers):
             here, there = context.Pipe(duplex=True)  # a socket pair: descriptors can pass through it
@@ -517,8 +606,7 @@ class SeedLoader:
                 worker.kill()
                 worker.join()
         if tasks is not None:
-            tasks.close()
-            tasks.cancel_join_thread()  # what a dead worker never read must not hold up the exit
+            tasks.close()  # what a dead worker never read must not hold up the exit
         if selector is not None:
             selector.close()
         for conn in conns:

@@ -8,6 +8,7 @@ import dataclasses
 import json
 import os
 import pickle
+import queue
 import re
 import signal
 import socket
@@ -323,6 +324,37 @@ def test_features_gathered_in_workers_match_the_training_process_gather(shop_dir
             trimmed = gathered.trim(1)
             for name, values in trimmed.feature_values.items():
                 assert len(values) == len(trimmed.nodes[name]) == len(trimmed.feature_known[name])
+
+
+# ---- the task queue ------------------------------------------------------------------------
+
+def test_tasks_larger_than_the_pipe_never_block_the_training_process():
+    """The training process must not block on a full pipe (a worker may be
+    blocked on sending it a result): what does not fit waits in a backlog, and
+    the workers read every task whole, in order, small ones written at once
+    among them."""
+    import multiprocessing
+
+    from vornlib_tools._loader import _TaskQueue
+
+    tasks = _TaskQueue(multiprocessing.get_context("spawn"))
+    sent = [("small", 0)] + [("large", number, np.full(20_000, number)) for number in range(1, 8)] + [("small", 8)]
+    putting = threading.Thread(target=lambda: [tasks.put(task) for task in sent], daemon=True)
+    putting.start()
+    putting.join(timeout=5)
+    assert not putting.is_alive(), "put() blocked on a full pipe"
+    received = [tasks.get(timeout=5) for _ in sent]
+    assert [task[:2] for task in received] == [task[:2] for task in sent]
+    for got, task in zip(received[1:-1], sent[1:-1]):
+        np.testing.assert_array_equal(got[2], task[2])
+    with pytest.raises(queue.Empty):
+        tasks.get(timeout=0.01)
+    # Closed with a backlog the workers will never read: its thread ends.
+    for number in range(8):
+        tasks.put(("large", number, np.zeros(20_000)))
+    tasks.close()
+    tasks._thread.join(timeout=5)
+    assert not tasks._thread.is_alive()
 
 
 # ---- failures ----------------------------------------------------------------------------
