@@ -20,12 +20,14 @@ Printed (and written to --results as JSON):
   batch), a mean per batch: with one shared queue batches arrive out of
   order, so one next() may take two batches off the connections and the next
   none, which a median would hide. Its share is that mean over sampling's CPU
-  per batch (a busy machine does not inflate CPU time);
+  per batch (a busy machine does not inflate CPU time). Also the training
+  process's whole CPU per batch over that loop, its threads included;
 - throughput in turns: a loader with 1 worker and one with 2 (both kept up),
   and 1 and 2 bare sampling processes (building a sampler per batch and
   making the Batch as a worker does, with nothing sent), which are the bound
   this machine sets. Each turn times all four, the order rotating, since the
-  machine's speed drifts by more than the differences within minutes; the
+  machine's speed drifts by more than the differences within minutes, and
+  a turn times --batches batches of each, since short runs scatter; the
   medians over the turns and their ranges are reported;
 - the workers' anonymous and shared resident memory after each epoch.
 """
@@ -125,12 +127,15 @@ def in_process(directory: Path, seeds, times, batches: int) -> dict:
             "nodes": int(statistics.median(nodes))}
 
 
-def receive_times(directory: Path, seeds, times, pause: float) -> tuple[list[float], list[float], list[float]]:
+def receive_times(directory: Path, seeds, times, pause: float
+                  ) -> tuple[list[float], list[float], list[float], float]:
     """next() wall and CPU times with every batch already waiting (the consumer
     sleeps `pause` between batches), and the wall times of taking one message
     off a connection (reading it, taking the descriptor, mapping it, making the
-    arrays). On a busy machine a worker can still be late; the CPU time counts
-    only what receiving costs the training process."""
+    arrays), and the training process's CPU per batch over the loop (every
+    thread: next(), freeing the batch, anything in the background). On a busy
+    machine a worker can still be late; the CPU time counts only what
+    receiving costs the training process."""
     spent, cpu, reading = [], [], []
     with loader(directory, seeds, times, workers=2) as source:
         source.start()
@@ -146,6 +151,7 @@ def receive_times(directory: Path, seeds, times, pause: float) -> tuple[list[flo
         source._receive_from = timed
         iterator = iter(source)
         next(iterator)
+        process_started = time.process_time()
         while True:
             time.sleep(pause)
             started, cpu_started = time.perf_counter(), time.thread_time()
@@ -156,7 +162,8 @@ def receive_times(directory: Path, seeds, times, pause: float) -> tuple[list[flo
             spent.append(time.perf_counter() - started)
             cpu.append(time.thread_time() - cpu_started)
             del batch
-    return spent, cpu, reading
+        process_cpu = (time.process_time() - process_started) / len(cpu)
+    return spent, cpu, reading, process_cpu
 
 
 def timed_epoch(source: SeedLoader) -> float:
@@ -234,8 +241,8 @@ def spread(values: list[float]) -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--data", type=Path, default=BENCH_DIR / "data" / "20m")
-    parser.add_argument("--batches", type=int, default=80, help="batches per measurement")
-    parser.add_argument("--turns", type=int, default=5, help="turns of the throughput measurement")
+    parser.add_argument("--batches", type=int, default=160, help="batches per measurement")
+    parser.add_argument("--turns", type=int, default=7, help="turns of the throughput measurement")
     parser.add_argument("--epochs", type=int, default=10, help="epochs of the memory check")
     parser.add_argument("--results", type=Path, default=BENCH_DIR / "results" / "loader_bench.json")
     args = parser.parse_args()
@@ -251,12 +258,14 @@ def main() -> None:
     print(f"batch: {local['edges']:,} edges, {local['nodes']:,} nodes; sample {local['sample_ms']:.2f} ms "
           f"({local['sample_cpu_ms']:.2f} ms of CPU), send {local['send_ms']:.2f} ms", flush=True)
 
-    received, received_cpu, reading = receive_times(args.data, seeds, times, pause=2.5 * local["sample_ms"] / 1e3)
+    received, received_cpu, reading, process_cpu = receive_times(args.data, seeds, times,
+                                                                  pause=2.5 * local["sample_ms"] / 1e3)
     receive_cpu_ms = 1e3 * statistics.mean(received_cpu)
     share = receive_cpu_ms / local["sample_cpu_ms"]
     print(f"receive: next() with the batch waiting, CPU {receive_cpu_ms:.3f} ms a batch (mean), "
           f"{100 * share:.2f}% of sampling's CPU; wall median {median_ms(received):.3f} ms; "
-          f"one message off a connection median {median_ms(reading):.3f} ms", flush=True)
+          f"one message off a connection median {median_ms(reading):.3f} ms; the training process's "
+          f"CPU in all {1e3 * process_cpu:.3f} ms a batch", flush=True)
 
     rates = {"1 worker": [], "2 workers": [], "1 bare": [], "2 bare": []}
     with loader(args.data, seeds, times, workers=1) as one, loader(args.data, seeds, times, workers=2) as two:
@@ -284,6 +293,7 @@ def main() -> None:
         print(f"epoch {epoch}: " + "   ".join(f"worker {w}: anon {m['RssAnon']} MiB, shmem {m['RssShmem']} MiB, "
                                               f"file {m['RssFile']} MiB" for w, m in enumerate(row)))
     summary = {**cost, **local, "receive_cpu_ms": receive_cpu_ms, "receive_ms": median_ms(received),
+               "training_process_cpu_ms": 1e3 * process_cpu,
                "message_ms": median_ms(reading), "receive_cpu_share": share, "batches_per_second": rates,
                "two_over_one_worker": scaling, "two_over_one_bare": bound, "two_workers_over_two_bare": of_bound,
                "worker_anon_mib": [[m["RssAnon"] for m in row] for row in memory],
