@@ -27,6 +27,24 @@ PyObject* general_sample = nullptr;  // pybind11's function for sample
 std::array<PyObject*, kArguments> interned_names{};
 std::string sample_doc;
 PyMethodDef sample_definition{};
+const py::detail::type_info* sampler_type = nullptr;  // pybind11's record of NeighborSampler
+
+// The PythonSampler behind self, or null when pybind11's caster would not
+// take it without converting. An initialised instance of exactly
+// NeighborSampler is read as the caster reads it; anything else (a subclass,
+// an instance never initialised) goes through the caster itself, whose
+// lookup of the class by its C++ type hashed the type's name on every call.
+PythonSampler* sampler_of(PyObject* self) {
+    if (Py_TYPE(self) == sampler_type->type) {
+        const py::detail::value_and_holder held =
+            reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder();
+        if (held.holder_constructed() && held.value_ptr() != nullptr) {
+            return static_cast<PythonSampler*>(held.value_ptr());
+        }
+    }
+    py::detail::make_caster<PythonSampler> caster;
+    return caster.load(self, false) ? static_cast<PythonSampler*>(caster.value) : nullptr;
+}
 
 // The position of a keyword among the arguments, or -1 for another name.
 int position_of(PyObject* name) {
@@ -76,11 +94,10 @@ PyObject* sample_call(PyObject* /*record*/, PyObject* const* args, std::size_t n
     }
     // The checks of the casters pybind11 would pick, in their first pass,
     // which converts nothing.
-    py::detail::make_caster<PythonSampler> self;
+    PythonSampler* const self = sampler_of(gathered[0]);
     const auto& numpy = py::detail::npy_api::get();
-    if (!self.load(gathered[0], false) || self.value == nullptr || !PyDict_Check(gathered[1]) ||
-        !PyDict_Check(gathered[2]) || !PyUnicode_Check(gathered[3]) || !numpy.PyArray_Check_(gathered[4]) ||
-        !numpy.PyArray_Check_(gathered[5])) {
+    if (self == nullptr || !PyDict_Check(gathered[1]) || !PyDict_Check(gathered[2]) ||
+        !PyUnicode_Check(gathered[3]) || !numpy.PyArray_Check_(gathered[4]) || !numpy.PyArray_Check_(gathered[5])) {
         return PyObject_Vectorcall(general_sample, args, nargsf, keywords);
     }
     Py_ssize_t size = 0;
@@ -90,7 +107,7 @@ PyObject* sample_call(PyObject* /*record*/, PyObject* const* args, std::size_t n
         return PyObject_Vectorcall(general_sample, args, nargsf, keywords);
     }
     try {
-        SampleResult result = static_cast<PythonSampler*>(self.value)->sample(
+        SampleResult result = self->sample(
             py::reinterpret_borrow<py::dict>(gathered[1]), py::reinterpret_borrow<py::dict>(gathered[2]),
             std::string(entity_table, static_cast<std::size_t>(size)),
             py::reinterpret_borrow<py::array>(gathered[4]), py::reinterpret_borrow<py::array>(gathered[5]));
@@ -116,6 +133,10 @@ void install_sample_call(py::class_<PythonSampler>& sampler_class) {
         py::pybind11_fail("install_sample_call: sample is not an instance method");
     }
     general_sample = py::handle(PyInstanceMethod_GET_FUNCTION(defined.ptr())).inc_ref().ptr();
+    sampler_type = py::detail::get_type_info(typeid(PythonSampler));
+    if (sampler_type == nullptr) {
+        py::pybind11_fail("install_sample_call: NeighborSampler is not registered");
+    }
     if (!PyCFunction_Check(general_sample)) {
         py::pybind11_fail("install_sample_call: sample is not a built-in function");
     }
