@@ -37,14 +37,14 @@ struct KeyObjects {
 py::array as_array(py::handle value);
 
 // Number of dimensions, then (for a non-empty array with dtype_flag) int64.
-void check_array(const py::array& array, const std::string& name, int ndim, bool dtype_flag);
+void check_array(const py::array& array, const char* name, int ndim, bool dtype_flag);
 // The same check, split so that a caller builds the array's name only for the message.
 enum class ArrayFault { none, dimensions, dtype };
 ArrayFault array_fault(const py::array& array, int ndim, bool dtype_flag);
 [[noreturn]] void raise_array_fault(ArrayFault fault, const std::string& name, int ndim);
 
 // For each entry in iteration order: key among allowed_keys, then check_array.
-void check_typed_dict(const py::dict& dict, const std::string& label,
+void check_typed_dict(const py::dict& dict, const char* label,
                       const std::vector<std::string>& allowed_keys, int ndim, bool dtype_flag);
 
 // Int64 elements readable as one dense native-order run, and the array that
