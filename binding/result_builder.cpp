@@ -36,6 +36,13 @@ py::array result_array(Int64Table& table) {
     return table.handed_over() ? handed_over_array(table) : to_int64_array(table.data(), table.size());
 }
 
+// pybind11's item assignment goes through the generic mapping protocol.
+void set_item(const py::dict& dict, const py::str& key, const py::array& value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) {
+        throw py::error_already_set();
+    }
+}
+
 }  // namespace
 
 SampleResult make_result(const GraphStore& store, const KeyObjects& keys, WorkingTables& tables,
@@ -45,18 +52,18 @@ SampleResult make_result(const GraphStore& store, const KeyObjects& keys, Workin
     for (TypeId type = 0; type < store.type_count(); ++type) {
         NodeTables& table = tables.nodes()[type];
         const py::str& name = keys.type_names[type];
-        nodes[name] = result_array(table.ids);
-        node_counts[name] = result_array(table.num_sampled);
-        batches[name] = result_array(table.batches);
+        set_item(nodes, name, result_array(table.ids));
+        set_item(node_counts, name, result_array(table.num_sampled));
+        set_item(batches, name, result_array(table.batches));
     }
     py::dict edge_counts, rows, cols;
     for (KeyId key = 0; key < store.key_count(); ++key) {
         EdgeTables& table = tables.edges()[key];
         const py::str& name = keys.key_names[key];
         // The leading 0 of the per-hop edge counts is never returned.
-        edge_counts[name] = to_int64_array(table.num_sampled.data() + 1, table.num_sampled.size() - 1);
-        rows[name] = result_array(table.rows);
-        cols[name] = result_array(table.cols);
+        set_item(edge_counts, name, to_int64_array(table.num_sampled.data() + 1, table.num_sampled.size() - 1));
+        set_item(rows, name, result_array(table.rows));
+        set_item(cols, name, result_array(table.cols));
     }
     return {rows, cols, nodes, batches, node_counts, edge_counts};
 }
