@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/request_reader.h"
 #include "binding/result_builder.h"
 #include "binding/store_builder.h"
 #include "sampler/neighbor_sampler.h"
@@ -34,6 +35,11 @@ private:
     NeighborSampler core_;
     KeyObjects keys_;
     bool sampling_ = false;
+    // The caller's objects a call holds while it runs: the arrays its spans
+    // read and its window offsets. Empty between calls; kept only for their
+    // storage, which a call would otherwise allocate when memory is cold.
+    std::vector<py::object> request_arrays_;
+    PythonWindows windows_;
 };
 
 }  // namespace vornlib::binding

@@ -38,6 +38,13 @@ void PythonWindows::set(KeyId key, py::object value) {
     entry.value = std::move(value);
 }
 
+void PythonWindows::clear() noexcept {
+    for (Entry& entry : values_) {
+        entry.plain = Plain{};
+        entry.value = py::object();
+    }
+}
+
 HopParameter PythonWindows::window_at(KeyId key, std::size_t hop) {
     const Entry& entry = values_[key];
     if (entry.plain.data != nullptr && hop < entry.plain.rows) {

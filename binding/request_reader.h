@@ -29,6 +29,8 @@ public:
 
     void set(KeyId key, py::object value);
     HopParameter window_at(KeyId key, std::size_t hop) override;
+    // Drops every value set; the storage stays for the next call.
+    void clear() noexcept;
 
 private:
     // A plain array's buffer: row r holds its offsets at data + r * row_stride
