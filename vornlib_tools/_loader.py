@@ -161,7 +161,9 @@ class _TaskQueue:
         self._reader, self._writer = context.Pipe(duplex=False)
         self._read_lock = context.Lock()
         self._capacity = fcntl.fcntl(self._writer.fileno(), fcntl.F_GETPIPE_SZ)
-        self._write_lock = threading.Lock()  # one writer at a time: the caller or the thread
+        # Tasks the pipe had no room for, oldest first. The thread writes a task
+        # while it is still here, so that a writer finds the backlog empty only
+        # when nobody else writes: the two never write at once.
         self._backlog: collections.deque = collections.deque()
         self._waiting = threading.Condition(threading.Lock())
         self._thread: threading.Thread | None = None
@@ -175,19 +177,16 @@ class _TaskQueue:
     def put(self, task) -> None:
         data = pickle.dumps(_raw_arrays(task), protocol=pickle.HIGHEST_PROTOCOL)
         with self._waiting:
-            if not self._backlog and self._write_lock.acquire(blocking=False):
-                try:
-                    # Only this process writes, so the room seen here stays. The
-                    # length header takes 4 bytes, or 12 for 2 GiB or more.
-                    size = len(data) + 12
-                    if self._unread_at_most + size > self._capacity:
-                        self._unread_at_most = self._queued()  # asked only when it may matter
-                    if self._unread_at_most + size <= self._capacity:
-                        self._writer.send_bytes(data)
-                        self._unread_at_most += size
-                        return
-                finally:
-                    self._write_lock.release()
+            if not self._backlog:
+                # Only this process writes, so the room seen here stays. The
+                # length header takes 4 bytes, or 12 for 2 GiB or more.
+                size = len(data) + 12
+                if self._unread_at_most + size > self._capacity:
+                    self._unread_at_most = self._queued()  # asked only when it may matter
+                if self._unread_at_most + size <= self._capacity:
+                    self._writer.send_bytes(data)
+                    self._unread_at_most += size
+                    return
             self._backlog.append(data)
             if self._thread is None:
                 self._thread = threading.Thread(target=self._write_backlog, name="vornlib-tasks", daemon=True)
@@ -206,13 +205,12 @@ class _TaskQueue:
                 if self._closed:
                     return
                 data = self._backlog[0]
-            with self._write_lock:
-                try:
-                    self._writer.send_bytes(data)  # blocks until the workers read
-                except OSError:
-                    return  # closed: the workers are gone
-                self._unread_at_most += len(data) + 12
+            try:
+                self._writer.send_bytes(data)  # blocks until the workers read
+            except OSError:
+                return  # closed: the workers are gone
             with self._waiting:
+                self._unread_at_most += len(data) + 12
                 if self._backlog and self._backlog[0] is data:  # not if close() emptied it meanwhile
                     self._backlog.popleft()
 

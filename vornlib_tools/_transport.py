@@ -205,13 +205,12 @@ class BatchWriter:
         """Gives the file back unless it was sent; closes a fresh file."""
         if self._slot >= 0:
             self._outbox.held[self._slot] = [weakref.ref(array) for array, _ in self._written.values()]
-        self._written.clear()
-        if self._slot >= 0:
             if not self._sent:
                 self._outbox.board[self._slot] = 0
         else:
             os.close(self._file.fd)  # its mapping goes with the last array on it
             self._file.mapping = None
+        self._written.clear()
 
     def __enter__(self) -> BatchWriter:
         return self
